@@ -1,0 +1,28 @@
+// Running the tool: in process (captured standard output, chosen seed) or
+// as a separate program (exit status).
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ToolRun {
+    int result;
+    std::string out;
+};
+
+// Runs the dispatcher as the shell would with argv[0] "zud_encrypt_tqrr",
+// seeding the random source with `seed`.
+ToolRun run_tool(const std::vector<std::string>& args, unsigned seed = 12345);
+
+struct ProcessRun {
+    int exit_status;  // -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs a program with arguments (no shell), standard input closed.
+ProcessRun run_process(const std::vector<std::string>& argv);
+
+// The built tool and companion program.
+std::string tool_path();
+std::string keytool_path();

@@ -1,0 +1,97 @@
+// The entry: command selection, failure line, exit status and help.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "support/run.h"
+#include "zud_encrypt_tqrr.h"
+
+namespace {
+
+const std::string kHelpTail =
+    "\n\t--bootsig //sub-cmd to signature bootloader for secure boot\n\t  --output "
+    "signed-bootloader\n\t\t//[OUT] signed & encrypted bootloader\n\t  --zuduserkey "
+    "zud_user_key\n\t\t//[IN] zudonix user key for secure boot\n\t  [--efuse "
+    "efuse-output]\n\t\t//[OPTIONAL][IN] efuse pattern for secure boot,if not set "
+    "signed-bootloader.efuse will be used as file name\n"
+    "\n\t--keybnd //sub-cmd to bind user RSA private key, signed keymax and AES key for "
+    "secure boot\n\t  --output zud_user_key\n\t\t//[OUT] zudonix user key for secure "
+    "boot\n\t  --ukey rsakey\n\t\t//[IN] user RSA private key for later signature, the "
+    "corresponding public key already signed and inside the keymax\n\t  --rootkeymax "
+    "keymax\n\t\t//[IN] keymax of root key and user key\n\t  [--aeskey "
+    "aes-key]\n\t\t//[OPTIONAL][IN] AES key for secure boot,if not set tool will generate "
+    "one\n"
+    "\n\t--keysig //sub-cmd to signature keymax for secure boot\n\t  --output "
+    "sig-rsa-key\n\t\t//[OUT] signatured keymax\n\t  --skey rsakey\n\t\t//[IN] root RSA "
+    "private key for signature keymax\n\t  --rkey1 rsakey [--rkey2 rsakey] [--rkey3 "
+    "rsakey] [--rkey4 rsakey]\n\t\t//[IN] root RSA public key for create keymax\n\t  "
+    "--ukey1 rsakey\n\t\t//[IN] user RSA public key for create keymax\n"
+    "\n\n";
+
+TEST(Help, PrintsBannerAndThreeUsageTextsExactly) {
+    const ToolRun run = run_tool({"--help"});
+    EXPECT_EQ(run.result, 0);
+    const std::string banner = std::string("\nzud_encrypt_tqrr : ZUDONIX-TQR-SIG-module : Ver-0.9 ") +
+                               __g_InfoX__[1] + __g_InfoX__[2] + "\n";
+    EXPECT_EQ(run.out, banner + kHelpTail);
+}
+
+TEST(Help, VersionGlobalsCarryTheVersionAndBuildStamp) {
+    EXPECT_STREQ(__g_Info__, "ZUDONIX-TQR-SIG-module : Ver-0.9 ");
+    EXPECT_STREQ(__g_InfoX__[0], "zud_encrypt_tqrr");
+    EXPECT_EQ(std::string(__g_InfoX__[1]).size(), 11u);  // "Oct 28 2015"
+    EXPECT_EQ(std::string(__g_InfoX__[2]).size(), 8u);   // "14:04:15"
+}
+
+TEST(Dispatch, NothingRunsWithoutACommandWord) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {}, {"help"}, {"-"}, {"--"}, {"--nosuch"}, {"--nosuch", "--help"},
+             {"--help=1"}, {"--error"}}) {
+        const ToolRun run = run_tool(args);
+        EXPECT_EQ(run.result, 0);
+        EXPECT_EQ(run.out, "") << (args.empty() ? "(none)" : args[0]);
+    }
+}
+
+TEST(Dispatch, LaterArgumentsNeverSelectACommand) {
+    const ToolRun run = run_tool({"unknown", "--help"});
+    EXPECT_EQ(run.out, "");
+}
+
+TEST(Dispatch, AbbreviationsFollowTheOptionParser) {
+    // A unique prefix selects its command.
+    EXPECT_NE(run_tool({"--he"}).out.find("ZUDONIX-TQR-SIG-module"), std::string::npos);
+    // The parser takes a prefix shared by entries that are all alike as the
+    // first of them: --k is keysig, --m is mksd.
+    EXPECT_NE(run_tool({"--k"}).out.find(" keysig fail["), std::string::npos);
+    EXPECT_NE(run_tool({"--m"}).out.find(" mksd fail["), std::string::npos);
+    EXPECT_NE(run_tool({"--upg"}).out.find(" upgsig fail["), std::string::npos);
+}
+
+TEST(Dispatch, FailedCommandPrintsItsLineAndExitsWithTheLowByte) {
+    const ProcessRun run = run_process({tool_path(), "--keysig"});
+    ASSERT_FALSE(run.out.empty());
+    const auto open = run.out.find("keysig fail[");
+    ASSERT_NE(open, std::string::npos) << run.out;
+    EXPECT_EQ(run.out.substr(0, open), tool_path() + " ");
+    const int result = std::atoi(run.out.c_str() + open + 12);
+    EXPECT_NE(result, 0);
+    EXPECT_EQ(run.out.substr(open + 12 + std::to_string(result).size()), "]!\n");
+    EXPECT_EQ(run.exit_status, result & 0xFF);
+}
+
+TEST(Dispatch, HelpExitsZeroAsAProgram) {
+    const ProcessRun run = run_process({tool_path(), "--help"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(Dispatch, UnknownCommandIsReportedByTheParserOnly) {
+    const ProcessRun run = run_process({tool_path(), "--bogus"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("bogus"), std::string::npos);
+}
+
+}  // namespace

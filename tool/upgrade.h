@@ -1,0 +1,4 @@
+// Upgrade signatures: --upgsig and the trailing signature block.
+#pragma once
+
+int zud_sig_upgrade(int argc, char** argv);

@@ -1,0 +1,86 @@
+#include "zud_encrypt_tqrr.h"
+
+#include <getopt.h>
+
+#include <cstdio>
+
+#include "boot.h"
+#include "builtin.h"
+#include "front.h"
+#include "image.h"
+#include "keys.h"
+#include "rng.h"
+#include "upgrade.h"
+
+const char* const __g_Info__ = "ZUDONIX-TQR-SIG-module : Ver-0.9 ";
+const char* const __g_InfoX__[3] = {"zud_encrypt_tqrr", __DATE__, __TIME__};
+
+namespace {
+
+// The command table: a command's position is its index in kHandlers.
+// "error" has no handler.
+const option kCommands[] = {
+    {"keysig", no_argument, nullptr, 0},  {"bootsig", no_argument, nullptr, 0},
+    {"imgsig", no_argument, nullptr, 0},  {"keybnd", no_argument, nullptr, 0},
+    {"mksd", no_argument, nullptr, 0},    {"help", no_argument, nullptr, 0},
+    {"sha", no_argument, nullptr, 0},     {"upgsig", no_argument, nullptr, 0},
+    {"mkpsd", no_argument, nullptr, 0},   {"mkcusid", no_argument, nullptr, 0},
+    {"error", no_argument, nullptr, 0},   {nullptr, 0, nullptr, 0},
+};
+
+const zud_handler kHandlers[] = {
+    zud_sig_key, zud_sig_boot,    zud_sig_img,     zud_key_bnd,     zud_mk_sd,
+    zud_show_help, zud_sha,       zud_sig_upgrade, zud_mk_password, zud_mk_customer_id,
+};
+constexpr int kHandlerCount = sizeof kHandlers / sizeof kHandlers[0];
+
+const char kBootsigUsage[] =
+    "\n\t--bootsig //sub-cmd to signature bootloader for secure boot\n\t  --output "
+    "signed-bootloader\n\t\t//[OUT] signed & encrypted bootloader\n\t  --zuduserkey "
+    "zud_user_key\n\t\t//[IN] zudonix user key for secure boot\n\t  [--efuse "
+    "efuse-output]\n\t\t//[OPTIONAL][IN] efuse pattern for secure boot,if not set "
+    "signed-bootloader.efuse will be used as file name\n";
+const char kKeybndUsage[] =
+    "\n\t--keybnd //sub-cmd to bind user RSA private key, signed keymax and AES key for "
+    "secure boot\n\t  --output zud_user_key\n\t\t//[OUT] zudonix user key for secure "
+    "boot\n\t  --ukey rsakey\n\t\t//[IN] user RSA private key for later signature, the "
+    "corresponding public key already signed and inside the keymax\n\t  --rootkeymax "
+    "keymax\n\t\t//[IN] keymax of root key and user key\n\t  [--aeskey "
+    "aes-key]\n\t\t//[OPTIONAL][IN] AES key for secure boot,if not set tool will generate "
+    "one\n";
+const char kKeysigUsage[] =
+    "\n\t--keysig //sub-cmd to signature keymax for secure boot\n\t  --output "
+    "sig-rsa-key\n\t\t//[OUT] signatured keymax\n\t  --skey rsakey\n\t\t//[IN] root RSA "
+    "private key for signature keymax\n\t  --rkey1 rsakey [--rkey2 rsakey] [--rkey3 "
+    "rsakey] [--rkey4 rsakey]\n\t\t//[IN] root RSA public key for create keymax\n\t  "
+    "--ukey1 rsakey\n\t\t//[IN] user RSA public key for create keymax\n";
+
+}  // namespace
+
+int zud_show_help(int /*argc*/, char** argv) {
+    std::printf("\n%s : %s%s%s\n", argv[0], __g_Info__, __g_InfoX__[1], __g_InfoX__[2]);
+    std::fputs(kBootsigUsage, stdout);
+    std::fputs(kKeybndUsage, stdout);
+    std::fputs(kKeysigUsage, stdout);
+    std::puts("\n");
+    return 0;
+}
+
+int zud_dispatch(int argc, char** argv, unsigned seed) {
+    seed_random(seed);
+    // Restart the option parser (glibc re-initialises on 0), then let it look
+    // at argv[1] only: the handler continues from argv[2].
+    optind = 0;
+    int index = -1;
+    const int found = argc >= 2 ? getopt_long(2, argv, "", kCommands, &index) : -1;
+    if (found != 0 || index < 0) return 0;
+    if (index >= kHandlerCount) {
+        std::fprintf(stderr, "%s: --%s is not a sub-command; nothing was done\n", argv[0],
+                     kCommands[index].name);
+        return 0;
+    }
+    const int result = kHandlers[index](argc, argv);
+    if (result != 0) std::printf("%s %s fail[%d]!\n", argv[0], kCommands[index].name, result);
+    std::fflush(stdout);
+    return result;
+}

@@ -1,0 +1,20 @@
+// The tool's entry: command table, dispatch, help and version globals.
+#pragma once
+
+// Version string and build information. __g_InfoX__ holds the main source
+// file's name, the build date ("Oct 28 2015") and the build time
+// ("14:04:15").
+extern const char* const __g_Info__;
+extern const char* const __g_InfoX__[3];
+
+// Every sub-command handler has this shape: the whole argument vector in,
+// 0 or an error number out.
+using zud_handler = int (*)(int argc, char** argv);
+
+// Seeds the random source with `seed`, selects the sub-command named by
+// argv[1], runs its handler and prints the failure line for a non-zero
+// result. Returns the result, which `main` makes the exit status.
+int zud_dispatch(int argc, char** argv, unsigned seed);
+
+// --help: the version banner and the usage texts of three sub-commands.
+int zud_show_help(int argc, char** argv);
