@@ -3,7 +3,7 @@
 
 zud_missing_packages() {
     local pkg
-    for pkg in cmake make g++ libmbedtls-dev libgtest-dev openssl mkbootimg \
+    for pkg in cmake make g++ libmbedtls-dev libgtest-dev openssl mkbootimg time \
                arm-trusted-firmware-tools; do
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
             echo "$pkg"
