@@ -37,6 +37,13 @@ bool path_exists(const char* path) {
     return path != nullptr && ::stat(path, &st) == 0;
 }
 
+bool same_file(const char* a, const char* b) {
+    struct stat sa {};
+    struct stat sb {};
+    if (a == nullptr || b == nullptr || ::stat(a, &sa) != 0 || ::stat(b, &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 std::size_t read_some(std::FILE* f, MutBytes out) {
     if (out.empty()) return 0;
     return std::fread(out.data(), 1, out.size(), f);
@@ -78,6 +85,11 @@ std::optional<std::string> derive_name(std::string_view base, std::string_view s
     return name;
 }
 
+void remove_output(const char* path) {
+    struct stat st {};
+    if (path != nullptr && ::lstat(path, &st) == 0 && S_ISREG(st.st_mode)) std::remove(path);
+}
+
 OutputGuard::~OutputGuard() {
-    if (armed_ && !keep_) std::remove(path_.c_str());
+    if (armed_ && !keep_) remove_output(path_.c_str());
 }

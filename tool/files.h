@@ -59,6 +59,10 @@ std::optional<std::uint64_t> file_size(const char* path);
 // True when the path names something whose status can be read.
 bool path_exists(const char* path);
 
+// True when both paths name the same existing file (same device and inode),
+// so that opening one for writing would destroy the other.
+bool same_file(const char* a, const char* b);
+
 // Reads up to `out.size()` bytes; returns the count read (short only at end
 // of file or on error).
 std::size_t read_some(std::FILE* f, MutBytes out);
@@ -85,6 +89,10 @@ inline constexpr std::size_t kMaxPathLength = 255;
 // `base` followed by `suffix`, or nullopt when that would exceed 255
 // characters.
 std::optional<std::string> derive_name(std::string_view base, std::string_view suffix);
+
+// Removes a half-written output. Only regular files are removed, so an
+// output named like /dev/full is never deleted.
+void remove_output(const char* path);
 
 // Deletes a half-written output unless `keep()` was called. Declare it
 // before the File that writes the output, so the file closes first.
