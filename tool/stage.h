@@ -1,0 +1,115 @@
+// Signed stage builder: turns one region of an input file into a signed
+// block appended to an output file, streaming the region through fixed
+// buffers.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+
+#include <mbedtls/rsa.h>
+
+#include "bytes.h"
+
+// ---------------------------------------------------------------------------
+// Signed block header
+//
+// The first 64 bytes of every signed block, all fields little-endian:
+//   0x00 magic "@ZUD"            0x04 total_size (u32)
+//   0x08 header_size (u8, 64)    0x09 reserved (u8)
+//   0x0A version (u8, 1)         0x0B reserved (u8, 0)
+//   0x0C nonce (u32)             0x10 sig_type (u32: 1 RSA, 0 digest only)
+//   0x14 sig_offset (u32, 64)    0x18 sig_size (u32)
+//   0x1C signed_data_offset      0x20 key_type (u32, the key header's code)
+//   0x24 key_offset (u32)        0x28 key_size (u32)
+//   0x2C signed_data_size (u32)  0x30 reserved (u32)
+//   0x34 payload_offset (u32)    0x38 payload_size (u32)
+//   0x3C reserved (u32)
+// A block is laid out as header, signature slot (sig_size bytes), key block
+// (key_size bytes: a 48-byte key header and its key data, zero-padded to a
+// multiple of 16) and payload (payload_size bytes). The first three form the
+// header region, payload_offset bytes long.
+
+inline constexpr std::size_t kSignedBlockHeaderSize = 64;
+inline constexpr std::uint32_t kDigestSlotSize = 32;
+
+struct zud_signed_block_header {
+    std::uint32_t total_size = 0;
+    std::uint8_t header_size = kSignedBlockHeaderSize;
+    std::uint8_t reserved_09 = 0;
+    std::uint8_t version = 1;
+    std::uint8_t reserved_0b = 0;
+    std::uint32_t nonce = 0;
+    std::uint32_t sig_type = 0;
+    std::uint32_t sig_offset = kSignedBlockHeaderSize;
+    std::uint32_t sig_size = 0;
+    std::uint32_t signed_data_offset = 0;
+    std::uint32_t key_type = 0;
+    std::uint32_t key_offset = 0;
+    std::uint32_t key_size = 0;
+    std::uint32_t signed_data_size = 0;
+    std::uint32_t reserved_30 = 0;
+    std::uint32_t payload_offset = 0;
+    std::uint32_t payload_size = 0;
+    std::uint32_t reserved_3c = 0;
+};
+
+// Writes the 64 header bytes, magic "@ZUD" first; every field, reserved
+// ones included, is written as held.
+void encode_signed_block_header(const zud_signed_block_header& h,
+                                std::span<std::uint8_t, kSignedBlockHeaderSize> out);
+
+// Reads the 64 header bytes; nullopt when fewer than 64 bytes are given or
+// the magic is not "@ZUD". No other field is checked.
+std::optional<zud_signed_block_header> decode_signed_block_header(ConstBytes in);
+
+// ---------------------------------------------------------------------------
+// Stored form written by zud_sig_boot_file_buffer
+//
+// With P = payload_offset, S the stage size and S16 = S rounded up to 16:
+//   S >= P:  [0, P) header region, [P, S16) stage bytes [P, S) then zeros,
+//            [S16, S16 + P) stage bytes [0, P) (the head the header region
+//            displaced). Stored length = total_size = P + S16. The digest
+//            covers the 64 header bytes, the key block and the payload in
+//            logical order (head, then tail with its zero padding).
+//   S < P:   [0, P) header region, then the S stage bytes, unpadded. Stored
+//            length = P + S, while payload_size and total_size still count
+//            S16. The digest covers the header, the key block and exactly the
+//            S stage bytes.
+// Then zero bytes up to the requested alignment.
+
+inline constexpr std::size_t kStageWorkBufferSize = 64 * 1024;
+inline constexpr std::size_t kStageChunkSize = 16 * 1024;
+inline constexpr std::size_t kStageHeaderAreaSize = 8 * 1024;
+inline constexpr std::uint32_t kMaxStageAlignment = 64 * 1024;
+// Blocks are refused when their total_size would not fit the signed 32-bit
+// written length.
+inline constexpr std::uint64_t kMaxSignedBlockSize = 0x7FFFFFFF;
+
+enum StageResult : int {
+    kStageOk = 0,
+    kStageFailed = -1,
+};
+
+// Builds the signed block of the `stage_size` bytes at `stage_offset` in
+// `input` and writes it at the current position of `output`, followed by zero
+// bytes up to a multiple of `alignment` (0 for none, else a power of two of at
+// most 65536). With `ctx` the block is signed (PKCS#1 v1.5, SHA-256) and
+// carries the public key; without, the signature slot holds the digest.
+// A stage that is itself a digest-only block (total_size = payload_size + 96)
+// is re-signed over its logical payload.
+//
+// Draws two rand() values with a key (the nonce, then the key block's
+// timestamp), one without. Reports the stored length without the alignment
+// bytes through `written_length` and returns 0; the output is then positioned
+// at its end. Returns -1 when a stream is missing, the alignment is not
+// supported, the key's modulus is not 128, 256, 512 or 1024 bytes, the block
+// would exceed kMaxSignedBlockSize, the input does not hold the whole stage,
+// memory runs out, the signature cannot be made, or a read or write fails.
+// Refusals are made before anything is written; a failure after writing began
+// cuts the output back to where the block started.
+int zud_sig_boot_file_buffer(std::FILE* input, std::uint32_t stage_offset,
+                             std::uint32_t stage_size, std::int32_t* written_length,
+                             mbedtls_rsa_context* ctx, std::FILE* output,
+                             std::uint32_t alignment);
