@@ -3,11 +3,13 @@
 
 #include <getopt.h>
 
+#include <array>
 #include <cstdio>
+#include <cstring>
 
 #include "cli.h"
+#include "crypto.h"
 #include "files.h"
-#include "pending.h"
 #include "rng.h"
 
 namespace {
@@ -63,5 +65,145 @@ int zud_mk_sd(int argc, char** argv) {
     return 0;
 }
 
-int zud_mk_password(int, char**) { return zud_not_implemented("mkpsd"); }
-int zud_mk_customer_id(int, char**) { return zud_not_implemented("mkcusid"); }
+namespace {
+
+constexpr std::size_t kPackageSize = 512;
+constexpr std::size_t kPasswordLength = 16;
+constexpr std::size_t kChainMessageSize = 48;  // link, password, salt
+constexpr int kChainRounds = 32;
+
+// One interface of the unlock password package: the flag bits it sets
+// (bit n is bit n mod 8 of byte n / 8), where its digest goes and the mask
+// of the two 16-byte blocks that hold the digest.
+struct PasswordInterface {
+    const char* name;
+    int flag_bits[2];  // 0 ends the list
+    std::size_t digest_offset;
+    std::uint32_t block_mask;
+};
+
+constexpr PasswordInterface kInterfaces[] = {
+    {"jtag", {52, 0}, 128, 0x00000300},
+    {"usb", {65, 0}, 128, 0x00000300},
+    {"scan", {51, 0}, 160, 0x00000C00},
+    {"jtagusb", {52, 65}, 128, 0x00000300},
+};
+
+const PasswordInterface* find_interface(const char* name) {
+    for (const auto& i : kInterfaces)
+        if (std::strcmp(name, i.name) == 0) return &i;
+    return nullptr;
+}
+
+// The salted chain: H0 is 28 zero bytes and each link is the SHA-224 of the
+// previous link, the 16 password bytes and the 4 salt bytes. The result is
+// the last link followed by the salt.
+void password_digest(const char* password, std::uint32_t salt,
+                     std::span<std::uint8_t, kSha256Size> out) {
+    std::uint8_t message[kChainMessageSize] = {};
+    std::memcpy(message + kSha224Size, password, kPasswordLength);
+    put_le32(message, kSha224Size + kPasswordLength, salt);
+    std::fill(out.begin(), out.end(), 0);
+    put_le32(out, kSha224Size, salt);
+    for (int i = 0; i < kChainRounds; ++i) {
+        std::memcpy(message, out.data(), kSha224Size);
+        sha224(message, out.first<kSha224Size>());
+    }
+    wipe(message, sizeof message);
+}
+
+// Writes the 512-byte package and closes the file; false when it could not
+// be written completely.
+bool write_package(File out, ConstBytes package) {
+    const bool written = write_all(out.get(), package);
+    return std::fclose(out.release()) == 0 && written;
+}
+
+// Signs and encrypts a written package in place with the built-in key. A
+// package that could not be written or signed is removed: an unsigned
+// package must not be mistaken for a finished one.
+int seal_package(File out, ConstBytes package, const char* path, int write_failed,
+                 int sign_failed) {
+    if (!write_package(std::move(out), package)) {
+        remove_output(path);
+        return write_failed;
+    }
+    const int signed_result = zud_tq_internal_sig(path);
+    if (signed_result != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: signing %s failed (%d)\n", path, signed_result);
+        remove_output(path);
+        return sign_failed;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int zud_mk_password(int argc, char** argv) {
+    static const option options[] = {
+        {"password", required_argument, nullptr, 0},
+        {"output", required_argument, nullptr, 0},
+        {"option", required_argument, nullptr, 0},
+        {nullptr, 0, nullptr, 0},
+    };
+    const char* slots[3] = {};
+    parse_option_slots(argc, argv, options, slots);
+    const char* password = slots[0];
+    const char* output = slots[1];
+    if (password == nullptr) return kPasswordMissing;
+    if (std::strlen(password) != kPasswordLength) {
+        std::printf("zud log : Invalid password ! [16 chars]\n");
+        return kPasswordBadLength;
+    }
+    if (slots[2] == nullptr) return kPasswordNoInterface;
+    const PasswordInterface* interface = find_interface(slots[2]);
+    if (interface == nullptr) return kPasswordBadInterface;
+
+    std::array<std::uint8_t, kSha256Size> digest{};
+    password_digest(password, random_u32(), digest);
+    if (output == nullptr) {
+        wipe(digest.data(), digest.size());
+        return kPasswordNoOutput;
+    }
+    File out = open_file(output, "wb");
+    if (!out) {
+        wipe(digest.data(), digest.size());
+        return kPasswordOpenFailed;
+    }
+    std::array<std::uint8_t, kPackageSize> package{};
+    put_le32(package, 12, interface->block_mask);
+    for (int bit : interface->flag_bits)
+        if (bit != 0) package[static_cast<std::size_t>(bit / 8)] |= static_cast<std::uint8_t>(1u << (bit % 8));
+    std::memcpy(package.data() + interface->digest_offset, digest.data(), digest.size());
+    wipe(digest.data(), digest.size());
+    const int result =
+        seal_package(std::move(out), package, output, kPasswordOpenFailed, kPasswordSignFailed);
+    wipe(package.data(), package.size());
+    return result;
+}
+
+int zud_mk_customer_id(int argc, char** argv) {
+    static const option options[] = {
+        {"customerid", required_argument, nullptr, 0},
+        {"output", required_argument, nullptr, 0},
+        {nullptr, 0, nullptr, 0},
+    };
+    const char* slots[2] = {};
+    parse_option_slots(argc, argv, options, slots);
+    const char* id = slots[0];
+    const char* output = slots[1];
+    if (id == nullptr) return kCustomerIdMissing;
+    const std::size_t length = std::strlen(id);
+    if (length < 5 || length > 8) {
+        std::printf("zud log : Invalid customer ID  ! [5-8 chars]\n");
+        return kCustomerIdLength;
+    }
+    if (output == nullptr) return kCustomerIdNoOutput;
+    File out = open_file(output, "wb");
+    if (!out) return kCustomerIdOpenFailed;
+    std::array<std::uint8_t, kPackageSize> package{};
+    put_le32(package, 12, 0x00010000);  // the block at 256 holds the identifier
+    std::memcpy(package.data() + 264, id, length);
+    return seal_package(std::move(out), package, output, kCustomerIdOpenFailed,
+                        kCustomerIdSignFailed);
+}
