@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Measures the tool on large inputs and prints throughput and peak memory,
+# beside a reference program over the same file in the same run. Not a
+# test: it only reports figures (and stops if a command fails).
+#
+#   bash scripts/bench.sh [OUTDIR]     (default: bench-out/)
+#
+# Each benchmark is one bench_* function; add new ones (bench_bootsig,
+# bench_imgsig, ...) to BENCHMARKS below. Inputs are made fresh in OUTDIR
+# and deleted after use; the table is also written to OUTDIR/results.txt.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+
+BENCHMARKS=(bench_upgsig)
+
+bench_install_python() {
+    command -v python3 >/dev/null && return 0
+    local sudo=""
+    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -q
+    $sudo apt-get install -y -q --no-install-recommends python3-minimal
+}
+
+zud_install_deps
+bench_install_python
+zud_build build-release -DCMAKE_BUILD_TYPE=Release -DZUD_BUILD_TESTS=OFF >/dev/null
+
+TOOL=$PWD/build-release/zud_encrypt_tqrr
+OUT=${1:-$PWD/bench-out}
+mkdir -p "$OUT"
+cd "$OUT"
+RESULTS=$OUT/results.txt
+
+# A 6976-byte zud_user_key file made without the tool: a fresh 2048-bit
+# openssl key written as a 4680-byte full binary key file (eight records of
+# 552 bytes: the number little-endian, its 32-bit word count at 544), then
+# zero bytes where the keymax (2264) and the AES key (32) go. --upgsig uses
+# only the key file at its start.
+make_user_key() {
+    openssl genrsa -out bench-key.pem 2048 2>/dev/null
+    openssl rsa -in bench-key.pem -traditional -outform DER -out bench-key.der 2>/dev/null
+    python3 - bench-key.der user.key <<'EOF'
+import sys
+
+def tlv(b, i):
+    tag, n = b[i], b[i + 1]
+    i += 2
+    if n & 0x80:
+        k = n & 0x7F
+        n = int.from_bytes(b[i:i + k], "big")
+        i += k
+    return tag, b[i:i + n], i + n
+
+der = open(sys.argv[1], "rb").read()
+_, body, _ = tlv(der, 0)
+numbers, i = [], 0
+while i < len(body):
+    _, value, i = tlv(body, i)
+    numbers.append(int.from_bytes(value, "big"))
+# version, N, E, D, P, Q, DP, DQ, QP
+out = bytearray(4680)
+for index, x in enumerate(numbers[1:9]):
+    le = x.to_bytes(max(1, (x.bit_length() + 7) // 8), "little")
+    at = index * 552
+    out[at:at + len(le)] = le
+    out[at + 544:at + 548] = ((len(le) + 3) // 4).to_bytes(4, "little")
+out += bytes(2264 + 32)
+open(sys.argv[2], "wb").write(out)
+EOF
+    rm -f bench-key.der
+}
+
+# A file of MiB mebibytes of random data (not sparse: holes read faster).
+make_input() {
+    local path=$1 mib=$2
+    head -c "$((mib * 1024 * 1024))" /dev/urandom >"$path"
+}
+
+# Runs a command under /usr/bin/time and prints one table row: wall time,
+# throughput over BYTES and peak resident memory. Stops on failure.
+measure() {
+    local label=$1 bytes=$2
+    shift 2
+    local start end
+    start=$(date +%s.%N)
+    if ! /usr/bin/time -f %M -o rss.txt "$@" >cmd.log 2>&1; then
+        echo "FAILED: $*" >&2
+        cat cmd.log >&2
+        exit 1
+    fi
+    end=$(date +%s.%N)
+    awk -v label="$label" -v bytes="$bytes" -v s="$start" -v e="$end" -v rss="$(tail -n 1 rss.txt)" \
+        'BEGIN { t = e - s; printf "%-10s %-30s %8.2f %10.1f %12d\n", bytes / 1048576 " MiB", label, t, bytes / 1e6 / t, rss }' |
+        tee -a "$RESULTS"
+}
+
+# --upgsig signing and checking (--option chk) of 64 MiB and 1 GiB files,
+# with openssl's SHA-256 of the same file as the reference. The signature
+# step digests the whole file; the check digests all but the 256-byte block.
+bench_upgsig() {
+    echo "== --upgsig (2048-bit key), files in the page cache" | tee -a "$RESULTS"
+    make_user_key
+    local mib file bytes
+    for mib in 64 1024; do
+        file=upgrade-$mib.bin
+        make_input "$file" "$mib"
+        bytes=$((mib * 1024 * 1024))
+        measure "openssl dgst -sha256" "$bytes" openssl dgst -sha256 "$file"
+        measure "--upgsig (sign)" "$bytes" "$TOOL" --upgsig --input "$file" --zuduserkey user.key
+        grep -q "zud log: upgrade signature pass!" cmd.log || { cat cmd.log >&2; exit 1; }
+        measure "--upgsig --option chk" "$bytes" "$TOOL" --upgsig --input "$file" \
+            --zuduserkey user.key --option chk
+        grep -q "zud log: upgrade signature verify pass!" cmd.log || { cat cmd.log >&2; exit 1; }
+        rm -f "$file"
+    done
+}
+
+: >"$RESULTS"
+{
+    echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+    printf "%-10s %-30s %8s %10s %12s\n" "input" "command" "seconds" "MB/s" "max RSS KiB"
+} | tee -a "$RESULTS"
+for bench in "${BENCHMARKS[@]}"; do
+    "$bench"
+done
+rm -f rss.txt cmd.log
+echo "Results are in $RESULTS"
