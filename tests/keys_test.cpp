@@ -215,6 +215,10 @@ TEST_F(PrivateOperationTest, PlainModeRejectsInputNotBelowModulus) {
     Bytes back(256);
     ASSERT_EQ(zud_rsa_public(&loaded.ctx, out.data(), back.data()), 0);
     EXPECT_EQ(back, in);
+    // In place, as the raw signers call it.
+    Bytes inplace = in;
+    ASSERT_EQ(zud_rsa_private(&loaded.ctx, inplace.data(), inplace.data()), 0);
+    EXPECT_EQ(inplace, out);
 }
 
 TEST_F(PrivateOperationTest, InconsistentPrivateExponentFailsInsteadOfSigningWrongly) {

@@ -288,8 +288,13 @@ int zud_rsa_private(mbedtls_rsa_context* ctx, const unsigned char* input,
         return MBEDTLS_ERR_RSA_BAD_INPUT_DATA;
     }
     if (g_nVQ_RSA_keyFormat == 1) {
-        const int ret = plain_private(ctx, input, output);
-        return ret != 0 ? ret : check_private_result(ctx, input, output);
+        // Keep the input: the result is checked against it, and callers may
+        // pass the same buffer for input and output.
+        Buffer kept(ctx->len);
+        if (!kept.ok() || ctx->len == 0) return MBEDTLS_ERR_RSA_BAD_INPUT_DATA;
+        std::memcpy(kept.data(), input, ctx->len);
+        const int ret = plain_private(ctx, kept.data(), output);
+        return ret != 0 ? ret : check_private_result(ctx, kept.data(), output);
     }
     BlindingRng& rng = blinding_rng();
     if (!rng.ready()) return MBEDTLS_ERR_RSA_RNG_FAILED;

@@ -71,6 +71,7 @@ int mpi_read_binary_x(mbedtls_mpi* X, const unsigned char* bytes, std::size_t le
 // The RSA private operation over ctx->len bytes, honouring
 // g_nVQ_RSA_keyFormat. Fails with the library's bad-input code when the
 // input is not below N. Every signature the tool makes goes through here.
+// `input` and `output` may be the same buffer.
 int zud_rsa_private(mbedtls_rsa_context* ctx, const unsigned char* input,
                     unsigned char* output);
 
