@@ -41,8 +41,19 @@ demo_sha() {
     sha256sum kernel.bin ramdisk.bin second.bin
 }
 
+demo_packages() {
+    step "Device packages signed and encrypted with the built-in key"
+    show "$TOOL" --mkpsd --password 0123456789abcdef --option jtag --output unlock-jtag.bin
+    show "$TOOL" --mkcusid --customerid ACME0001 --output customer-id.bin
+    ls -l unlock-jtag.bin customer-id.bin
+    step "An SD-card image of the boot image (one random sector, then the file)"
+    show "$TOOL" --mksd --input boot.img --output boot.sd.img
+    ls -l boot.img boot.sd.img
+}
+
 demo_help
 demo_sha
+demo_packages
 
 step "Done. Outputs are in $OUT"
 ls -l "$OUT"
