@@ -28,7 +28,7 @@ constexpr char kProgram[] = "zud_keytool";
 constexpr std::size_t kMaxOptions = 4;
 constexpr std::uint64_t kMaxPemSize = 64 * 1024;
 
-struct OptionSpec {
+struct OptionDef {
     const char* name;   // long option, always with a value
     const char* value;  // placeholder shown in the usage
     bool required;
@@ -52,7 +52,7 @@ private:
 struct SubCommand {
     const char* name;
     const char* summary;
-    std::array<OptionSpec, kMaxOptions> options;  // unused entries have no name
+    std::array<OptionDef, kMaxOptions> options;  // unused entries have no name
     int (*run)(const Args& args);
 };
 
@@ -281,8 +281,8 @@ enum class Parsed { kRun, kHelp, kBad };
 Parsed parse_options(const SubCommand& command, int argc, char** argv, Args& args) {
     std::array<option, kMaxOptions + 2> table{};
     std::size_t count = 0;
-    for (const auto& spec : command.options) {
-        if (spec.name != nullptr) table[count++] = {spec.name, required_argument, nullptr, 0};
+    for (const auto& def : command.options) {
+        if (def.name != nullptr) table[count++] = {def.name, required_argument, nullptr, 0};
     }
     const int help_index = static_cast<int>(count);
     table[count] = {"help", no_argument, nullptr, 0};
@@ -305,9 +305,9 @@ Parsed parse_options(const SubCommand& command, int argc, char** argv, Args& arg
         std::fprintf(stderr, "%s %s: unexpected argument %s\n", kProgram, command.name, argv[optind]);
         return Parsed::kBad;
     }
-    for (const auto& spec : command.options) {
-        if (spec.name != nullptr && spec.required && args.get(spec.name) == nullptr) {
-            std::fprintf(stderr, "%s %s: --%s is required\n", kProgram, command.name, spec.name);
+    for (const auto& def : command.options) {
+        if (def.name != nullptr && def.required && args.get(def.name) == nullptr) {
+            std::fprintf(stderr, "%s %s: --%s is required\n", kProgram, command.name, def.name);
             return Parsed::kBad;
         }
     }
