@@ -10,6 +10,7 @@ zud_install_deps
 zud_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
 TOOL=$PWD/build/zud_encrypt_tqrr
+KEYTOOL=$PWD/build/zud_keytool
 OUT=${1:-$PWD/demo-out}
 rm -rf "$OUT"
 mkdir -p "$OUT"
@@ -51,8 +52,48 @@ demo_packages() {
     ls -l boot.img boot.sd.img
 }
 
+# Root and user keys made with the key tool (one converted from openssl's
+# PEM), a keymax signed with the root
+# key and checked with openssl, and the first user key bound to it.
+demo_keys() {
+    step "Key files: a root key and a user key made with zud_keytool"
+    show "$KEYTOOL" generate --bits 2048 --form full --output root.key
+    show "$KEYTOOL" generate --bits 2048 --form full --output user1.key
+    echo "A second user key made by openssl and converted:"
+    show openssl genrsa -out user2.pem 2048
+    show "$KEYTOOL" convert --pem user2.pem --form full --output user2.key
+    ls -l root.key user1.key user2.pem user2.key
+
+    step "Sign a keymax (root key matrix and user key matrix) with the root key"
+    show "$TOOL" --keysig --rkey1 root.key --ukey1 user1.key --ukey2 user2.key \
+                 --skey root.key --output keymax.bin
+    ls -l keymax.bin
+
+    step "Check the keymax signature with openssl over the exported public key"
+    show "$KEYTOOL" public --key root.key --output root.pub.pem
+    # Signed: the block header (file bytes 16..79) and everything from
+    # signed_data_offset (16 + 64 + 256 for a 2048-bit key) to the end.
+    { head -c 80 keymax.bin | tail -c 64; tail -c +337 keymax.bin; } >keymax.signed
+    head -c 336 keymax.bin | tail -c 256 >keymax.sig
+    show openssl dgst -sha256 -verify root.pub.pem -signature keymax.sig keymax.signed
+
+    step "Bind the first user key, the keymax and an AES key into a user key file"
+    head -c 32 /dev/urandom >aes.key
+    show "$TOOL" --keybnd --ukey user1.key --rootkeymax keymax.bin --aeskey aes.key \
+                 --output user1.zudkey
+    ls -l user1.zudkey
+    echo "Without --aeskey and --output a key is generated and the name derived:"
+    show "$TOOL" --keybnd --ukey user1.key --rootkeymax keymax.bin
+    ls -l user1.key-keymax.bin-*.key
+
+    step "The second user key is in the keymax but is not its first: refused"
+    show "$TOOL" --keybnd --ukey user2.key --rootkeymax keymax.bin --output user2.zudkey \
+        || echo "(exit status $?; no user2.zudkey was left behind)"
+}
+
 demo_help
 demo_sha
+demo_keys
 demo_packages
 
 step "Done. Outputs are in $OUT"

@@ -1,9 +1,416 @@
 // --keysig (the keymax) and --keybnd (the user key file).
 #include "keys.h"
 
-#include "pending.h"
+#include <getopt.h>
+#include <sys/stat.h>
 
-int zud_sig_key(int, char**) { return zud_not_implemented("keysig"); }
-int zud_sig_key_max(const char* const*) { return -1; }
-int zud_signature_file_fix(const char*, const char*, const char*) { return -1; }
-int zud_key_bnd(int, char**) { return zud_not_implemented("keybnd"); }
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "cli.h"
+#include "crypto.h"
+#include "files.h"
+#include "rng.h"
+
+namespace {
+
+// The keymax is one signed block with a fixed 512-byte signature slot and a
+// fixed 1256-byte key block (48-byte key header, 1208-byte key data area),
+// behind 16 zero bytes that a bootloader later replaces with its IV prefix.
+constexpr std::size_t kSignedBlockHeaderSize = 64;
+constexpr std::size_t kSignatureSlotSize = 512;
+constexpr std::size_t kKeyDataAreaSize = 1208;
+constexpr std::size_t kKeyOffset = kSignedBlockHeaderSize + kSignatureSlotSize;  // 576
+constexpr std::size_t kKeyBlockSize = kKeyHeaderSize + kKeyDataAreaSize;         // 1256
+constexpr std::size_t kPayloadOffset = kKeyOffset + kKeyBlockSize;               // 1832
+constexpr std::size_t kKeymaxPrefixSize = 16;
+// An output of this exact name is the BL2 area of a bootloader: its payload
+// is always 0xB000 bytes.
+constexpr char kBl2OutputName[] = "bl2.encrypt";
+constexpr std::uint64_t kBl2PayloadSize = 0xB000;
+constexpr std::size_t kCopyChunk = 16 * 1024;
+
+// Signed block header (64 bytes, little-endian): 0x00 magic "@ZUD", 0x04
+// total_size, 0x08 header_size (u8), 0x0A version (u8), 0x0C nonce, 0x10
+// sig_type, 0x14 sig_offset, 0x18 sig_size, 0x1C signed_data_offset, 0x20
+// key_type, 0x24 key_offset, 0x28 key_size, 0x2C signed_data_size, 0x34
+// payload_offset, 0x38 payload_size. Reserved bytes are 0.
+struct zud_signed_block_header {
+    std::uint32_t total_size = 0;
+    std::uint8_t header_size = 0;
+    std::uint8_t version = 0;
+    std::uint32_t nonce = 0;
+    std::uint32_t sig_type = 0;
+    std::uint32_t sig_offset = 0;
+    std::uint32_t sig_size = 0;
+    std::uint32_t signed_data_offset = 0;
+    std::uint32_t key_type = 0;
+    std::uint32_t key_offset = 0;
+    std::uint32_t key_size = 0;
+    std::uint32_t signed_data_size = 0;
+    std::uint32_t payload_offset = 0;
+    std::uint32_t payload_size = 0;
+};
+
+void encode_signed_block_header(const zud_signed_block_header& h, MutBytes out) {
+    std::fill(out.begin(), out.begin() + kSignedBlockHeaderSize, 0);
+    std::memcpy(out.data(), "@ZUD", 4);
+    put_le32(out, 0x04, h.total_size);
+    out[0x08] = h.header_size;
+    out[0x0A] = h.version;
+    put_le32(out, 0x0C, h.nonce);
+    put_le32(out, 0x10, h.sig_type);
+    put_le32(out, 0x14, h.sig_offset);
+    put_le32(out, 0x18, h.sig_size);
+    put_le32(out, 0x1C, h.signed_data_offset);
+    put_le32(out, 0x20, h.key_type);
+    put_le32(out, 0x24, h.key_offset);
+    put_le32(out, 0x28, h.key_size);
+    put_le32(out, 0x2C, h.signed_data_size);
+    put_le32(out, 0x34, h.payload_offset);
+    put_le32(out, 0x38, h.payload_size);
+}
+
+// True when both paths name one existing file. Creating an output that is
+// also an input would truncate the input before it is read.
+bool same_file(const char* a, const char* b) {
+    struct stat sa {};
+    struct stat sb {};
+    if (a == nullptr || b == nullptr || ::stat(a, &sa) != 0 || ::stat(b, &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// True (and says so) when `output` is one of the `inputs`.
+bool overwrites_input(const char* output, std::span<const char* const> inputs) {
+    for (const char* input : inputs) {
+        if (same_file(output, input)) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: %s would overwrite the input %s\n", output,
+                         input);
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// --keysig
+
+const option kKeysigOptions[] = {
+    {"rkey1", required_argument, nullptr, 0}, {"rkey2", required_argument, nullptr, 0},
+    {"rkey3", required_argument, nullptr, 0}, {"rkey4", required_argument, nullptr, 0},
+    {"ukey1", required_argument, nullptr, 0}, {"ukey2", required_argument, nullptr, 0},
+    {"ukey3", required_argument, nullptr, 0}, {"ukey4", required_argument, nullptr, 0},
+    {"skey", required_argument, nullptr, 0},  {"output", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+constexpr std::size_t kKeysigSlots = 10;
+constexpr std::size_t kSigningKeySlot = 8;
+constexpr std::size_t kOutputSlot = 9;
+
+// One key matrix of four digest-form entries, written to `f`. Key files
+// that are not full binary files give entries without a key (key_type 0).
+bool write_key_matrix(std::FILE* f, const char* const* keys) {
+    std::array<std::uint8_t, kKeyMatrixSize> matrix{};
+    std::memcpy(matrix.data(), "@KMX", 4);
+    matrix[4] = 1;
+    put_le16(matrix, 6, 16);
+    matrix[12] = 4;
+    matrix[13] = static_cast<std::uint8_t>(kKeyHeaderSize);
+    // Digest-form entries carry no key data, so nothing follows them.
+    put_le32(matrix, 8, static_cast<std::uint32_t>(kKeyMatrixSize));
+    Buffer scratch(kKeyDataAreaMin);
+    if (!scratch.ok()) return false;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto entry = std::span(matrix).subspan(16 + kKeyHeaderSize * i).first<kKeyHeaderSize>();
+        zud_init_key_header(entry, 0);
+        (void)zud_create_key_from_file(1, keys[i], scratch.bytes(), entry,
+                                       static_cast<std::uint32_t>(kKeyMatrixSize));
+    }
+    return write_all(f, matrix);
+}
+
+// The payload of a BL2 area is padded to its fixed size; any other payload
+// is the input rounded up to 16 bytes.
+std::optional<std::uint64_t> payload_size_of(std::uint64_t input_size, bool bl2_mode) {
+    const std::uint64_t padded = round_up_16(input_size);
+    if (bl2_mode) {
+        if (padded > kBl2PayloadSize) return std::nullopt;
+        return kBl2PayloadSize;
+    }
+    // total_size is a 32-bit field.
+    if (padded > UINT32_MAX - kPayloadOffset) return std::nullopt;
+    return padded;
+}
+
+// The signing key's key block at kKeyOffset: header, key data, zeros up to
+// the end of the 1208-byte area. Only a full binary key file gives key data.
+// Returns the key header's key_type.
+std::uint8_t place_signing_key(const char* key, MutBytes block) {
+    Buffer key_data(kKeyDataAreaMin);
+    const auto header = block.subspan(kKeyOffset).first<kKeyHeaderSize>();
+    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
+    if (!key_data.ok()) return 0;
+    const std::uint32_t length = zud_create_key_from_file(
+        0, key, key_data.bytes(), header, static_cast<std::uint32_t>(kKeyOffset + kKeyHeaderSize));
+    if (length > kKeyDataAreaSize) return 0;
+    std::memcpy(block.data() + kKeyOffset + kKeyHeaderSize, key_data.data(), length);
+    return header[9];
+}
+
+zud_signed_block_header keymax_header(std::uint8_t key_type, std::size_t modulus_length,
+                                      std::uint64_t payload_size) {
+    zud_signed_block_header h;
+    h.header_size = kSignedBlockHeaderSize;
+    h.version = 1;
+    h.sig_type = 1;
+    h.key_type = key_type;
+    h.key_size = kKeyBlockSize;
+    h.sig_size = kSignatureSlotSize;
+    h.sig_offset = kSignedBlockHeaderSize;
+    h.signed_data_offset = static_cast<std::uint32_t>(kSignedBlockHeaderSize + modulus_length);
+    h.key_offset = kKeyOffset;
+    h.payload_offset = kPayloadOffset;
+    h.payload_size = static_cast<std::uint32_t>(payload_size);
+    h.total_size = static_cast<std::uint32_t>(kPayloadOffset + payload_size);
+    h.signed_data_size = h.total_size - h.signed_data_offset;
+    return h;
+}
+
+// Signs the 64 header bytes and everything from signed_data_offset to the
+// end of the block; the signature goes to the start of the slot.
+int sign_block(mbedtls_rsa_context& key, MutBytes block, std::size_t signed_data_offset) {
+    Sha256 hash;
+    hash.update(ConstBytes(block).first(kSignedBlockHeaderSize));
+    hash.update(ConstBytes(block).subspan(signed_data_offset));
+    const Digest digest = hash.finish();
+    return zud_rsa_sign_sha256(&key, digest.data(), block.data() + kSignedBlockHeaderSize);
+}
+
+// Loads the signing key, refusing one whose signature would not fit the
+// 512-byte slot.
+bool load_signing_key(RsaKey& key, const char* path) {
+    if (zud_tq_load_rsa_key_file(&key.ctx, path) != 0) return false;
+    if (key.ctx.len > kSignatureSlotSize) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: the signing key's modulus is %zu bytes; a signature "
+                     "slot holds %zu\n",
+                     key.ctx.len, kSignatureSlotSize);
+        return false;
+    }
+    return true;
+}
+
+bool write_keymax(std::FILE* out, ConstBytes block) {
+    return write_zeros(out, kKeymaxPrefixSize) && write_all(out, block) &&
+           std::fflush(out) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// --keybnd
+
+const option kKeybndOptions[] = {
+    {"ukey", required_argument, nullptr, 0},   {"rootkeymax", required_argument, nullptr, 0},
+    {"aeskey", required_argument, nullptr, 0}, {"output", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+constexpr std::size_t kUserKeySlot = 0;
+constexpr std::size_t kKeymaxSlot = 1;
+constexpr std::size_t kAesKeySlot = 2;
+constexpr std::size_t kBindOutputSlot = 3;
+
+// --output, or "<ukey>-<rootkeymax>-<aeskey>.key" with the AES key's first
+// two bytes ("%02X-%02X") standing in for a missing --aeskey. Names longer
+// than 255 characters are refused.
+std::optional<std::string> user_key_file_name(const char* const* slots, ConstBytes aes) {
+    if (slots[kBindOutputSlot] != nullptr) return derive_name(slots[kBindOutputSlot], "");
+    char id[8] = {};
+    std::snprintf(id, sizeof id, "%02X-%02X", aes[0], aes[1]);
+    const char* third = slots[kAesKeySlot] != nullptr ? slots[kAesKeySlot] : id;
+    std::string name = slots[kUserKeySlot];
+    name.append("-").append(slots[kKeymaxSlot]).append("-").append(third);
+    return derive_name(name, ".key");
+}
+
+// The digest-form key header of the user's key; false when the key does not
+// load or has no key size code.
+bool user_key_header(const char* path, std::span<std::uint8_t, kKeyHeaderSize> header) {
+    RsaKey key;
+    if (zud_tq_load_rsa_key_file(&key.ctx, path) != 0) return false;
+    Buffer scratch(kKeyDataAreaMin);
+    if (!scratch.ok()) return false;
+    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
+    return zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) == 0 &&
+           header[9] != 0;
+}
+
+// Replaces the generated key with the --aeskey file's 32 bytes. A file that
+// cannot be opened leaves the generated key in place; one that is not
+// exactly 32 bytes long fails the command.
+bool read_aes_key_file(const char* path, MutBytes aes) {
+    File f = open_file(path, "rb");
+    if (!f) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s; binding a generated AES key\n",
+                     path);
+        return true;
+    }
+    const auto size = stream_size(f.get());
+    if (!size || *size != kAesKeySize) return false;
+    Buffer read(kAesKeySize);
+    if (!read.ok() || !read_exact(f.get(), read.bytes())) return false;
+    std::memcpy(aes.data(), read.data(), kAesKeySize);
+    return true;
+}
+
+// The keymax's first user key entry must carry the user key's digest.
+bool is_first_user_key(std::FILE* keymax, std::span<const std::uint8_t, kKeyHeaderSize> header) {
+    std::array<std::uint8_t, kKeyMatrixSize> matrix{};
+    if (!seek_to(keymax, kKeymaxUserMatrixOffset) || !read_exact(keymax, matrix)) return false;
+    return std::memcmp(header.data() + 16, matrix.data() + 32, kSha256Size) == 0;
+}
+
+// Copies the whole of `in` from its start to `out`.
+bool copy_stream(std::FILE* in, std::FILE* out) {
+    Buffer chunk(kCopyChunk);
+    if (!chunk.ok() || !seek_to(in, 0)) return false;
+    for (;;) {
+        const std::size_t n = read_some(in, chunk.bytes());
+        if (n > 0 && !write_all(out, chunk.bytes().first(n))) return false;
+        if (n < chunk.size()) return std::ferror(in) == 0;
+    }
+}
+
+// The user key file: the --ukey file, the keymax and the AES key.
+bool write_user_key_file(std::FILE* out, const char* user_key, std::FILE* keymax,
+                         ConstBytes aes) {
+    File key = open_file(user_key, "rb");
+    return key && copy_stream(key.get(), out) && copy_stream(keymax, out) &&
+           write_all(out, aes) && std::fflush(out) == 0;
+}
+
+int bind_user_key(const char* const* slots, const char* output, MutBytes aes) {
+    OutputGuard guard(output);
+    File keymax = open_file(slots[kKeymaxSlot], "rb");
+    File out = open_file(output, "wb");
+    if (out) guard.arm();
+    if (!keymax || !out) return -1;
+    // The file carries a private key and the AES key: owner only.
+    if (::fchmod(::fileno(out.get()), 0600) != 0) return -1;
+    std::array<std::uint8_t, kKeyHeaderSize> header{};
+    if (!user_key_header(slots[kUserKeySlot], header)) return -1;
+    const auto keymax_size = stream_size(keymax.get());
+    if (!keymax_size || *keymax_size != kKeymaxSize) return -1;
+    if (slots[kAesKeySlot] != nullptr && !read_aes_key_file(slots[kAesKeySlot], aes)) return -1;
+    if (!is_first_user_key(keymax.get(), header)) return -1;
+    if (!write_user_key_file(out.get(), slots[kUserKeySlot], keymax.get(), aes)) return -1;
+    if (std::fclose(out.release()) != 0) return -1;
+    guard.keep();
+    return 0;
+}
+
+}  // namespace
+
+int zud_sig_key(int argc, char** argv) {
+    if (argc <= 7) return kKeysigBadArguments;
+    std::array<const char*, kKeysigSlots> slots{};
+    parse_option_slots(argc, argv, kKeysigOptions, slots);
+    for (std::size_t i = 0; i < 8; ++i) {
+        // Missing root keys default to --rkey1, missing user keys to --ukey1.
+        if (slots[i] == nullptr) slots[i] = slots[i < 4 ? 0 : 4];
+        if (!path_exists(slots[i])) {
+            std::printf("zud log: error! Illegal key file %s\n",
+                        slots[i] != nullptr ? slots[i] : "(null)");
+            return kKeysigBadArguments;
+        }
+    }
+    return zud_sig_key_max(slots.data());
+}
+
+int zud_sig_key_max(const char* const* paths) {
+    if (paths == nullptr || paths[kSigningKeySlot] == nullptr || paths[kOutputSlot] == nullptr) {
+        return -1;
+    }
+    const auto tmp = derive_name(paths[kOutputSlot], ".tmp");
+    if (!tmp) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: path too long: %s\n", paths[kOutputSlot]);
+        return -1;
+    }
+    const std::span<const char* const> keys(paths, kSigningKeySlot + 1);
+    if (overwrites_input(tmp->c_str(), keys) || overwrites_input(paths[kOutputSlot], keys)) {
+        return -1;
+    }
+    // The temporary file goes on every path, whatever signing returns.
+    OutputGuard tmp_guard(*tmp);
+    File matrices = open_file(tmp->c_str(), "wb");
+    if (!matrices) return -1;
+    tmp_guard.arm();
+    if (!write_key_matrix(matrices.get(), paths) || !write_key_matrix(matrices.get(), paths + 4) ||
+        std::fclose(matrices.release()) != 0) {
+        return -1;
+    }
+    return zud_signature_file_fix(tmp->c_str(), paths[kSigningKeySlot], paths[kOutputSlot]);
+}
+
+int zud_signature_file_fix(const char* input, const char* key, const char* output) {
+    if (input == nullptr || output == nullptr) return -1;
+    const bool bl2_mode = std::strcmp(output, kBl2OutputName) == 0;
+    const char* const inputs[] = {input, key};
+    if (overwrites_input(output, inputs)) return -1;
+    // Nothing that fails below leaves an output that could pass for a keymax.
+    OutputGuard guard(output);
+    File in = open_file(input, "rb");
+    File out = open_file(output, "wb");
+    if (out) guard.arm();
+    if (!in || !out) return -1;
+    const auto input_size = stream_size(in.get());
+    if (!input_size) return -1;
+    const auto payload_size = payload_size_of(*input_size, bl2_mode);
+    if (!payload_size) return -1;
+    Buffer block(kPayloadOffset + *payload_size);
+    if (!block.ok() ||
+        !read_exact(in.get(), block.bytes().subspan(kPayloadOffset, *input_size))) {
+        return -1;
+    }
+    in.reset();
+    RsaKey signer;
+    if (!load_signing_key(signer, key)) return -1;
+    const std::uint8_t key_type = place_signing_key(key, block.bytes());
+    const auto header = keymax_header(key_type, signer.ctx.len, *payload_size);
+    encode_signed_block_header(header, block.bytes());
+    if (sign_block(signer.ctx, block.bytes(), header.signed_data_offset) != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: signing with %s failed\n", key);
+        return -1;
+    }
+    if (!write_keymax(out.get(), block.bytes()) || std::fclose(out.release()) != 0) return -1;
+    guard.keep();
+    return 0;
+}
+
+int zud_key_bnd(int argc, char** argv) {
+    std::array<const char*, 4> slots{};
+    parse_option_slots(argc, argv, kKeybndOptions, slots);
+    for (const std::size_t i : {kUserKeySlot, kKeymaxSlot}) {
+        if (!path_exists(slots[i])) {
+            std::printf("zud log: error! Illegal input %s\n", kKeybndOptions[i].name);
+            return -1;
+        }
+    }
+    // The AES key protects every encrypted bootloader, so it comes from the
+    // OS generator; its 32 rand() draws keep every later value in place.
+    Buffer aes(kAesKeySize);
+    if (!aes.ok() || !fill_secret(aes.bytes())) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the system's random generator failed\n");
+        return -1;
+    }
+    const auto output = user_key_file_name(slots.data(), aes.bytes());
+    if (!output) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: output name longer than %zu characters\n",
+                     kMaxPathLength);
+        return -1;
+    }
+    const std::span<const char* const> inputs(slots.data(), 3);
+    if (overwrites_input(output->c_str(), inputs)) return -1;
+    return bind_user_key(slots.data(), output->c_str(), aes.bytes());
+}

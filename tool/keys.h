@@ -161,6 +161,40 @@ std::uint32_t zud_create_key_from_file(int digest_only, const char* path, MutByt
                                        std::uint32_t key_data_offset);
 
 // ---------------------------------------------------------------------------
+// Writing key files
+//
+// The writers make the three forms the loader reads, so that a key written
+// in any form loads back into the same numbers:
+//   full   4680 bytes: eight number records with their word counts set, the
+//          last 264 bytes zero;
+//   short  1920 bytes: records N, E, D, the rest zero (E must fit the 3
+//          bytes the loader takes from its record);
+//   text   eight "NAME = HEX" lines, upper-case hex in whole bytes, each
+//          line short enough for the loader's 1250-byte line buffer.
+
+enum class KeyFileForm { kFull, kShort, kText };
+
+// Upper bound of an encoded key file: eight text lines of at most 1247
+// characters.
+inline constexpr std::size_t kKeyFileMaxSize = 8 * 1247;
+
+// Encodes the key in `form` into `out` (at least kKeyFileMaxSize bytes).
+// Returns the number of bytes used, or 0 when a number the form carries
+// does not fit it.
+std::size_t zud_encode_key_file(const mbedtls_rsa_context* ctx, KeyFileForm form,
+                                MutBytes out);
+
+// Writes the key in `form` to `path`, readable by its owner only. Returns 0,
+// or -1 (the key does not fit the form, or the file cannot be written, in
+// which case no file is left at `path`).
+int zud_write_key_file(const mbedtls_rsa_context* ctx, KeyFileForm form, const char* path);
+
+// Writes the public half (N and E) to `path` as a PEM SubjectPublicKeyInfo,
+// the form the openssl tools read with -pubin. Returns 0 or -1 (the numbers
+// are no valid public key, or the file cannot be written; no file is left).
+int zud_write_public_pem(const mbedtls_rsa_context* ctx, const char* path);
+
+// ---------------------------------------------------------------------------
 // Keymax (--keysig) and user key file (--keybnd)
 
 // Key matrix (208 bytes): 0x00 magic "@KMX", 0x04 version (u8, 1), 0x06

@@ -1,0 +1,352 @@
+// zud_keytool: makes, converts and exports the RSA key files that
+// zud_encrypt_tqrr reads. Each sub-command is one entry of kSubCommands: its
+// name, a summary, its options and the function that runs it.
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/error.h>
+#include <mbedtls/pk.h>
+
+#include "files.h"
+#include "keys.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr char kProgram[] = "zud_keytool";
+constexpr std::size_t kMaxOptions = 4;
+constexpr std::uint64_t kMaxPemSize = 64 * 1024;
+
+struct OptionDef {
+    const char* name;   // long option, always with a value
+    const char* value;  // placeholder shown in the usage
+    bool required;
+};
+
+struct SubCommand;
+
+// The option values of one run, in the order of the sub-command's options.
+class Args {
+public:
+    explicit Args(const SubCommand& command) : command_(command) {}
+    const char* get(std::string_view name) const;
+    void set(std::size_t index, const char* value) { values_.at(index) = value; }
+    const SubCommand& command() const { return command_; }
+
+private:
+    const SubCommand& command_;
+    std::array<const char*, kMaxOptions> values_{};
+};
+
+struct SubCommand {
+    const char* name;
+    const char* summary;
+    std::array<OptionDef, kMaxOptions> options;  // unused entries have no name
+    int (*run)(const Args& args);
+};
+
+const char* Args::get(std::string_view name) const {
+    for (std::size_t i = 0; i < kMaxOptions; ++i) {
+        const char* option = command_.options[i].name;
+        if (option != nullptr && name == option) return values_[i];
+    }
+    return nullptr;
+}
+
+// Prints a failure line that names the program and the sub-command, and
+// returns `status`.
+__attribute__((format(printf, 3, 4))) int fail(const Args& args, int status,
+                                               const char* format, ...) {
+    std::fprintf(stderr, "%s %s: ", kProgram, args.command().name);
+    std::va_list values;
+    va_start(values, format);
+    std::vfprintf(stderr, format, values);
+    va_end(values);
+    std::fputc('\n', stderr);
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// Shared steps
+
+bool parse_form(const char* text, KeyFileForm& form) {
+    const std::string_view word = text;
+    if (word == "full") form = KeyFileForm::kFull;
+    else if (word == "short") form = KeyFileForm::kShort;
+    else if (word == "text") form = KeyFileForm::kText;
+    else return false;
+    return true;
+}
+
+bool same_file(const char* a, const char* b) {
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// The tool names keys of 1024, 2048 or 4096 bits and its key blocks carry a
+// 32-bit public exponent; the short form holds an exponent of 3 bytes.
+int check_storable(const Args& args, mbedtls_rsa_context& key, KeyFileForm form) {
+    if (mbedtls_rsa_check_privkey(&key) != 0) {
+        return fail(args, kExitFailed, "the key's numbers do not form a consistent RSA key");
+    }
+    const std::size_t bits = mbedtls_mpi_bitlen(&key.N);
+    if (bits != 1024 && bits != 2048 && bits != 4096) {
+        return fail(args, kExitFailed, "a %zu-bit key cannot be used; keys have 1024, 2048 or 4096 bits",
+                    bits);
+    }
+    const std::size_t e_bytes = mbedtls_mpi_size(&key.E);
+    if (e_bytes > 4 || (form == KeyFileForm::kShort && e_bytes > 3)) {
+        return fail(args, kExitFailed, "the public exponent is %zu bytes long; the %s form holds %d",
+                    e_bytes, form == KeyFileForm::kShort ? "short" : "key block", form == KeyFileForm::kShort ? 3 : 4);
+    }
+    return kExitOk;
+}
+
+int write_key(const Args& args, mbedtls_rsa_context& key, KeyFileForm form) {
+    const int storable = check_storable(args, key, form);
+    if (storable != kExitOk) return storable;
+    const char* output = args.get("output");
+    if (zud_write_key_file(&key, form, output) != 0) {
+        return fail(args, kExitFailed, "cannot write %s", output);
+    }
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------------------
+// generate
+
+class Drbg {
+public:
+    Drbg() {
+        mbedtls_entropy_init(&entropy_);
+        mbedtls_ctr_drbg_init(&drbg_);
+        static const unsigned char label[] = "zud_keytool generate";
+        ready_ = mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, label,
+                                       sizeof label) == 0;
+    }
+    ~Drbg() {
+        mbedtls_ctr_drbg_free(&drbg_);
+        mbedtls_entropy_free(&entropy_);
+    }
+    Drbg(const Drbg&) = delete;
+    Drbg& operator=(const Drbg&) = delete;
+    bool ready() const { return ready_; }
+    mbedtls_ctr_drbg_context* context() { return &drbg_; }
+
+private:
+    mbedtls_entropy_context entropy_;
+    mbedtls_ctr_drbg_context drbg_;
+    bool ready_ = false;
+};
+
+int run_generate(const Args& args) {
+    const std::string_view bits_text = args.get("bits");
+    const unsigned bits = bits_text == "1024" ? 1024 : bits_text == "2048" ? 2048
+                        : bits_text == "4096" ? 4096 : 0;
+    if (bits == 0) return fail(args, kExitUsage, "--bits must be 1024, 2048 or 4096, not '%s'", args.get("bits"));
+    KeyFileForm form{};
+    if (!parse_form(args.get("form"), form)) {
+        return fail(args, kExitUsage, "--form must be full, short or text, not '%s'", args.get("form"));
+    }
+    Drbg drbg;
+    RsaKey key;
+    if (!drbg.ready() ||
+        mbedtls_rsa_gen_key(&key.ctx, mbedtls_ctr_drbg_random, drbg.context(), bits, 65537) != 0) {
+        return fail(args, kExitFailed, "key generation failed");
+    }
+    return write_key(args, key.ctx, form);
+}
+
+// ---------------------------------------------------------------------------
+// convert
+
+// Reads a PEM (or DER) file into `text`, NUL-terminated; returns the length
+// the parser is to be given (PEM counts its terminator), or 0.
+std::size_t read_key_text(const char* path, Buffer& text) {
+    File f = open_file(path, "rb");
+    const auto size = stream_size(f.get());
+    if (!size || *size == 0 || *size > kMaxPemSize) return 0;
+    text = Buffer(static_cast<std::size_t>(*size) + 1);
+    if (!text.ok() || !read_exact(f.get(), text.bytes().first(static_cast<std::size_t>(*size)))) {
+        return 0;
+    }
+    const bool pem = std::strstr(reinterpret_cast<const char*>(text.data()), "-----BEGIN") != nullptr;
+    return static_cast<std::size_t>(*size) + (pem ? 1 : 0);
+}
+
+int run_convert(const Args& args) {
+    KeyFileForm form{};
+    if (!parse_form(args.get("form"), form)) {
+        return fail(args, kExitUsage, "--form must be full, short or text, not '%s'", args.get("form"));
+    }
+    const char* pem_path = args.get("pem");
+    if (same_file(pem_path, args.get("output"))) {
+        return fail(args, kExitUsage, "--output names the input %s", pem_path);
+    }
+    Buffer text(0);
+    const std::size_t length = read_key_text(pem_path, text);
+    if (length == 0) return fail(args, kExitFailed, "cannot read %s (or it is empty or over 64 KiB)", pem_path);
+    mbedtls_pk_context pk;
+    mbedtls_pk_init(&pk);
+    const int parsed = mbedtls_pk_parse_key(&pk, text.data(), length, nullptr, 0);
+    int status = kExitOk;
+    if (parsed == MBEDTLS_ERR_PK_PASSWORD_REQUIRED) {
+        status = fail(args, kExitFailed, "%s is encrypted; decrypt it first (openssl pkey -in KEY -out PLAIN.pem)", pem_path);
+    } else if (parsed != 0) {
+        char reason[160] = {};
+        mbedtls_strerror(parsed, reason, sizeof reason);
+        status = fail(args, kExitFailed, "%s is no private key in PEM: %s", pem_path, reason);
+    } else if (mbedtls_pk_get_type(&pk) != MBEDTLS_PK_RSA) {
+        status = fail(args, kExitFailed, "%s holds a %s key, not an RSA key", pem_path, mbedtls_pk_get_name(&pk));
+    } else {
+        status = write_key(args, *mbedtls_pk_rsa(pk), form);
+    }
+    mbedtls_pk_free(&pk);
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// public
+
+int run_public(const Args& args) {
+    const char* key_path = args.get("key");
+    const char* output = args.get("output");
+    if (same_file(key_path, output)) return fail(args, kExitUsage, "--output names the input %s", key_path);
+    RsaKey key;
+    const int loaded = zud_tq_load_rsa_key_file(&key.ctx, key_path);
+    if (loaded == kKeyLoadNoFile) return fail(args, kExitFailed, "cannot open %s", key_path);
+    if (loaded != 0) return fail(args, kExitFailed, "%s is no key file (load result %d)", key_path, loaded);
+    if (mbedtls_rsa_check_pubkey(&key.ctx) != 0) {
+        return fail(args, kExitFailed, "%s holds no valid RSA public key", key_path);
+    }
+    if (zud_write_public_pem(&key.ctx, output) != 0) return fail(args, kExitFailed, "cannot write %s", output);
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------------------
+// The sub-command table and the command line
+
+const SubCommand kSubCommands[] = {
+    {"generate", "make a new RSA key (e = 65537) from the system's random generator",
+     {{{"bits", "1024|2048|4096", true}, {"form", "full|short|text", true},
+       {"output", "FILE", true}, {}}},
+     run_generate},
+    {"convert", "store an RSA private key in PEM (PKCS#1 or PKCS#8, unencrypted) in a key file",
+     {{{"pem", "KEY.pem", true}, {"form", "full|short|text", true}, {"output", "FILE", true}, {}}},
+     run_convert},
+    {"public", "write the public half of a key file of any form as PEM",
+     {{{"key", "FILE", true}, {"output", "PUB.pem", true}, {}, {}}},
+     run_public},
+};
+
+void print_synopsis(std::FILE* to, const SubCommand& command) {
+    std::fprintf(to, "  %s %s", kProgram, command.name);
+    for (const auto& option : command.options) {
+        if (option.name == nullptr) continue;
+        std::fprintf(to, option.required ? " --%s %s" : " [--%s %s]", option.name, option.value);
+    }
+    std::fprintf(to, "\n      %s\n", command.summary);
+}
+
+void print_usage(std::FILE* to) {
+    std::fprintf(to, "usage: %s COMMAND OPTIONS\n\n"
+                     "Makes and converts the RSA key files that zud_encrypt_tqrr reads.\n\n",
+                 kProgram);
+    for (const auto& command : kSubCommands) print_synopsis(to, command);
+    std::fputs("\nKey file forms:\n"
+               "  full   4680 bytes: N, E, D, P, Q, DP, DQ, QP as little-endian records\n"
+               "  short  1920 bytes: N, E, D only (signs without the CRT values)\n"
+               "  text   eight lines \"NAME = HEX\" in the order N E D P Q DP DQ QP\n"
+               "\nExit status: 0 done, 1 failed, 2 wrong usage. "
+               "'COMMAND --help' shows one command.\n",
+               to);
+}
+
+enum class Parsed { kRun, kHelp, kBad };
+
+// Reads the sub-command's options from argv[1] on (argv[0] is its name).
+Parsed parse_options(const SubCommand& command, int argc, char** argv, Args& args) {
+    std::array<option, kMaxOptions + 2> table{};
+    std::size_t count = 0;
+    for (const auto& def : command.options) {
+        if (def.name != nullptr) table[count++] = {def.name, required_argument, nullptr, 0};
+    }
+    const int help_index = static_cast<int>(count);
+    table[count] = {"help", no_argument, nullptr, 0};
+    opterr = 0;  // the messages below name the program
+    optind = 0;
+    for (;;) {
+        int index = -1;
+        const int c = getopt_long(argc, argv, ":", table.data(), &index);
+        if (c == -1) break;
+        if (c != 0) {
+            const char* word = argv[optind - 1];
+            std::fprintf(stderr, "%s %s: %s option %s\n", kProgram, command.name,
+                         c == ':' ? "missing the value of" : "unknown", word);
+            return Parsed::kBad;
+        }
+        if (index == help_index) return Parsed::kHelp;
+        args.set(static_cast<std::size_t>(index), optarg);
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "%s %s: unexpected argument %s\n", kProgram, command.name, argv[optind]);
+        return Parsed::kBad;
+    }
+    for (const auto& def : command.options) {
+        if (def.name != nullptr && def.required && args.get(def.name) == nullptr) {
+            std::fprintf(stderr, "%s %s: --%s is required\n", kProgram, command.name, def.name);
+            return Parsed::kBad;
+        }
+    }
+    return Parsed::kRun;
+}
+
+const SubCommand* find_command(std::string_view name) {
+    for (const auto& command : kSubCommands) {
+        if (name == command.name) return &command;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string_view word = argc >= 2 ? argv[1] : "";
+    if (word == "--help" || word == "-h" || word == "help") {
+        print_usage(stdout);
+        return kExitOk;
+    }
+    const SubCommand* command = find_command(word);
+    if (command == nullptr) {
+        if (argc >= 2) std::fprintf(stderr, "%s: unknown command '%s'\n", kProgram, argv[1]);
+        print_usage(stderr);
+        return kExitUsage;
+    }
+    Args args(*command);
+    switch (parse_options(*command, argc - 1, argv + 1, args)) {
+        case Parsed::kHelp:
+            std::printf("usage:\n");
+            print_synopsis(stdout, *command);
+            return kExitOk;
+        case Parsed::kBad:
+            std::fputs("usage:\n", stderr);
+            print_synopsis(stderr, *command);
+            return kExitUsage;
+        case Parsed::kRun:
+            break;
+    }
+    return command->run(args);
+}
