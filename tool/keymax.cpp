@@ -14,13 +14,13 @@
 #include "crypto.h"
 #include "files.h"
 #include "rng.h"
+#include "signed_block.h"
 
 namespace {
 
 // The keymax is one signed block with a fixed 512-byte signature slot and a
 // fixed 1256-byte key block (48-byte key header, 1208-byte key data area),
 // behind 16 zero bytes that a bootloader later replaces with its IV prefix.
-constexpr std::size_t kSignedBlockHeaderSize = 64;
 constexpr std::size_t kSignatureSlotSize = 512;
 constexpr std::size_t kKeyDataAreaSize = 1208;
 constexpr std::size_t kKeyOffset = kSignedBlockHeaderSize + kSignatureSlotSize;  // 576
@@ -32,56 +32,6 @@ constexpr std::size_t kKeymaxPrefixSize = 16;
 constexpr char kBl2OutputName[] = "bl2.encrypt";
 constexpr std::uint64_t kBl2PayloadSize = 0xB000;
 constexpr std::size_t kCopyChunk = 16 * 1024;
-
-// Signed block header (64 bytes, little-endian): 0x00 magic "@ZUD", 0x04
-// total_size, 0x08 header_size (u8), 0x0A version (u8), 0x0C nonce, 0x10
-// sig_type, 0x14 sig_offset, 0x18 sig_size, 0x1C signed_data_offset, 0x20
-// key_type, 0x24 key_offset, 0x28 key_size, 0x2C signed_data_size, 0x34
-// payload_offset, 0x38 payload_size. Reserved bytes are 0.
-struct zud_signed_block_header {
-    std::uint32_t total_size = 0;
-    std::uint8_t header_size = 0;
-    std::uint8_t version = 0;
-    std::uint32_t nonce = 0;
-    std::uint32_t sig_type = 0;
-    std::uint32_t sig_offset = 0;
-    std::uint32_t sig_size = 0;
-    std::uint32_t signed_data_offset = 0;
-    std::uint32_t key_type = 0;
-    std::uint32_t key_offset = 0;
-    std::uint32_t key_size = 0;
-    std::uint32_t signed_data_size = 0;
-    std::uint32_t payload_offset = 0;
-    std::uint32_t payload_size = 0;
-};
-
-void encode_signed_block_header(const zud_signed_block_header& h, MutBytes out) {
-    std::fill(out.begin(), out.begin() + kSignedBlockHeaderSize, 0);
-    std::memcpy(out.data(), "@ZUD", 4);
-    put_le32(out, 0x04, h.total_size);
-    out[0x08] = h.header_size;
-    out[0x0A] = h.version;
-    put_le32(out, 0x0C, h.nonce);
-    put_le32(out, 0x10, h.sig_type);
-    put_le32(out, 0x14, h.sig_offset);
-    put_le32(out, 0x18, h.sig_size);
-    put_le32(out, 0x1C, h.signed_data_offset);
-    put_le32(out, 0x20, h.key_type);
-    put_le32(out, 0x24, h.key_offset);
-    put_le32(out, 0x28, h.key_size);
-    put_le32(out, 0x2C, h.signed_data_size);
-    put_le32(out, 0x34, h.payload_offset);
-    put_le32(out, 0x38, h.payload_size);
-}
-
-// True when both paths name one existing file. Creating an output that is
-// also an input would truncate the input before it is read.
-bool same_file(const char* a, const char* b) {
-    struct stat sa {};
-    struct stat sb {};
-    if (a == nullptr || b == nullptr || ::stat(a, &sa) != 0 || ::stat(b, &sb) != 0) return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
 
 // True (and says so) when `output` is one of the `inputs`.
 bool overwrites_input(const char* output, std::span<const char* const> inputs) {
@@ -378,7 +328,7 @@ int zud_signature_file_fix(const char* input, const char* key, const char* outpu
     if (!load_signing_key(signer, key)) return -1;
     const std::uint8_t key_type = place_signing_key(key, block.bytes());
     const auto header = keymax_header(key_type, signer.ctx.len, *payload_size);
-    encode_signed_block_header(header, block.bytes());
+    encode_signed_block_header(header, block.bytes().first<kSignedBlockHeaderSize>());
     if (sign_block(signer.ctx, block.bytes(), header.signed_data_offset) != 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: signing with %s failed\n", key);
         return -1;

@@ -2,7 +2,6 @@
 // zud_encrypt_tqrr reads. Each sub-command is one entry of kSubCommands: its
 // name, a summary, its options and the function that runs it.
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <array>
 #include <cstdarg>
@@ -87,13 +86,6 @@ bool parse_form(const char* text, KeyFileForm& form) {
     else if (word == "text") form = KeyFileForm::kText;
     else return false;
     return true;
-}
-
-bool same_file(const char* a, const char* b) {
-    struct stat sa {};
-    struct stat sb {};
-    return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
 }
 
 // The tool names keys of 1024, 2048 or 4096 bits and its key blocks carry a
