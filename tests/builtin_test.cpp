@@ -12,6 +12,7 @@
 #include "builtin_key.h"
 #include "keys.h"
 #include "rng.h"
+#include "support/crypto.h"
 #include "support/files.h"
 #include "support/run.h"
 #include "support/temp_dir.h"
@@ -19,29 +20,8 @@
 
 namespace {
 
-Bytes sha256_of(const Bytes& in) {
-    Bytes out(32);
-    mbedtls_sha256_ret(in.data(), in.size(), out.data(), 0);
-    return out;
-}
-
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// AES-256-CBC decryption from a zero IV with the built-in AES key, made with
-// the library directly.
-Bytes decrypt_with_builtin_aes(Bytes data) {
-    mbedtls_aes_context aes;
-    mbedtls_aes_init(&aes);
-    EXPECT_EQ(mbedtls_aes_setkey_dec(&aes, kBuiltinAes, 256), 0);
-    unsigned char iv[16] = {};
-    EXPECT_EQ(mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_DECRYPT, data.size(), iv, data.data(),
-                                    data.data()),
-              0);
-    mbedtls_aes_free(&aes);
-    return data;
+Bytes decrypt_with_builtin_aes(const Bytes& data) {
+    return aes256_cbc_decrypt(kBuiltinAes, data);
 }
 
 class BuiltinSignerTest : public testing::Test {

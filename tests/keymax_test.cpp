@@ -14,18 +14,13 @@
 #include <mbedtls/sha256.h>
 
 #include "keys.h"
+#include "support/crypto.h"
 #include "support/files.h"
 #include "support/run.h"
 #include "support/temp_dir.h"
 #include "support/test_keys.h"
 
 namespace {
-
-Bytes sha256_of(const Bytes& in) {
-    Bytes out(32);
-    mbedtls_sha256_ret(in.data(), in.size(), out.data(), 0);
-    return out;
-}
 
 // The digest a key header carries for a key: N big-endian, then E in 4 bytes.
 Bytes key_digest(const mbedtls_rsa_context& key) {

@@ -9,6 +9,7 @@
 #include <mbedtls/sha256.h>
 
 #include "keys.h"
+#include "support/crypto.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
 #include "support/test_keys.h"
@@ -23,12 +24,6 @@ Bytes be_bytes(const mbedtls_mpi& x, std::size_t len) {
     Bytes b(len);
     EXPECT_EQ(mbedtls_mpi_write_binary(&x, b.data(), len), 0);
     return b;
-}
-
-Bytes sha256_of(const Bytes& in) {
-    Bytes out(32);
-    mbedtls_sha256_ret(in.data(), in.size(), out.data(), 0);
-    return out;
 }
 
 class KeyFileTest : public testing::Test {

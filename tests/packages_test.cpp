@@ -10,6 +10,7 @@
 #include "builtin.h"
 #include "builtin_key.h"
 #include "keys.h"
+#include "support/crypto.h"
 #include "support/files.h"
 #include "support/run.h"
 #include "support/temp_dir.h"
@@ -18,22 +19,7 @@
 namespace {
 
 // Undoes the built-in signer's encryption: AES-256-CBC, zero IV, one chain.
-Bytes decrypt_builtin(const Bytes& sealed) {
-    Bytes plain = sealed;
-    mbedtls_aes_context aes;
-    mbedtls_aes_init(&aes);
-    mbedtls_aes_setkey_dec(&aes, kBuiltinAes, 256);
-    unsigned char iv[16] = {};
-    mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_DECRYPT, plain.size(), iv, plain.data(), plain.data());
-    mbedtls_aes_free(&aes);
-    return plain;
-}
-
-Bytes sha256_of(const Bytes& in) {
-    Bytes out(32);
-    mbedtls_sha256_ret(in.data(), in.size(), out.data(), 0);
-    return out;
-}
+Bytes decrypt_builtin(const Bytes& sealed) { return aes256_cbc_decrypt(kBuiltinAes, sealed); }
 
 // The password chain, recomputed link by link from its definition.
 Bytes chain_of(const std::string& password, std::uint32_t salt) {

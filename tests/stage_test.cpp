@@ -15,6 +15,7 @@
 #include "keys.h"
 #include "rng.h"
 #include "stage.h"
+#include "support/crypto.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
 #include "support/test_keys.h"
@@ -32,17 +33,6 @@ struct Built {
     long end_position;  // where the builder left the output
     Bytes out;
 };
-
-Bytes sha256_of(const Bytes& in) {
-    Bytes out(32);
-    mbedtls_sha256_ret(in.data(), in.size(), out.data(), 0);
-    return out;
-}
-
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 Bytes padded_16(Bytes b) {
     b.resize((b.size() + 15) / 16 * 16, 0);

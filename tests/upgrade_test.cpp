@@ -14,6 +14,7 @@
 #include <mbedtls/sha256.h>
 
 #include "keys.h"
+#include "support/crypto.h"
 #include "support/files.h"
 #include "support/run.h"
 #include "support/temp_dir.h"
@@ -23,12 +24,6 @@
 namespace {
 
 constexpr std::uint64_t kFourGib = std::uint64_t{1} << 32;
-
-Bytes sha256_of(const Bytes& in) {
-    Bytes out(32);
-    mbedtls_sha256_ret(in.data(), in.size(), out.data(), 0);
-    return out;
-}
 
 // The last `count` bytes of a file, without reading the rest.
 Bytes tail_of(const std::string& path, std::size_t count) {
