@@ -91,9 +91,31 @@ demo_keys() {
         || echo "(exit status $?; no user2.zudkey was left behind)"
 }
 
+# Signs the sample boot image with the zud_user_key file named by USER_KEY
+# (the one the keys demo binds), shows the security header and checks
+# the trailing signature block; then packages the image without a key.
+demo_imgsig() {
+    [ -f boot.img ] || make_boot_image
+    step "Sign and encrypt the boot image (kernel, ramdisk, second stage)"
+    show "$TOOL" --imgsig --input boot.img --zuduserkey "$USER_KEY" --output boot.signed.img
+    ls -l boot.img boot.signed.img
+    step "The ZUDSECU! security header at offset 1024 (format, count, timestamp, first record)"
+    show od -A d -t x1z -j 1024 -N 128 boot.signed.img
+    step "The trailing signature block passes the upgrade check"
+    show "$TOOL" --upgsig --input boot.signed.img --zuduserkey "$USER_KEY" --option chk
+    step "A signed image is not signed twice (result 5719)"
+    show "$TOOL" --imgsig --input boot.signed.img --zuduserkey "$USER_KEY" \
+        --output boot.twice.img || echo "(exit status $?; boot.twice.img is left empty)"
+    step "Package the boot image without a key: digest-only stages, nothing encrypted"
+    show "$TOOL" --imgsig --input boot.img
+    ls -l boot.img.pkg
+}
+
 demo_help
 demo_sha
 demo_keys
+USER_KEY=$OUT/user1.zudkey
+demo_imgsig
 demo_packages
 
 step "Done. Outputs are in $OUT"

@@ -1,5 +1,378 @@
+// Kernel image signing: the --imgsig handler, the user key digest and the
+// image security header.
 #include "image.h"
 
-#include "pending.h"
+#include <getopt.h>
 
-int zud_sig_img(int, char**) { return zud_not_implemented("imgsig"); }
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "cli.h"
+#include "crypto.h"
+#include "files.h"
+#include "keys.h"
+#include "rng.h"
+#include "stage.h"
+#include "upgrade.h"
+
+void encode_stage_record(const zud_stage_record& r,
+                         std::span<std::uint8_t, kStageRecordSize> out) {
+    std::fill(out.begin(), out.end(), 0);
+    put_le32(out, 0x00, r.stage_offset);
+    put_le32(out, 0x04, r.part_size);
+    put_le32(out, 0x08, r.stage_length);
+    put_le32(out, 0x0C, r.page_size);
+    put_le32(out, 0x10, r.stage_space);
+    // 0x14 to 0x1F stay zero (reserved).
+    std::copy(r.stage_digest.begin(), r.stage_digest.end(), out.begin() + 0x20);
+    std::copy(r.key_hash.begin(), r.key_hash.end(), out.begin() + 0x40);
+}
+
+void encode_image_security_header(const zud_image_security_header& h,
+                                  std::span<std::uint8_t, kSecurityHeaderSize> out) {
+    std::fill(out.begin(), out.end(), 0);
+    std::memcpy(out.data(), "ZUDSECU!", 8);
+    put_le32(out, 0x08, h.format_word);
+    put_le32(out, 0x0C, h.stage_count);
+    std::memcpy(out.data() + 0x10, h.timestamp.data(), kSecurityTimestampSize);
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        encode_stage_record(h.stages[i], std::span<std::uint8_t, kStageRecordSize>(
+                                             out.data() + 0x20 + i * kStageRecordSize,
+                                             kStageRecordSize));
+    }
+}
+
+int zud_get_sha_from_ctx(const mbedtls_rsa_context* ctx, std::uint8_t* digest) {
+    if (ctx == nullptr || digest == nullptr) return kImageKeyDigestFailed;
+    std::array<std::uint8_t, kKeyHeaderSize> header{};
+    zud_init_key_header(header, kKeyHeaderSize);
+    Buffer work(kKeyDataAreaMin);
+    if (!work.ok()) return kImageKeyDigestFailed;
+    const std::uint32_t result = zud_create_key_from_ctx(1, ctx, work.bytes(), header, 0);
+    // Digest-form key types are 5 to 8; 0 means the modulus has no key type.
+    const std::uint8_t key_type = header[9];
+    if (result != 0 || key_type < 5 || key_type > 8) return kImageKeyDigestFailed;
+    std::memcpy(digest, header.data() + 16, kSha256Size);
+    return 0;
+}
+
+namespace {
+
+enum Slot : std::size_t { kSlotInput = 0, kSlotKey = 1, kSlotOutput = 2, kSlotCount = 3 };
+
+const option kImageOptions[] = {
+    {"input", required_argument, nullptr, 0},
+    {"zuduserkey", required_argument, nullptr, 0},
+    {"output", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Stages are encrypted through this buffer. It is a multiple of the
+// 2048-byte piece, and stage spaces are multiples of 2048, so the CBC chain
+// of a stage comes out as it would piece by piece.
+constexpr std::size_t kCryptChunkSize = 64 * 1024;
+// The largest header region a stage can carry (header, 1024-byte signature,
+// key block of an 8192-bit key), used to bound the output's size before
+// anything is built.
+constexpr std::uint64_t kMaxStageHeaderRegion = 64 + 1024 + 48 + 1056;
+// Offsets and sizes in the security header are 32-bit.
+constexpr std::uint64_t kMaxImageOutputSize = 0xFFFFFFFF;
+
+using HeaderPage = std::array<std::uint8_t, kBootHeaderPageSize>;
+
+struct ImageJob {
+    ImageJob() = default;
+    ImageJob(const ImageJob&) = delete;
+    ImageJob& operator=(const ImageJob&) = delete;
+    ~ImageJob() { wipe(aes_key.data(), aes_key.size()); }
+
+    const char* input = nullptr;
+    const char* key_path = nullptr;
+    const char* output_option = nullptr;
+    bool signing = false;  // exactly when a user key is given
+    std::string output;
+    HeaderPage page{};
+    // stage_offset holds the input offset until the stages are built, then
+    // the output offset.
+    std::array<zud_stage_record, kImageStageCount> stages{};
+    RsaKey key;
+    std::array<std::uint8_t, kAesKeySize> aes_key{};
+    Digest key_hash{};
+};
+
+void explain(const char* text) { std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", text); }
+
+int check_input(const char* input) {
+    if (input == nullptr) {
+        std::printf("zud log: error! Please set input first!\n");
+        return kImageNoInput;
+    }
+    if (!path_exists(input)) {
+        std::printf("zud log: error! Illegal [%s] %s\n", "input", input);
+        return kImageNoInput;
+    }
+    return 0;
+}
+
+// The given output, or the input's name with ".encrypt" (signing) or ".pkg"
+// (packaging). Opening an output that is the input or the key file would
+// destroy it.
+int make_output_name(ImageJob& job) {
+    const std::optional<std::string> name =
+        job.output_option != nullptr ? derive_name(job.output_option, "")
+                                     : derive_name(job.input, job.signing ? ".encrypt" : ".pkg");
+    if (!name) {
+        explain("the output path would be longer than 255 characters");
+        return kImageOutputTooLong;
+    }
+    if (same_file(job.input, name->c_str()) || same_file(job.key_path, name->c_str())) {
+        explain("the output names one of the inputs, which would be destroyed");
+        return kImageSameFile;
+    }
+    job.output = *name;
+    return 0;
+}
+
+int read_header_page(std::FILE* in, HeaderPage& page) {
+    if (!read_exact(in, page)) {
+        explain("the input is shorter than a boot image's 2048-byte header page");
+        return kImageShortInput;
+    }
+    if (std::memcmp(page.data(), "ANDROID!", 8) != 0) return kImageNotBootImage;
+    if (std::memcmp(page.data() + kSecurityHeaderOffset, "ZUDSECU!", 8) == 0) {
+        return kImageAlreadySigned;
+    }
+    return 0;
+}
+
+// Refuses page sizes and part sizes that the stage layout cannot follow.
+// The parts are located on 2048-byte boundaries and the encryption pass
+// works in 2048-byte pieces, so any other page size would read bytes the
+// image does not use or encrypt across a stage boundary.
+int check_layout(ConstBytes page, std::uint64_t input_size) {
+    if (get_le32(page, kBootPageSizeOffset) != kImagePageSize) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: page size %u is not supported; only 2048 is\n",
+                     get_le32(page, kBootPageSizeOffset));
+        return kImageBadPageSize;
+    }
+    const std::uint64_t sizes[] = {get_le32(page, kBootKernelSizeOffset),
+                                   get_le32(page, kBootRamdiskSizeOffset),
+                                   get_le32(page, kBootSecondSizeOffset)};
+    std::uint64_t offset = kBootHeaderPageSize;
+    std::uint64_t output_bound = kBootHeaderPageSize + kUpgradeWorkAreaSize;
+    bool block_too_large = false;
+    for (std::uint64_t size : sizes) {
+        if (offset + size > input_size) {
+            explain("the part sizes in the header reach past the end of the input");
+            return kImagePartsPastEnd;
+        }
+        const std::uint64_t block_bound = round_up_16(size) + kMaxStageHeaderRegion;
+        block_too_large = block_too_large || block_bound > kMaxSignedBlockSize;
+        output_bound += round_up(block_bound, kImagePageSize);
+        offset += round_up(size, kBootHeaderPageSize);
+    }
+    if (block_too_large || output_bound > kMaxImageOutputSize) {
+        explain("the parts are too large for the 32-bit sizes of a signed image");
+        return kImageTooLarge;
+    }
+    return 0;
+}
+
+void plan_stages(ImageJob& job) {
+    const ConstBytes page(job.page);
+    const std::size_t size_fields[] = {kBootKernelSizeOffset, kBootRamdiskSizeOffset,
+                                       kBootSecondSizeOffset};
+    std::uint32_t offset = kBootHeaderPageSize;
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        zud_stage_record& r = job.stages[i];
+        r = zud_stage_record{};
+        r.stage_offset = offset;
+        r.part_size = get_le32(page, size_fields[i]);
+        r.page_size = get_le32(page, kBootPageSizeOffset);
+        offset += static_cast<std::uint32_t>(round_up(r.part_size, kBootHeaderPageSize));
+    }
+}
+
+// The AES key is the 32 bytes at 6944 of the zud_user_key file.
+bool read_aes_key(const char* path, std::span<std::uint8_t, kAesKeySize> key) {
+    File f = open_file(path, "rb");
+    if (!f) return false;
+    const auto size = stream_size(f.get());
+    if (!size || *size < kUserKeyAesOffset + kAesKeySize) return false;
+    return seek_to(f.get(), kUserKeyAesOffset) && read_exact(f.get(), key);
+}
+
+int load_user_key(ImageJob& job) {
+    if (zud_tq_load_rsa_key_file(&job.key.ctx, job.key_path) != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the user key %s\n", job.key_path);
+        return kImageKeyFailed;
+    }
+    if (!read_aes_key(job.key_path, job.aes_key)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s holds no AES key at offset 6944\n",
+                     job.key_path);
+        return kImageNoAesKey;
+    }
+    std::array<std::uint8_t, kSha256Size> user_digest{};
+    if (zud_get_sha_from_ctx(&job.key.ctx, user_digest.data()) != 0) {
+        explain("the user key's modulus is not 1024, 2048, 4096 or 8192 bits long");
+        return kImageKeyFailed;
+    }
+    job.key_hash = sha256(user_digest);
+    return 0;
+}
+
+// Everything that can refuse the input, before the output gets any byte.
+int prepare_image(ImageJob& job, std::FILE* in) {
+    const auto input_size = stream_size(in);
+    if (!input_size) return kImageOpenFailed;
+    int result = read_header_page(in, job.page);
+    if (result == 0) result = check_layout(job.page, *input_size);
+    if (result != 0) return result;
+    plan_stages(job);
+    return job.signing ? load_user_key(job) : 0;
+}
+
+// Copies the header page and appends the three stages, signed with the user
+// key or digest-only, each aligned to the page size.
+int build_stages(ImageJob& job, std::FILE* in, std::FILE* out) {
+    if (!write_all(out, job.page)) return kImageHeaderWriteFailed;
+    mbedtls_rsa_context* ctx = job.signing ? &job.key.ctx : nullptr;
+    for (zud_stage_record& r : job.stages) {
+        std::int32_t length = 0;
+        const int result = zud_sig_boot_file_buffer(in, r.stage_offset, r.part_size, &length,
+                                                    ctx, out, r.page_size);
+        if (result != 0) return result;
+        r.stage_length = static_cast<std::uint32_t>(length);
+        r.stage_space = static_cast<std::uint32_t>(round_up(r.stage_length, r.page_size));
+    }
+    return 0;
+}
+
+// Encrypts one stage in place (AES-256-CBC, zero IV, one chain per stage)
+// and digests the ciphertext followed by stage_space.
+int encrypt_stage(std::FILE* f, zud_stage_record& r, ConstBytes aes_key, MutBytes chunk) {
+    AesCbc aes;
+    if (aes.set_encrypt_key(aes_key) != 0) return kImageEncryptFailed;
+    std::array<std::uint8_t, kAesBlockSize> iv{};
+    Sha256 digest;
+    std::uint64_t at = r.stage_offset;
+    std::uint64_t remaining = r.stage_space;
+    while (remaining > 0) {
+        const MutBytes piece =
+            chunk.first(static_cast<std::size_t>(std::min<std::uint64_t>(remaining, chunk.size())));
+        // Seeking between reading and writing is what lets one stream do both.
+        if (!seek_to(f, at) || !read_exact(f, piece) || aes.encrypt(piece, iv) != 0 ||
+            !seek_to(f, at) || !write_all(f, piece)) {
+            return kImageEncryptFailed;
+        }
+        digest.update(piece);
+        at += piece.size();
+        remaining -= piece.size();
+    }
+    std::array<std::uint8_t, 4> space{};
+    put_le32(space, 0, r.stage_space);
+    digest.update(space);
+    r.stage_digest = digest.finish();
+    return 0;
+}
+
+// Local date and time, then the first two digits of one rand() draw.
+std::array<char, kSecurityTimestampSize> make_timestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[64] = {};
+    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d%04d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(random_u32()));
+    std::array<char, kSecurityTimestampSize> stamp{};
+    std::memcpy(stamp.data(), text, stamp.size());
+    return stamp;
+}
+
+// The final header page: sizes of the kernel and ramdisk stages as stored,
+// and the security header. The second stage size stays the input's.
+void finish_header_page(ImageJob& job) {
+    const MutBytes page(job.page);
+    put_le32(page, kBootKernelSizeOffset, job.stages[0].stage_space);
+    put_le32(page, kBootRamdiskSizeOffset, job.stages[1].stage_space);
+    zud_image_security_header header;
+    header.timestamp = make_timestamp();
+    header.stages = job.stages;
+    encode_image_security_header(
+        header, std::span<std::uint8_t, kSecurityHeaderSize>(
+                    job.page.data() + kSecurityHeaderOffset, kSecurityHeaderSize));
+}
+
+// Encrypts the built stages in place and writes the final header page over
+// the copied one.
+int seal_image(ImageJob& job) {
+    File f = open_file(job.output.c_str(), "rb+");
+    Buffer chunk(kCryptChunkSize);
+    if (!f || !chunk.ok()) return kImageReopenFailed;
+    std::uint32_t offset = kBootHeaderPageSize;
+    for (zud_stage_record& r : job.stages) {
+        r.stage_offset = offset;
+        offset += r.stage_space;
+        const int result = encrypt_stage(f.get(), r, job.aes_key, chunk.bytes());
+        if (result != 0) return result;
+        r.key_hash = job.key_hash;
+    }
+    finish_header_page(job);
+    if (!seek_to(f.get(), 0) || !write_all(f.get(), job.page)) return kImageFinishFailed;
+    return std::fclose(f.release()) == 0 ? 0 : kImageFinishFailed;
+}
+
+// The trailing signature block, when an output path was given. An image
+// without it would be taken for a finished one, so its failure fails the
+// command.
+int append_trailing_signature(const ImageJob& job) {
+    if (job.output_option == nullptr) return 0;
+    const char* slots[kSlotCount] = {job.output_option, job.key_path, nullptr};
+    const int result = zud_sig_upgrade_file(slots);
+    if (result == 0) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: the trailing signature block failed (%d)\n", result);
+    return kImageUpgradeFailed;
+}
+
+int process_image(ImageJob& job) {
+    OutputGuard guard(job.output);
+    File in = open_file(job.input, "rb");
+    File out = open_file(job.output.c_str(), "wb");
+    if (!in || !out) return kImageOpenFailed;
+    int result = prepare_image(job, in.get());
+    if (result != 0) return result;  // the output stays, empty
+    guard.arm();
+    result = build_stages(job, in.get(), out.get());
+    if (result != 0) return result;
+    // A flush failure (a full disk) means stages are missing.
+    if (std::fclose(out.release()) != 0) return kImageCloseFailed;
+    if (job.signing) {
+        result = seal_image(job);
+        in.reset();
+        if (result == 0) result = append_trailing_signature(job);
+        if (result != 0) return result;
+    }
+    guard.keep();
+    return 0;
+}
+
+}  // namespace
+
+int zud_sig_img(int argc, char** argv) {
+    std::array<const char*, kSlotCount> slots{};
+    parse_option_slots(argc, argv, kImageOptions, slots);
+    ImageJob job;
+    job.input = slots[kSlotInput];
+    job.key_path = slots[kSlotKey];
+    job.output_option = slots[kSlotOutput];
+    job.signing = job.key_path != nullptr;
+    int result = check_input(job.input);
+    if (result == 0) result = make_output_name(job);
+    if (result == 0) result = process_image(job);
+    return result;
+}

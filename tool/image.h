@@ -1,4 +1,117 @@
-// Kernel image signing: --imgsig.
+// Kernel image signing: --imgsig turns an Android boot image into a signed
+// and encrypted kernel image behind the "ZUDSECU!" image security header, or
+// packages its parts as digest-only stages when no user key is given.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include <mbedtls/rsa.h>
+
+// ---------------------------------------------------------------------------
+// Android boot image header page (the first 2048 bytes of the input), the
+// fields this command reads, all u32 little-endian: 0x00 magic "ANDROID!"
+// (8 bytes), 0x08 kernel size, 0x10 ramdisk size, 0x18 second stage size,
+// 0x24 page size. The parts follow the header page, each starting on a
+// 2048-byte boundary: kernel at 2048, ramdisk after the kernel's pages,
+// second stage after the ramdisk's pages.
+
+inline constexpr std::size_t kBootHeaderPageSize = 2048;
+inline constexpr std::size_t kBootKernelSizeOffset = 0x08;
+inline constexpr std::size_t kBootRamdiskSizeOffset = 0x10;
+inline constexpr std::size_t kBootSecondSizeOffset = 0x18;
+inline constexpr std::size_t kBootPageSizeOffset = 0x24;
+// The only page size whose images this command reads and encrypts soundly.
+inline constexpr std::uint32_t kImagePageSize = 2048;
+
+// ---------------------------------------------------------------------------
+// Stage record (96 bytes, little-endian), one per part:
+//   0x00 stage_offset (u32): the stage's offset in the output
+//   0x04 part_size (u32): the part's size from the boot image header
+//   0x08 stage_length (u32): the stored length of the signed block, without
+//        the zero bytes that align it
+//   0x0C page_size (u32): the page size from the boot image header
+//   0x10 stage_space (u32): stage_length rounded up to page_size, the bytes
+//        the stage occupies in the output
+//   0x14 12 reserved bytes, zero
+//   0x20 stage_digest (32 bytes): SHA-256 of the stage_space bytes as stored
+//        (encrypted), then stage_space as 4 little-endian bytes
+//   0x40 key_hash (32 bytes): SHA-256 of the user key digest
+
+inline constexpr std::size_t kStageRecordSize = 96;
+inline constexpr std::size_t kImageStageCount = 3;
+
+struct zud_stage_record {
+    std::uint32_t stage_offset = 0;
+    std::uint32_t part_size = 0;
+    std::uint32_t stage_length = 0;
+    std::uint32_t page_size = 0;
+    std::uint32_t stage_space = 0;
+    std::array<std::uint8_t, 32> stage_digest{};
+    std::array<std::uint8_t, 32> key_hash{};
+};
+
+void encode_stage_record(const zud_stage_record& r,
+                         std::span<std::uint8_t, kStageRecordSize> out);
+
+// ---------------------------------------------------------------------------
+// Image security header (320 bytes, little-endian), written at offset 1024
+// of the header page of a signed image:
+//   0x00 magic "ZUDSECU!" (8 bytes)    0x08 format_word (u32, 0x905)
+//   0x0C stage_count (u32, 3)          0x10 timestamp (16 ASCII characters:
+//        local year, month, day, hour, minute, second and the first two
+//        digits of one rand() draw; no terminator)
+//   0x20 stage record 0 (kernel)       0x80 stage record 1 (ramdisk)
+//   0xE0 stage record 2 (second stage)
+
+inline constexpr std::size_t kSecurityHeaderSize = 320;
+inline constexpr std::size_t kSecurityHeaderOffset = 1024;
+inline constexpr std::size_t kSecurityTimestampSize = 16;
+inline constexpr std::uint32_t kSecurityFormatWord = 0x905;
+
+struct zud_image_security_header {
+    std::uint32_t format_word = kSecurityFormatWord;
+    std::uint32_t stage_count = kImageStageCount;
+    std::array<char, kSecurityTimestampSize> timestamp{};
+    std::array<zud_stage_record, kImageStageCount> stages{};
+};
+
+void encode_image_security_header(const zud_image_security_header& h,
+                                  std::span<std::uint8_t, kSecurityHeaderSize> out);
+
+// ---------------------------------------------------------------------------
+// Results of zud_sig_img and zud_get_sha_from_ctx. The stage builder's own
+// failure number (-1) is passed on as it is.
+enum ImageResult : int {
+    kImageOk = 0,
+    kImageKeyDigestFailed = 3703,  // no user key digest: unsupported modulus
+    kImageNoInput = 5652,          // no "input", or it names no existing file
+    kImageOutputTooLong = 5688,    // the output path would exceed 255 characters
+    kImageSameFile = 5694,         // the output names the input or the user key file
+    kImageOpenFailed = 5702,       // the input cannot be opened or the output created
+    kImageShortInput = 5709,       // the input is shorter than its 2048-byte header page
+    kImageNotBootImage = 5715,     // the input does not begin with "ANDROID!"
+    kImageAlreadySigned = 5719,    // the input carries "ZUDSECU!" at offset 1024
+    kImageBadPageSize = 5723,      // a page size other than 2048
+    kImagePartsPastEnd = 5727,     // the part sizes reach past the end of the input
+    kImageTooLarge = 5731,         // the output could not be described by 32-bit offsets
+    kImageNoAesKey = 5744,         // the zud_user_key file holds no 32 bytes at 6944
+    kImageKeyFailed = 5756,        // the user key does not load, or has no digest
+    kImageHeaderWriteFailed = 5762,  // the header page could not be copied to the output
+    kImageCloseFailed = 5766,      // the built stages could not be written out
+    kImageReopenFailed = 5771,     // the output cannot be reopened for update
+    kImageEncryptFailed = 5776,    // a stage could not be read back or encrypted in place
+    kImageFinishFailed = 5781,     // the final header page could not be written
+    kImageUpgradeFailed = 5789,    // the trailing signature block could not be appended
+};
+
+// --imgsig: options "input", "zuduserkey" and "output". Returns 0 or a result
+// above. An output that was created but failed before anything was written
+// to it is left empty; once writing has begun, a failure removes it.
 int zud_sig_img(int argc, char** argv);
+
+// Writes the user key digest (SHA-256 of the key's N and E as a key block
+// lays them out) into `digest` (32 bytes) and returns 0, or returns 3703
+// when the key's modulus is not 128, 256, 512 or 1024 bytes long.
+int zud_get_sha_from_ctx(const mbedtls_rsa_context* ctx, std::uint8_t* digest);
