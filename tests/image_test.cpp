@@ -464,6 +464,15 @@ TEST_F(ImgsigTest, UserKeyFilesThatCannotSignAreRefused) {
     EXPECT_EQ(sign(input, bare).result, 5744);
     EXPECT_EQ(size_of(input + ".encrypt"), 0u);
 
+    // A text key with bytes behind it loads as a key but is no user key file,
+    // even when it is long enough to hold bytes at 6944.
+    const std::string text = dir.file("text.key");
+    write_text_key(text, key2048);
+    Bytes longer = read_file(text);
+    longer.resize(7000, '\n');
+    write_file(text, longer);
+    EXPECT_EQ(sign(input, text).result, 5744);
+
     const std::string garbage = dir.file("garbage.key");
     write_file(garbage, random_bytes(6976, 5));
     EXPECT_EQ(sign(input, garbage).result, 5756);

@@ -197,12 +197,14 @@ void plan_stages(ImageJob& job) {
     }
 }
 
-// The AES key is the 32 bytes at 6944 of the zud_user_key file.
+// The AES key is the last 32 bytes, at 6944, of a zud_user_key file, which is
+// exactly 6976 bytes long. Any other file (a text key bound with its keymax,
+// say) holds something else at 6944, which must not become the AES key.
 bool read_aes_key(const char* path, std::span<std::uint8_t, kAesKeySize> key) {
     File f = open_file(path, "rb");
     if (!f) return false;
     const auto size = stream_size(f.get());
-    if (!size || *size < kUserKeyAesOffset + kAesKeySize) return false;
+    if (!size || *size != kUserKeyFileSize) return false;
     return seek_to(f.get(), kUserKeyAesOffset) && read_exact(f.get(), key);
 }
 
@@ -212,7 +214,7 @@ int load_user_key(ImageJob& job) {
         return kImageKeyFailed;
     }
     if (!read_aes_key(job.key_path, job.aes_key)) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: %s holds no AES key at offset 6944\n",
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s is not a 6976-byte zud_user_key file with its AES key at 6944\n",
                      job.key_path);
         return kImageNoAesKey;
     }

@@ -96,7 +96,7 @@ enum ImageResult : int {
     kImageBadPageSize = 5723,      // a page size other than 2048
     kImagePartsPastEnd = 5727,     // the part sizes reach past the end of the input
     kImageTooLarge = 5731,         // the output could not be described by 32-bit offsets
-    kImageNoAesKey = 5744,         // the zud_user_key file holds no 32 bytes at 6944
+    kImageNoAesKey = 5744,         // the key file is not a 6976-byte zud_user_key file
     kImageKeyFailed = 5756,        // the user key does not load, or has no digest
     kImageHeaderWriteFailed = 5762,  // the header page could not be copied to the output
     kImageCloseFailed = 5766,      // the built stages could not be written out
