@@ -111,9 +111,41 @@ demo_imgsig() {
     ls -l boot.img.pkg
 }
 
+# A sample bootloader: a 40000-byte BL2 in the first 48 KiB, then a FIP made
+# by fiptool with a BL31, a BL32 and a BL33 of random bytes. Signed and
+# encrypted with the user key file and AES key of demo_keys.
+demo_bootsig() {
+    step "A sample bootloader: BL2, then a FIP at 48 KiB made with fiptool"
+    head -c 40000 /dev/urandom >bl2.bin
+    head -c 150000 /dev/urandom >bl31.bin
+    head -c 30000 /dev/urandom >bl32.bin
+    head -c 500 /dev/urandom >bl33.bin
+    show fiptool create --soc-fw bl31.bin --tos-fw bl32.bin --nt-fw bl33.bin fip.bin
+    { cat bl2.bin; head -c $((49152 - 40000)) /dev/zero; cat fip.bin; } >bootloader.bin
+    show fiptool info fip.bin
+    ls -l bootloader.bin
+
+    step "Sign it with the user key file and encrypt it with the AES key"
+    show "$TOOL" --bootsig --input bootloader.bin --zuduserkey user1.zudkey --aeskey aes.key \
+                 --output bootloader.signed
+    echo "The signed bootloader, its eFuse pattern (signed and encrypted with the built-in"
+    echo "key) and the USB and SD variants:"
+    ls -l bootloader.signed bootloader.signed.efuse bootloader.signed.usb.bl2 \
+          bootloader.signed.usb.tpl bootloader.signed.sd.bin
+
+    step "Check the upgrade signature at its end"
+    show "$TOOL" --upgsig --input bootloader.signed --zuduserkey user1.zudkey --option chk
+
+    step "Without keys: digest-only blocks, unencrypted; fiptool reads the rewritten table"
+    show "$TOOL" --bootsig --input bootloader.bin --output bootloader.pkg
+    tail -c +49153 bootloader.pkg >bootloader.pkg.fip
+    show fiptool info bootloader.pkg.fip
+}
+
 demo_help
 demo_sha
 demo_keys
+demo_bootsig
 USER_KEY=$OUT/user1.zudkey
 demo_imgsig
 demo_packages

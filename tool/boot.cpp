@@ -1,5 +1,731 @@
+// --bootsig: signs a BL2 + FIP bootloader stage by stage, writes its eFuse
+// pattern, encrypts it when an AES key is given, appends the upgrade
+// signature and derives the boot media files.
 #include "boot.h"
 
-#include "pending.h"
+#include <getopt.h>
 
-int zud_sig_boot(int, char**) { return zud_not_implemented("bootsig"); }
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "builtin.h"
+#include "cli.h"
+#include "crypto.h"
+#include "files.h"
+#include "keys.h"
+#include "rng.h"
+#include "stage.h"
+#include "upgrade.h"
+
+namespace {
+
+enum Slot : std::size_t {
+    kSlotInput,
+    kSlotUserKeyFile,
+    kSlotUserKey,
+    kSlotKeymax,
+    kSlotAesKey,
+    kSlotOutput,
+    kSlotEfuse,
+    kSlotSkipSector,
+    kSlotCount,
+};
+
+const option kBootOptions[] = {
+    {"input", required_argument, nullptr, 0},      {"zuduserkey", required_argument, nullptr, 0},
+    {"userkey", required_argument, nullptr, 0},    {"rootkeymax", required_argument, nullptr, 0},
+    {"aeskey", required_argument, nullptr, 0},     {"output", required_argument, nullptr, 0},
+    {"efuse", required_argument, nullptr, 0},      {"skipsector", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Bootloader layout: the BL2 area, then the FIP's table of contents region
+// and its stages.
+constexpr std::size_t kIvPrefixSize = 16;
+constexpr std::size_t kBl2AreaSize = 49152;
+constexpr std::size_t kBl2PayloadSize = 45056;
+// Both output layouts keep the BL2 payload here, so an output can be signed
+// again.
+constexpr std::uint64_t kSignedPayloadOffset = 4096;
+constexpr std::uint64_t kFipOffset = kBl2AreaSize;
+constexpr std::size_t kTocRegionSize = 16384;
+constexpr std::size_t kTocHeaderSize = 16;
+constexpr std::size_t kTocEntrySize = 40;
+constexpr std::size_t kTocEntryOffset = 16;  // within an entry
+constexpr std::size_t kTocEntryLength = 24;
+constexpr std::uint32_t kTocName = 0xAA640001;
+constexpr std::uint32_t kTocSerial = 0x12345678;
+constexpr std::uint32_t kStageAlignment = 16384;
+constexpr std::size_t kEncryptPieceSize = 49152;
+constexpr std::uint64_t kMax32 = 0xFFFFFFFF;
+
+// BL2 block: a signed block with a fixed 512-byte signature slot and a
+// fixed-size key area, so that it ends exactly at the end of the BL2 area.
+constexpr std::size_t kSigSlotSize = 512;
+constexpr std::size_t kBl2KeyOffset = kSignedBlockHeaderSize + kSigSlotSize;  // 576
+constexpr std::size_t kKeyDataAreaSize = 1208;
+constexpr std::uint32_t kBl2KeyDataOffset = kBl2KeyOffset + kKeyHeaderSize;   // 624
+constexpr std::size_t kSigningKeyAreaSize = kKeyHeaderSize + kKeyDataAreaSize;  // 1256
+constexpr std::size_t kDigestKeyAreaSize = 3504;
+constexpr std::size_t kSigningBl2Size = kBl2KeyOffset + kSigningKeyAreaSize + kBl2PayloadSize;
+constexpr std::size_t kDigestBl2Size = kBl2KeyOffset + kDigestKeyAreaSize + kBl2PayloadSize;
+static_assert(kKeymaxSize + kSigningBl2Size == kBl2AreaSize);
+static_assert(kIvPrefixSize + kDigestBl2Size == kBl2AreaSize);
+static_assert(kBl2KeyOffset + kDigestKeyAreaSize == kSignedPayloadOffset - kIvPrefixSize);
+constexpr unsigned kMaxSkippedSectors = 4;
+
+// eFuse pattern.
+constexpr std::size_t kEfuseSize = 512;
+constexpr std::uint8_t kEfuseByte6 = 0x07;        // bits 48, 49, 50
+constexpr std::uint8_t kEfuseByte7 = 0x28;        // bits 59, 61
+constexpr std::uint8_t kEfuseEncryptBit = 0x10;   // bit 60
+constexpr std::size_t kEfuseRootDigestOffset = 48;
+constexpr std::size_t kEfuseAesKeyOffset = 80;
+constexpr std::size_t kMatrixEntries = 4;
+
+// What the command line asks for, settled before any file is opened.
+struct BootPlan {
+    explicit BootPlan(const char* const* s) : slots(s) {}
+    ~BootPlan() { wipe(iv_prefix.data(), iv_prefix.size()); }
+    BootPlan(const BootPlan&) = delete;
+    BootPlan& operator=(const BootPlan&) = delete;
+
+    const char* const* slots;
+    bool signing = false;
+    bool encrypt = false;
+    unsigned sectors = 0;
+    std::array<std::uint8_t, kIvPrefixSize> iv_prefix{};
+    std::string output;
+    std::string efuse;  // signing mode only
+};
+
+// One run of the worker. The guards come first so that the files close
+// before a failed output is removed.
+struct BootRun {
+    explicit BootRun(const BootPlan& p) : plan(p), output_guard(p.output), efuse_guard(p.efuse) {}
+    ~BootRun() { wipe(aes.data(), aes.size()); }
+    BootRun(const BootRun&) = delete;
+    BootRun& operator=(const BootRun&) = delete;
+
+    const BootPlan& plan;
+    OutputGuard output_guard;
+    OutputGuard efuse_guard;
+    File input;
+    File key_material;
+    File out;
+    Buffer work{kBl2PayloadSize};
+    std::array<std::uint8_t, kAesKeySize> aes{};
+    RsaKey key;
+    // The result of a failure that the current step has no number of its
+    // own for; it follows the worker's progress.
+    int failure = kBootOpenFailed;
+    bool efuse_written = false;
+};
+
+// ---------------------------------------------------------------------------
+// Plan: mode, sector count, IV prefix, names
+
+// A hexadecimal sector count ("0x" allowed); anything above 4 acts as 4.
+unsigned sector_count(const char* text) {
+    if (text == nullptr) return 0;
+    const unsigned long n = std::strtoul(text, nullptr, 16);
+    return n > kMaxSkippedSectors ? kMaxSkippedSectors : static_cast<unsigned>(n);
+}
+
+// The IV prefix's SHA-256 is the key of every encrypted FIP stage, so in an
+// encrypted output it comes from the OS generator; the rand() draws are made
+// all the same, so every later random value keeps its place.
+bool draw_iv_prefix(BootPlan& plan) {
+    if (plan.encrypt) return fill_secret(plan.iv_prefix);
+    fill_random(plan.iv_prefix);
+    return true;
+}
+
+bool refuse_long_name(const char* base) {
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: %s is too long: the names derived from it must fit %zu "
+                 "characters\n",
+                 base, kMaxPathLength);
+    return false;
+}
+
+// The output, its boot media names and, in signing mode, the eFuse file and
+// the built-in signer's work copy beside it must all fit 255 characters.
+bool name_outputs(BootPlan& plan) {
+    const char* input = plan.slots[kSlotInput];
+    const char* given = plan.slots[kSlotOutput];
+    const auto output = given != nullptr ? derive_name(given, "")
+                                         : derive_name(input, plan.signing ? ".encrypt" : ".pkg");
+    if (!output) return refuse_long_name(given != nullptr ? given : input);
+    for (const char* suffix : {".usb.bl2", ".usb.tpl", ".sd.bin"}) {
+        if (!derive_name(*output, suffix)) return refuse_long_name(output->c_str());
+    }
+    plan.output = *output;
+    if (!plan.signing) return true;
+    const char* efuse_given = plan.slots[kSlotEfuse];
+    const auto efuse = efuse_given != nullptr ? derive_name(efuse_given, "")
+                                              : derive_name(plan.output, ".efuse");
+    if (!efuse || !derive_name(*efuse, ".chk")) {
+        return refuse_long_name(efuse_given != nullptr ? efuse_given : plan.output.c_str());
+    }
+    plan.efuse = *efuse;
+    return true;
+}
+
+// True (and says so) when `name`, which is about to be created, is one of
+// the files the command reads.
+bool names_an_input(const char* const* slots, const std::string& name) {
+    for (std::size_t i = kSlotInput; i <= kSlotAesKey; ++i) {
+        if (same_file(name.c_str(), slots[i])) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: %s would overwrite the --%s file %s\n",
+                         name.c_str(), kBootOptions[i].name, slots[i]);
+            return true;
+        }
+    }
+    return false;
+}
+
+int plan_boot(BootPlan& plan) {
+    const char* const* s = plan.slots;
+    plan.signing = s[kSlotUserKeyFile] != nullptr ||
+                   (s[kSlotUserKey] != nullptr && s[kSlotKeymax] != nullptr &&
+                    s[kSlotAesKey] != nullptr);
+    plan.encrypt = s[kSlotAesKey] != nullptr;
+    plan.sectors = sector_count(s[kSlotSkipSector]);
+    if (!draw_iv_prefix(plan)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the system's random generator failed\n");
+        return kBootNoRandom;
+    }
+    if (!name_outputs(plan)) return kBootPathTooLong;
+    if (names_an_input(s, plan.output)) return kBootSameFile;
+    if (plan.signing && names_an_input(s, plan.efuse)) return kBootSameFile;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Files and key material
+
+// Reads up to `out.size()` bytes at `offset`, zero-filling what the file
+// does not have; false on a seek or read error.
+bool read_at(std::FILE* f, std::uint64_t offset, MutBytes out) {
+    std::fill(out.begin(), out.end(), 0);
+    if (!seek_to(f, offset)) return false;
+    read_some(f, out);
+    return std::ferror(f) == 0;
+}
+
+int open_streams(BootRun& run) {
+    run.input = open_file(run.plan.slots[kSlotInput], "rb");
+    run.out = open_file(run.plan.output.c_str(), "wb");
+    if (run.out) run.output_guard.arm();
+    if (!run.input || !run.out || !run.work.ok()) return kBootOpenFailed;
+    return 0;
+}
+
+// Opens a key file that must have exactly `size` bytes.
+int open_sized(const char* path, std::uint64_t size, int wrong_size, File& file) {
+    file = open_file(path, "rb");
+    const auto actual = stream_size(file.get());
+    if (!file || !actual) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", path);
+        return kBootIoFailed;
+    }
+    return *actual == size ? 0 : wrong_size;
+}
+
+int read_aes_key(const char* path, MutBytes aes) {
+    File f;
+    if (const int r = open_sized(path, kAesKeySize, kBootAesKeySize, f); r != 0) return r;
+    return read_exact(f.get(), aes) ? 0 : kBootIoFailed;
+}
+
+// The zud_user_key file: key file, keymax at 4680, AES key at 6944. It is
+// left positioned at the keymax.
+int read_user_key_file(BootRun& run) {
+    File& f = run.key_material;
+    const char* path = run.plan.slots[kSlotUserKeyFile];
+    if (const int r = open_sized(path, kUserKeyFileSize, kBootUserKeySize, f); r != 0) return r;
+    if (!seek_to(f.get(), kUserKeyAesOffset) || !read_exact(f.get(), run.aes) ||
+        !seek_to(f.get(), kUserKeyKeymaxOffset)) {
+        return kBootIoFailed;
+    }
+    return 0;
+}
+
+int read_key_material(BootRun& run) {
+    const char* const* s = run.plan.slots;
+    if (s[kSlotUserKeyFile] != nullptr) return read_user_key_file(run);
+    // Without a zud_user_key file the "aeskey" file is the AES key, in
+    // digest mode too.
+    if (run.plan.encrypt) {
+        if (const int r = read_aes_key(s[kSlotAesKey], run.aes); r != 0) return r;
+    }
+    if (!run.plan.signing) return 0;
+    return open_sized(s[kSlotKeymax], kKeymaxSize, kBootKeymaxSize, run.key_material);
+}
+
+// ---------------------------------------------------------------------------
+// eFuse pattern
+
+// The keymax's root key matrix must be four digest-form key headers.
+bool root_matrix_valid(ConstBytes m) {
+    const std::uint32_t matrix_size = get_le32(m, 8);
+    if (std::memcmp(m.data(), "@KMX", 4) != 0 || m[4] != 1 || get_le16(m, 6) != 16 ||
+        matrix_size <= 16 || matrix_size > 16384 || m[12] != kMatrixEntries ||
+        m[13] != kKeyHeaderSize) {
+        return false;
+    }
+    for (std::size_t i = 0; i < kMatrixEntries; ++i) {
+        const std::uint8_t key_type = m[16 + i * kKeyHeaderSize + 9];
+        if (key_type < 5 || key_type > 8) return false;
+    }
+    return true;
+}
+
+// Fills `pattern` from the keymax; false when its root key matrix is not
+// valid.
+bool build_efuse_pattern(ConstBytes keymax, const BootRun& run, MutBytes pattern) {
+    const ConstBytes matrix = keymax.subspan(kKeymaxRootMatrixOffset, kKeyMatrixSize);
+    if (!root_matrix_valid(matrix)) return false;
+    std::fill(pattern.begin(), pattern.end(), 0);
+    pattern[6] = kEfuseByte6;
+    pattern[7] = kEfuseByte7 | (run.plan.encrypt ? kEfuseEncryptBit : 0);
+    Sha256 roots;
+    for (std::size_t i = 0; i < kMatrixEntries; ++i) {
+        roots.update(matrix.subspan(16 + i * kKeyHeaderSize + 16, kSha256Size));
+    }
+    const Digest digest = roots.finish();
+    std::copy(digest.begin(), digest.end(), pattern.begin() + kEfuseRootDigestOffset);
+    if (run.plan.encrypt) {
+        std::copy(run.aes.begin(), run.aes.end(), pattern.begin() + kEfuseAesKeyOffset);
+    }
+    return true;
+}
+
+// A keymax whose root matrix is not valid gives no pattern; the command
+// goes on and the empty eFuse file is removed at the end.
+int write_efuse_pattern(BootRun& run, ConstBytes keymax) {
+    const char* name = run.plan.efuse.c_str();
+    if (same_file(name, run.plan.output.c_str())) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the eFuse file %s is the output\n", name);
+        return kBootSameFile;
+    }
+    File efuse = open_file(name, "wb");
+    if (!efuse) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot create %s; no eFuse pattern\n", name);
+        return 0;
+    }
+    run.efuse_guard.arm();
+    run.failure = kBootFailedWithEfuse;
+    std::array<std::uint8_t, kEfuseSize> pattern{};
+    const bool built = build_efuse_pattern(keymax, run, pattern);
+    const bool written = !built || write_all(efuse.get(), pattern);
+    wipe(pattern.data(), pattern.size());
+    if (!written || std::fclose(efuse.release()) != 0) return kBootIoFailed;
+    if (!built) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the keymax's root key matrix is not valid; "
+                             "no eFuse pattern\n");
+    }
+    run.efuse_written = built;
+    return 0;
+}
+
+// Signing mode: the keymax with the IV prefix over its 16 leading bytes,
+// then the eFuse pattern. Digest mode: the IV prefix alone.
+int write_bl2_prefix(BootRun& run) {
+    if (!run.plan.signing) return write_all(run.out.get(), run.plan.iv_prefix) ? 0 : kBootIoFailed;
+    const MutBytes keymax = run.work.bytes().first(kKeymaxSize);
+    std::fill(keymax.begin(), keymax.end(), 0);
+    if (!read_exact(run.key_material.get(), keymax)) return kBootIoFailed;
+    run.key_material.reset();
+    std::copy(run.plan.iv_prefix.begin(), run.plan.iv_prefix.end(), keymax.begin());
+    if (!write_all(run.out.get(), keymax)) return kBootIoFailed;
+    return write_efuse_pattern(run, keymax);
+}
+
+// ---------------------------------------------------------------------------
+// BL2 block
+
+// An input that is itself an output of this command has a signed block
+// header at 16 whose sizes agree; its BL2 payload is then at 4096.
+bool is_signed_bootloader(ConstBytes area) {
+    const auto h = decode_signed_block_header(area.subspan(kIvPrefixSize, kSignedBlockHeaderSize));
+    return h && std::uint64_t{h->total_size} ==
+                    std::uint64_t{h->signed_data_offset} + h->signed_data_size;
+}
+
+int read_bl2_payload(BootRun& run) {
+    const MutBytes payload = run.work.bytes();
+    if (!read_at(run.input.get(), 0, payload)) return kBootIoFailed;
+    if (is_signed_bootloader(payload) &&
+        !read_at(run.input.get(), kSignedPayloadOffset, payload)) {
+        return kBootIoFailed;
+    }
+    return 0;
+}
+
+// Loads the signing key. Its signature must fit the BL2 block's 512-byte
+// slot and the stage blocks need a key size code, so 1024-, 2048- and
+// 4096-bit keys are taken.
+int load_signing_key(BootRun& run) {
+    const char* const* s = run.plan.slots;
+    const char* path = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey];
+    if (zud_tq_load_rsa_key_file(&run.key.ctx, path) != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the key file %s\n", path);
+        return run.failure;
+    }
+    const std::size_t len = run.key.ctx.len;
+    if (len != 128 && len != 256 && len != 512) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: the key in %s has %zu bits; 1024, 2048 or 4096 are "
+                     "supported\n",
+                     path, len * 8);
+        return run.failure;
+    }
+    return 0;
+}
+
+// The signing key's public half at 576: key header and key data, laid out
+// from the key file (a key file that is not a full binary file gives no key
+// data and key_type 0). Returns the key_type, or nullopt when the key data
+// would not fit its 1208-byte area.
+std::optional<std::uint8_t> place_key_block(const char* path, MutBytes block) {
+    Buffer key_data(kKeyDataAreaMin);
+    if (!key_data.ok()) return std::nullopt;
+    const auto header = block.subspan(kBl2KeyOffset).first<kKeyHeaderSize>();
+    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
+    const std::uint32_t length =
+        zud_create_key_from_file(0, path, key_data.bytes(), header, kBl2KeyDataOffset);
+    if (length > kKeyDataAreaSize) return std::nullopt;
+    std::copy_n(key_data.data(), length, block.data() + kBl2KeyDataOffset);
+    return header[9];
+}
+
+zud_signed_block_header bl2_header(const BootPlan& plan, std::uint8_t key_type,
+                                   std::size_t modulus_length) {
+    // In digest mode the signed range may leave out the first sectors of the
+    // output: they hold only the IV prefix, the header's tail and zeros.
+    const std::size_t digest_length = plan.sectors == 0 ? kDigestSlotSize : 512 * plan.sectors - 80;
+    zud_signed_block_header h;
+    h.sig_type = plan.signing ? 1 : 0;
+    h.sig_size = kSigSlotSize;
+    h.signed_data_offset = static_cast<std::uint32_t>(
+        kSignedBlockHeaderSize + (plan.signing ? modulus_length : digest_length));
+    h.key_type = key_type;
+    h.key_offset = kBl2KeyOffset;
+    h.key_size = plan.signing ? kSigningKeyAreaSize : kDigestKeyAreaSize;
+    h.payload_offset = h.key_offset + h.key_size;
+    h.payload_size = kBl2PayloadSize;
+    h.total_size = h.payload_offset + h.payload_size;
+    h.signed_data_size = h.total_size - h.signed_data_offset;
+    return h;
+}
+
+// Digest over the 64 header bytes and the block from signed_data_offset on;
+// the signature (or the digest itself) goes to the start of the slot.
+int seal_bl2_block(BootRun& run, MutBytes block, std::uint32_t signed_data_offset) {
+    Sha256 sha;
+    sha.update(block.first(kSignedBlockHeaderSize));
+    sha.update(block.subspan(signed_data_offset));
+    const Digest digest = sha.finish();
+    std::uint8_t* slot = block.data() + kSignedBlockHeaderSize;
+    if (!run.plan.signing) {
+        std::copy(digest.begin(), digest.end(), slot);
+        return 0;
+    }
+    if (zud_rsa_sign_sha256(&run.key.ctx, digest.data(), slot) != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the BL2 signature could not be made\n");
+        return kBootBl2SignFailed;
+    }
+    return 0;
+}
+
+int write_bl2_block(BootRun& run) {
+    const bool signing = run.plan.signing;
+    if (signing) {
+        if (const int r = load_signing_key(run); r != 0) return r;
+    }
+    Buffer block(signing ? kSigningBl2Size : kDigestBl2Size);
+    if (!block.ok()) return run.failure;
+    std::uint8_t key_type = 0;
+    if (signing) {
+        const char* const* s = run.plan.slots;
+        const auto placed = place_key_block(
+            s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey], block.bytes());
+        if (!placed) return run.failure;
+        key_type = *placed;
+    }
+    const zud_signed_block_header h = bl2_header(run.plan, key_type, run.key.ctx.len);
+    encode_signed_block_header(h, block.bytes().first<kSignedBlockHeaderSize>());
+    std::copy_n(run.work.data(), kBl2PayloadSize, block.data() + h.payload_offset);
+    if (const int r = seal_bl2_block(run, block.bytes(), h.signed_data_offset); r != 0) return r;
+    return write_all(run.out.get(), block.bytes()) ? 0 : kBootIoFailed;
+}
+
+// ---------------------------------------------------------------------------
+// FIP table of contents
+
+std::size_t entry_at(std::size_t index) { return kTocHeaderSize + index * kTocEntrySize; }
+
+// Counts the entries before the terminating one (the first of size 0). The
+// table is untrusted: it must end inside its region, and every entry's
+// offset and size must fit 32 bits and lie inside the `fip_size` bytes that
+// follow the table's start. nullopt (said on standard error) otherwise.
+std::optional<std::size_t> count_toc_entries(ConstBytes toc, std::uint64_t fip_size) {
+    if (get_le32(toc, 0) != kTocName || get_le32(toc, 4) != kTocSerial || get_le64(toc, 8) != 0) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; entry_at(i + 1) <= toc.size(); ++i) {
+        const std::uint64_t offset = get_le64(toc, entry_at(i) + kTocEntryOffset);
+        const std::uint64_t size = get_le64(toc, entry_at(i) + kTocEntryLength);
+        if (size == 0) return i;
+        if (offset > kMax32 - kFipOffset || size > kMax32 || !fits(fip_size, offset, size)) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu (offset %llu, size %llu) does "
+                                 "not lie inside the file\n",
+                         i, static_cast<unsigned long long>(offset),
+                         static_cast<unsigned long long>(size));
+            return std::nullopt;
+        }
+    }
+    std::fprintf(stderr, "zud_encrypt_tqrr: the FIP table has no terminating entry\n");
+    return std::nullopt;
+}
+
+// The bytes from the table's start to the end of the stream.
+std::uint64_t fip_size_of(std::FILE* f) {
+    const auto size = stream_size(f);
+    return size && *size > kFipOffset ? *size - kFipOffset : 0;
+}
+
+// Signs entry `index` into a block at the output's end and points the entry
+// at it: offset `next`, size the block's total_size (its stored length
+// rounded up to 16).
+int sign_stage(BootRun& run, MutBytes toc, std::size_t index, std::uint64_t& next) {
+    const std::size_t at = entry_at(index);
+    const std::uint64_t offset = get_le64(toc, at + kTocEntryOffset);
+    const std::uint64_t size = get_le64(toc, at + kTocEntryLength);
+    mbedtls_rsa_context* ctx = run.plan.signing ? &run.key.ctx : nullptr;
+    std::int32_t written = 0;
+    if (zud_sig_boot_file_buffer(run.input.get(), static_cast<std::uint32_t>(offset + kFipOffset),
+                                 static_cast<std::uint32_t>(size), &written, ctx, run.out.get(),
+                                 kStageAlignment) != 0 ||
+        written <= 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu could not be signed\n", index);
+        return kBootStageFailed;
+    }
+    const auto stored = static_cast<std::uint64_t>(written);
+    put_le64(toc, at + kTocEntryOffset, next);
+    put_le64(toc, at + kTocEntryLength, round_up_16(stored));
+    next += round_up(stored, kStageAlignment);
+    if (next > kMax32) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the signed FIP would exceed 4 GiB\n");
+        return kBootStageFailed;
+    }
+    return 0;
+}
+
+int sign_fip_stages(BootRun& run) {
+    const MutBytes toc = run.work.bytes().first(kTocRegionSize);
+    if (!read_at(run.input.get(), kFipOffset, toc)) return kBootIoFailed;
+    const auto count = count_toc_entries(toc, fip_size_of(run.input.get()));
+    if (!count) {
+        std::printf("zud log : illegal fip file format!\n");
+        return run.failure;
+    }
+    // The table goes first as a placeholder; the stage blocks follow it.
+    if (!write_all(run.out.get(), toc)) return kBootIoFailed;
+    std::uint64_t next = kTocRegionSize;
+    for (std::size_t i = 0; i < *count; ++i) {
+        if (const int r = sign_stage(run, toc, i, next); r != 0) return r;
+    }
+    put_le64(toc, entry_at(*count) + kTocEntryOffset, next);
+    if (!seek_to(run.out.get(), kFipOffset) || !write_all(run.out.get(), toc) ||
+        !seek_end(run.out.get())) {
+        return kBootIoFailed;
+    }
+    return 0;
+}
+
+int write_signed_bootloader(BootRun& run) {
+    if (const int r = open_streams(run); r != 0) return r;
+    if (const int r = read_key_material(run); r != 0) return r;
+    run.failure = kBootFailedNoEfuse;
+    if (const int r = write_bl2_prefix(run); r != 0) return r;
+    if (const int r = read_bl2_payload(run); r != 0) return r;
+    if (const int r = write_bl2_block(run); r != 0) return r;
+    if (const int r = sign_fip_stages(run); r != 0) return r;
+    run.input.reset();
+    return std::fclose(run.out.release()) == 0 ? 0 : kBootIoFailed;
+}
+
+// ---------------------------------------------------------------------------
+// Encryption
+
+using Iv = std::array<std::uint8_t, kAesBlockSize>;
+
+// Encrypts the BL2 area under the AES key and derives the stage key from
+// the IV prefix it starts with.
+int encrypt_bl2_area(std::FILE* out, ConstBytes aes_key, MutBytes piece, Digest& stage_key) {
+    const MutBytes area = piece.first(kBl2AreaSize);
+    if (!seek_to(out, 0) || !read_exact(out, area)) return kBootEncryptFailed;
+    stage_key = sha256(area.first(kIvPrefixSize));
+    AesCbc aes;
+    Iv iv{};
+    if (aes.set_encrypt_key(aes_key) != 0) return kBootEncryptFailed;
+    if (const int r = aes.encrypt(area, iv); r != 0) return r;
+    return seek_to(out, 0) && write_all(out, area) ? 0 : kBootEncryptFailed;
+}
+
+// Reads the table back into `toc` (kept plain for the stage pass), checks
+// it against the output and writes its encrypted copy in its place.
+int encrypt_table(std::FILE* out, AesCbc& aes, MutBytes toc, MutBytes piece, std::size_t& count) {
+    if (!seek_to(out, kFipOffset) || !read_exact(out, toc)) return kBootEncryptFailed;
+    const auto counted = count_toc_entries(toc, fip_size_of(out));
+    if (!counted) {
+        std::printf("zud log : illegal fip file format!\n");
+        return kBootEncryptBadToc;
+    }
+    count = *counted;
+    const MutBytes copy = piece.first(kTocRegionSize);
+    std::copy(toc.begin(), toc.end(), copy.begin());
+    Iv iv{};
+    if (const int r = aes.encrypt(copy, iv); r != 0) return r;
+    return seek_to(out, kFipOffset) && write_all(out, copy) ? 0 : kBootEncryptFailed;
+}
+
+// One CBC chain over the stage's `size` bytes, in pieces of up to 48 KiB.
+int encrypt_stage(std::FILE* out, AesCbc& aes, std::uint64_t start, std::uint64_t size,
+                  MutBytes piece) {
+    Iv iv{};
+    for (std::uint64_t done = 0; done < size;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, piece.size()));
+        const MutBytes chunk = piece.first(n);
+        if (!seek_to(out, start + done) || !read_exact(out, chunk)) return kBootEncryptFailed;
+        if (const int r = aes.encrypt(chunk, iv); r != 0) return r;
+        if (!seek_to(out, start + done) || !write_all(out, chunk)) return kBootEncryptFailed;
+        done += n;
+    }
+    return 0;
+}
+
+// Random bytes over the padding between a stage and the next entry.
+int write_gap(std::FILE* out, std::uint64_t start, std::uint64_t gap, MutBytes piece) {
+    if (!seek_to(out, start)) return kBootEncryptFailed;
+    while (gap > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(gap, piece.size()));
+        fill_random(piece.first(n));
+        if (!write_all(out, piece.first(n))) return kBootEncryptFailed;
+        gap -= n;
+    }
+    return 0;
+}
+
+// Entry `index` of the plain table: its stage under the stage key, then the
+// gap up to the next entry (the terminating one for the last stage).
+int encrypt_entry(std::FILE* out, AesCbc& aes, ConstBytes toc, std::size_t index, MutBytes piece) {
+    const std::uint64_t offset = get_le64(toc, entry_at(index) + kTocEntryOffset);
+    const std::uint64_t size = get_le64(toc, entry_at(index) + kTocEntryLength);
+    const std::uint64_t next = get_le64(toc, entry_at(index + 1) + kTocEntryOffset);
+    const std::uint64_t end = offset + size;
+    if (next < end || next > fip_size_of(out)) {
+        std::printf("zud log : illegal fip file format!\n");
+        return kBootEncryptBadToc;
+    }
+    if (const int r = encrypt_stage(out, aes, kFipOffset + offset, size, piece); r != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu could not be encrypted\n", index);
+        return r;
+    }
+    return write_gap(out, kFipOffset + end, next - end, piece);
+}
+
+int encrypt_output(const std::string& output, ConstBytes aes_key) {
+    Buffer piece(kEncryptPieceSize);
+    Buffer toc(kTocRegionSize);
+    File out = open_file(output.c_str(), "rb+");
+    if (!out || !piece.ok() || !toc.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot reopen %s to encrypt it\n", output.c_str());
+        return kBootEncryptFailed;
+    }
+    Digest stage_key{};
+    int r = encrypt_bl2_area(out.get(), aes_key, piece.bytes(), stage_key);
+    AesCbc aes;
+    if (r == 0 && aes.set_encrypt_key(stage_key) != 0) r = kBootEncryptFailed;
+    wipe(stage_key.data(), stage_key.size());
+    std::size_t count = 0;
+    if (r == 0) r = encrypt_table(out.get(), aes, toc.bytes(), piece.bytes(), count);
+    for (std::size_t i = 0; r == 0 && i < count; ++i) {
+        r = encrypt_entry(out.get(), aes, toc.bytes(), i, piece.bytes());
+    }
+    if (r != 0) return r;
+    return std::fclose(out.release()) == 0 ? 0 : kBootEncryptFailed;
+}
+
+// ---------------------------------------------------------------------------
+// Finishing steps
+
+int seal_efuse_pattern(const BootRun& run) {
+    if (!run.efuse_written) return 0;
+    const int status = zud_tq_internal_sig(run.plan.efuse.c_str());
+    if (status != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the eFuse pattern could not be signed (%d)\n",
+                     status);
+        return kBootEfuseSignFailed;
+    }
+    return 0;
+}
+
+// Only a key that came in a zud_user_key file signs the upgrade block.
+int append_upgrade_signature(const BootPlan& plan) {
+    const char* key_file = plan.slots[kSlotUserKeyFile];
+    if (key_file == nullptr) return 0;
+    const char* slots[] = {plan.output.c_str(), key_file, nullptr};
+    const int status = zud_sig_upgrade_file(slots);
+    if (status != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the upgrade signature failed (%d)\n", status);
+        return kBootUpgradeFailed;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int zud_sig_boot(int argc, char** argv) {
+    if (argc <= 3) return kBootTooFewWords;
+    std::array<const char*, kSlotCount> slots{};
+    parse_option_slots(argc, argv, kBootOptions, slots);
+    if (slots[kSlotUserKeyFile] != nullptr && argc <= 5) return kBootBadOption;
+    for (std::size_t i = kSlotInput; i <= kSlotKeymax; ++i) {
+        if (slots[i] != nullptr && !path_exists(slots[i])) {
+            std::printf("zud log: error! Illegal [%s] %s\n", kBootOptions[i].name, slots[i]);
+            return kBootBadOption;
+        }
+    }
+    if (slots[kSlotInput] == nullptr) {
+        std::printf("zud log: error! Please set input first!\n");
+        return kBootBadOption;
+    }
+    return zud_sig_boot_file(slots.data());
+}
+
+int zud_sig_boot_file(const char* const* slots) {
+    if (slots == nullptr || slots[kSlotInput] == nullptr) return kBootNoInput;
+    BootPlan plan(slots);
+    if (const int refused = plan_boot(plan); refused != 0) return refused;
+    BootRun run(plan);
+    int result = write_signed_bootloader(run);
+    if (result == 0) result = seal_efuse_pattern(run);
+    if (result == 0 && plan.encrypt) result = encrypt_output(plan.output, run.aes);
+    if (result == 0) result = append_upgrade_signature(plan);
+    if (result != 0) return result;  // the guards remove the output and the eFuse file
+    run.output_guard.keep();
+    if (run.efuse_written) run.efuse_guard.keep();
+    // The boot media files are copies of the finished output; a failure here
+    // leaves the output in place.
+    return zud_uboot_process(plan.output.c_str());
+}
