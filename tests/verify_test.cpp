@@ -143,7 +143,7 @@ TEST_F(ChainTest, SecondBlockSignedByTheRootKeyFails) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(zud_sig_check_file(dir.file("chain.bin").c_str()), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(reason(), "the block is not signed by a key of the key matrix");
+    EXPECT_EQ(reason(), "second block: the block is not signed by a key of the key matrix");
 }
 
 TEST_F(ChainTest, RootMatrixOutsideTheTableFailsBeforeTheSecondBlock) {
@@ -153,7 +153,7 @@ TEST_F(ChainTest, RootMatrixOutsideTheTableFailsBeforeTheSecondBlock) {
     EXPECT_EQ(reason(), "the root key matrix is not in the root digest table");
     set_roots(kZero, kZero, root_digest);  // the last entry counts too
     EXPECT_EQ(check_fix(from16(chain_with(Bytes(300, 0xEE)))), -1);
-    EXPECT_EQ(reason(), "no signed block magic \"@ZUD\"");
+    EXPECT_EQ(reason(), "second block: no signed block magic \"@ZUD\"");
 }
 
 TEST_F(ChainTest, DigestOnlySecondBlockIsRefused) {

@@ -2,6 +2,7 @@
 #include "verify.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -27,6 +28,7 @@ std::array<RootDigest, kRootDigestCount> built_root_digests() {
 std::array<RootDigest, kRootDigestCount> g_root_digests = built_root_digests();
 
 const char* g_failure_reason = nullptr;
+char g_second_block_reason[128] = {};
 
 // Records why a check refused its input and returns the refusal.
 int refuse(const char* reason) {
@@ -315,6 +317,11 @@ int check_chain(ConstBytes block, const zud_signed_block_header& h, const Digest
     const int result = check_layout_block(block.subspan(h.total_size), payload.subspan(kKeyMatrixSize),
                                           &next_offset, layout, true);
     if (offset != nullptr) *offset = next_offset;
+    if (result != kVerifyOk && g_failure_reason != nullptr) {
+        std::snprintf(g_second_block_reason, sizeof g_second_block_reason, "second block: %s",
+                      g_failure_reason);
+        g_failure_reason = g_second_block_reason;
+    }
     return result;
 }
 
