@@ -1,5 +1,6 @@
 #include "support/signed_blocks.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -113,9 +114,9 @@ Block assemble_fix(const BlockSpec& spec) {
         const std::size_t key_at = kHeader + spec.slot_size;
         Block kb = key_block(*spec.key, static_cast<std::uint32_t>(key_at + kKeyHeader));
         if (kb.size() > spec.key_area) throw std::runtime_error("key area too small");
-        std::memcpy(b.data() + key_at, kb.data(), kb.size());
+        std::copy(kb.begin(), kb.end(), b.begin() + static_cast<std::ptrdiff_t>(key_at));
     }
-    std::memcpy(b.data() + payload_at, spec.payload.data(), spec.payload.size());
+    std::copy(spec.payload.begin(), spec.payload.end(), b.begin() + static_cast<std::ptrdiff_t>(payload_at));
     reseal_block(b, BlockLayout::kFix, spec.key);
     return b;
 }
@@ -137,8 +138,8 @@ Block assemble_plain(const BlockSpec& spec) {
     set32(b, 0x2C, static_cast<std::uint32_t>(b.size() - kHeader - slot));
     set32(b, 0x34, static_cast<std::uint32_t>(payload_at));
     set32(b, 0x38, static_cast<std::uint32_t>(spec.payload.size()));
-    std::memcpy(b.data() + key_at, kb.data(), kb.size());
-    std::memcpy(b.data() + payload_at, spec.payload.data(), spec.payload.size());
+    std::copy(kb.begin(), kb.end(), b.begin() + static_cast<std::ptrdiff_t>(key_at));
+    std::copy(spec.payload.begin(), spec.payload.end(), b.begin() + static_cast<std::ptrdiff_t>(payload_at));
     reseal_block(b, BlockLayout::kPlain, spec.key);
     return b;
 }
