@@ -129,10 +129,12 @@ int zud_key_match_check_tpl(KeyDigestRef key_digest);
 // is moved back to offset 0 first, so on success (and on any result after
 // that move) the buffer's first payload_size bytes are the payload in
 // logical order. Hashes the 64 header bytes, key_size bytes at
-// signed_data_offset (inside the head) and that payload. Refuses a
-// payload_offset above 1168 and a head that does not fit the buffer at
-// payload_size. The matrix is not used. 0 (offset 0), -1, 1786 (bad RSA
-// signature) or a digest mismatch.
+// signed_data_offset and that payload. Refuses, before anything is moved,
+// a payload_offset above 1168, a head that does not fit the buffer at
+// payload_size, and a signature slot, signed key range or signing key that
+// is not inside the head. The block's own key verifies it and no matrix is
+// consulted, so a pass shows integrity, not who signed. 0 (offset 0), -1,
+// 1786 (bad RSA signature) or a digest mismatch.
 int zud_sig_check_buffer_bl3x(MutBytes block, ConstBytes matrix, std::uint32_t* offset);
 
 // Block as the keymax and the BL2 block are laid out (payload in place):
@@ -162,7 +164,9 @@ int zud_sig_check_buffer_fix(ConstBytes block, ConstBytes matrix, std::uint32_t*
 int zud_sig_check_buffer(ConstBytes block, ConstBytes matrix, std::uint32_t* offset);
 
 // Why the most recent refusal of the routines above happened, as a short
-// phrase ("payload_offset is above 1168"), or nullptr when none was recorded.
+// phrase ("payload_offset is above 1168"; a chain's second block prefixes
+// "second block: "), or nullptr when none was recorded. Process-wide, like
+// the random source; kept until the next refusal or checker call.
 const char* zud_verify_failure_reason();
 
 // ---------------------------------------------------------------------------
