@@ -17,4 +17,16 @@ echo "== tests (normal build)"
 (cd build && ctest --output-on-failure -j "$(nproc)")
 echo "== tests (address + undefined behaviour sanitizers)"
 (cd build-asan && ctest --output-on-failure -j "$(nproc)")
+
+# The verification routines read untrusted files: fuzz them for a bounded
+# time under the sanitizers (clang's libFuzzer, a build directory of its own).
+echo "== fuzzing the verification routines (25 s)"
+zud_build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DZUD_FUZZ=ON -DZUD_BUILD_TESTS=OFF
+if ! (cd build-fuzz && ./tests/fuzz/verify_fuzz -max_total_time=25 >verify_fuzz.log 2>&1); then
+    cat build-fuzz/verify_fuzz.log
+    echo "The fuzz target failed; the input is saved in build-fuzz/ (crash-*)."
+    exit 1
+fi
+grep -E '^INFO: Seed:|^Done' build-fuzz/verify_fuzz.log
 echo "All tests passed in both configurations."

@@ -1,9 +1,12 @@
 // zud_keytool: makes, converts and exports the RSA key files that
-// zud_encrypt_tqrr reads. Each sub-command is one entry of kSubCommands: its
-// name, a summary, its options and the function that runs it.
+// zud_encrypt_tqrr reads, and checks and shows what it writes. Each
+// sub-command is one entry of kSubCommands: its name, a summary, its
+// options, an optional file operand and the function that runs it.
 #include <getopt.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +20,8 @@
 
 #include "files.h"
 #include "keys.h"
+#include "stage.h"
+#include "verify.h"
 
 namespace {
 
@@ -41,11 +46,14 @@ public:
     explicit Args(const SubCommand& command) : command_(command) {}
     const char* get(std::string_view name) const;
     void set(std::size_t index, const char* value) { values_.at(index) = value; }
+    const char* operand() const { return operand_; }
+    void set_operand(const char* value) { operand_ = value; }
     const SubCommand& command() const { return command_; }
 
 private:
     const SubCommand& command_;
     std::array<const char*, kMaxOptions> values_{};
+    const char* operand_ = nullptr;
 };
 
 struct SubCommand {
@@ -53,6 +61,7 @@ struct SubCommand {
     const char* summary;
     std::array<OptionDef, kMaxOptions> options;  // unused entries have no name
     int (*run)(const Args& args);
+    const char* operand = nullptr;  // placeholder of a required file operand
 };
 
 const char* Args::get(std::string_view name) const {
@@ -229,6 +238,153 @@ int run_public(const Args& args) {
 }
 
 // ---------------------------------------------------------------------------
+// verify and info
+
+// "--root-digests hex,hex,hex": three SHA-256 root key digests of 64
+// hexadecimal digits each replace the build's table for this run.
+bool parse_root_digests(std::string_view text, std::array<RootDigest, kRootDigestCount>& out) {
+    for (std::size_t i = 0; i < kRootDigestCount; ++i) {
+        const std::size_t end = i + 1 < kRootDigestCount ? text.find(',') : text.size();
+        if (end != kRootDigestSize * 2) return false;
+        for (std::size_t b = 0; b < kRootDigestSize; ++b) {
+            const auto digit = [&](std::size_t at) {
+                const char c = text[2 * b + at];
+                return std::isxdigit(static_cast<unsigned char>(c)) == 0 ? -1
+                       : c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+            };
+            const int hi = digit(0);
+            const int lo = digit(1);
+            if (hi < 0 || lo < 0) return false;
+            out[i][b] = static_cast<std::uint8_t>(hi << 4 | lo);
+        }
+        text.remove_prefix(std::min(text.size(), end + 1));
+    }
+    return true;
+}
+
+// Applies --root-digests when given; false (after saying why) when it is
+// malformed.
+bool apply_root_digests(const Args& args) {
+    const char* text = args.get("root-digests");
+    if (text == nullptr) return true;
+    std::array<RootDigest, kRootDigestCount> table{};
+    if (!parse_root_digests(text, table)) {
+        fail(args, kExitUsage, "--root-digests takes three comma-separated digests of 64 hex digits");
+        return false;
+    }
+    zud_set_root_digests(table);
+    return true;
+}
+
+const char* refusal_reason(int result) {
+    const char* reason = zud_verify_failure_reason();
+    if (reason != nullptr) return reason;
+    return result == kVerifyBadSignature ? "the RSA signature does not verify" : "refused";
+}
+
+// Reads a whole file for the checks, which need it in one piece; says why
+// it cannot.
+bool read_checked(const Args& args, const char* path, Buffer& out) {
+    if (path == nullptr) {
+        fail(args, kExitUsage, "no file given");
+        return false;
+    }
+    File f = open_file(path, "rb");
+    const auto size = stream_size(f.get());
+    if (!f || !size) {
+        fail(args, kExitFailed, "cannot open %s", path);
+        return false;
+    }
+    if (*size > kMaxCheckedFileSize) {
+        fail(args, kExitFailed, "%s is larger than 256 MiB", path);
+        return false;
+    }
+    out = Buffer(static_cast<std::size_t>(*size));
+    if (!out.ok() || !read_exact(f.get(), out.bytes())) {
+        fail(args, kExitFailed, "cannot read %s", path);
+        return false;
+    }
+    return true;
+}
+
+void print_digest(const char* label, ConstBytes digest) {
+    std::printf("  %s ", label);
+    for (const std::uint8_t b : digest) std::printf("%02x", b);
+    std::printf("\n");
+}
+
+// 16 leading bytes, a keymax block signed by a root key, and a block signed
+// by one of its user keys.
+int verify_chain(const Args& args, const char* path, Buffer& file) {
+    constexpr std::size_t kLead = 16;
+    if (file.size() < kLead) return fail(args, kExitFailed, "%s: shorter than its 16 leading bytes", path);
+    const ConstBytes blocks = file.bytes().subspan(kLead);
+    std::uint32_t offset = 0;
+    const int result = zud_sig_check_buffer_fix(blocks, {}, &offset);
+    if (result != kVerifyOk) return fail(args, kExitFailed, "%s: %s", path, refusal_reason(result));
+    if (get_le32(blocks, 0x10) == 0) {
+        return fail(args, kExitFailed,
+                    "%s: the first block is digest-only (its digest matches); it names no keys, "
+                    "so there is no chain to check against the root digests", path);
+    }
+    RootDigest root{};
+    (void)zud_key_matrix_digest(blocks.subspan(get_le32(blocks, 0x34)), root);
+    std::printf("%s: keymax chain verified\n", path);
+    print_digest("root key digest", root);
+    std::printf("  payload starts at 0x%X\n", static_cast<unsigned>(offset + kLead));
+    return kExitOk;
+}
+
+// One block as the stage builder writes it.
+int verify_block(const Args& args, const char* path, Buffer& file) {
+    RsaKey key;
+    RootDigest key_digest{};
+    const bool rsa = file.size() >= kSignedBlockHeaderSize && get_le32(file.bytes(), 0x10) != 0;
+    if (rsa) {
+        const std::size_t head = std::min<std::size_t>(get_le32(file.bytes(), 0x34), file.size());
+        (void)zud_load_rsa_puk(&key.ctx, file.bytes().first(head), key_digest);
+    }
+    const std::size_t payload = file.size() >= kSignedBlockHeaderSize ? get_le32(file.bytes(), 0x38) : 0;
+    const int result = zud_sig_check_buffer_bl3x(file.bytes(), {}, nullptr);
+    if (result != kVerifyOk) return fail(args, kExitFailed, "%s: %s", path, refusal_reason(result));
+    if (rsa) {
+        std::printf("%s: signed block verified: RSA signature by the %zu-bit key it carries\n", path,
+                    key.ctx.len * 8);
+        print_digest("key digest", key_digest);
+    } else {
+        std::printf("%s: digest-only block verified: its SHA-256 matches (it carries no signature)\n", path);
+    }
+    std::printf("  payload %zu bytes\n", payload);
+    return kExitOk;
+}
+
+int run_verify(const Args& args) {
+    const char* chain = args.get("chain");
+    const char* block = args.get("block");
+    if ((chain == nullptr) == (block == nullptr)) {
+        return fail(args, kExitUsage, "give one of --chain FILE and --block FILE");
+    }
+    if (!apply_root_digests(args)) return kExitUsage;
+    const char* path = chain != nullptr ? chain : block;
+    Buffer file(0);
+    if (!read_checked(args, path, file)) return kExitFailed;
+    return chain != nullptr ? verify_chain(args, path, file) : verify_block(args, path, file);
+}
+
+int run_info(const Args& args) {
+    if (!apply_root_digests(args)) return kExitUsage;
+    const char* path = args.operand();
+    const int result = zud_inspect_file(path, stdout);
+    if (result == kVerifyFailed) return fail(args, kExitFailed, "cannot open %s", path);
+    if (result == kVerifyNotRecognised) {
+        return fail(args, kExitFailed,
+                    "%s is not a keymax, signed block, zud_user_key file, signed kernel image or "
+                    "unencrypted signed bootloader", path);
+    }
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------------------
 // The sub-command table and the command line
 
 const SubCommand kSubCommands[] = {
@@ -242,6 +398,14 @@ const SubCommand kSubCommands[] = {
     {"public", "write the public half of a key file of any form as PEM",
      {{{"key", "FILE", true}, {"output", "PUB.pem", true}, {}, {}}},
      run_public},
+    {"verify", "with --chain, check 16 bytes, a keymax block and a block signed by one of its\n"
+               "      user keys against the root digests; with --block, check one signed block",
+     {{{"chain", "FILE", false}, {"block", "FILE", false}, {"root-digests", "HEX,HEX,HEX", false}, {}}},
+     run_verify},
+    {"info", "show the structure of a keymax, signed block, zud_user_key file, signed kernel "
+             "image or unencrypted signed bootloader",
+     {{{"root-digests", "HEX,HEX,HEX", false}, {}, {}, {}}},
+     run_info, "FILE"},
 };
 
 void print_synopsis(std::FILE* to, const SubCommand& command) {
@@ -250,18 +414,22 @@ void print_synopsis(std::FILE* to, const SubCommand& command) {
         if (option.name == nullptr) continue;
         std::fprintf(to, option.required ? " --%s %s" : " [--%s %s]", option.name, option.value);
     }
+    if (command.operand != nullptr) std::fprintf(to, " %s", command.operand);
     std::fprintf(to, "\n      %s\n", command.summary);
 }
 
 void print_usage(std::FILE* to) {
     std::fprintf(to, "usage: %s COMMAND OPTIONS\n\n"
-                     "Makes and converts the RSA key files that zud_encrypt_tqrr reads.\n\n",
+                     "Makes and converts the RSA key files that zud_encrypt_tqrr reads, and\n"
+                     "checks and shows the files it writes.\n\n",
                  kProgram);
     for (const auto& command : kSubCommands) print_synopsis(to, command);
     std::fputs("\nKey file forms:\n"
                "  full   4680 bytes: N, E, D, P, Q, DP, DQ, QP as little-endian records\n"
                "  short  1920 bytes: N, E, D only (signs without the CRT values)\n"
                "  text   eight lines \"NAME = HEX\" in the order N E D P Q DP DQ QP\n"
+               "\nRoot digests: verify and info use the table built in with\n"
+               "-DZUD_ROOT_DIGESTS unless --root-digests gives three for the run.\n"
                "\nExit status: 0 done, 1 failed, 2 wrong usage. "
                "'COMMAND --help' shows one command.\n",
                to);
@@ -293,8 +461,13 @@ Parsed parse_options(const SubCommand& command, int argc, char** argv, Args& arg
         if (index == help_index) return Parsed::kHelp;
         args.set(static_cast<std::size_t>(index), optarg);
     }
+    if (optind < argc && command.operand != nullptr) args.set_operand(argv[optind++]);
     if (optind < argc) {
         std::fprintf(stderr, "%s %s: unexpected argument %s\n", kProgram, command.name, argv[optind]);
+        return Parsed::kBad;
+    }
+    if (command.operand != nullptr && args.operand() == nullptr) {
+        std::fprintf(stderr, "%s %s: %s is required\n", kProgram, command.name, command.operand);
         return Parsed::kBad;
     }
     for (const auto& def : command.options) {

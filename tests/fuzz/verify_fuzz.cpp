@@ -1,0 +1,160 @@
+// libFuzzer target over the verification routines. An input picks a routine
+// and either gives the bytes to check directly or patches and cuts a valid
+// template (a keymax chain in both layouts, stage blocks, a self-test
+// matrix), so the fuzzer also reaches the checks behind a good signature.
+// Every buffer handed to a routine is an exact-size heap copy, so the
+// address sanitizer sees any read past its end.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include <mbedtls/ctr_drbg.h>
+
+#include "keys.h"
+#include "stage.h"
+#include "verify.h"
+#include "support/signed_blocks.h"
+
+namespace {
+
+int fixed_entropy(void* state, unsigned char* out, std::size_t len) {
+    auto* counter = static_cast<unsigned*>(state);
+    for (std::size_t i = 0; i < len; ++i) out[i] = static_cast<unsigned char>((*counter)++ * 167 + 3);
+    return 0;
+}
+
+// A 1024-bit key (fast to use) made from a fixed seed.
+void make_key(mbedtls_rsa_context& key, unsigned seed) {
+    mbedtls_ctr_drbg_context drbg;
+    mbedtls_ctr_drbg_init(&drbg);
+    if (mbedtls_ctr_drbg_seed(&drbg, fixed_entropy, &seed, nullptr, 0) != 0 ||
+        mbedtls_rsa_gen_key(&key, mbedtls_ctr_drbg_random, &drbg, 1024, 65537) != 0) {
+        std::abort();
+    }
+    mbedtls_ctr_drbg_free(&drbg);
+}
+
+Block concat(Block a, const Block& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A stage block as the tool's stage builder writes it.
+Block stage_block(mbedtls_rsa_context* key) {
+    std::FILE* in = std::tmpfile();
+    std::FILE* out = std::tmpfile();
+    const Block stage(700, 0x5C);
+    std::fwrite(stage.data(), 1, stage.size(), in);
+    std::int32_t written = 0;
+    if (in == nullptr || out == nullptr ||
+        zud_sig_boot_file_buffer(in, 0, 700, &written, key, out, 0) != 0) {
+        std::abort();
+    }
+    Block b(static_cast<std::size_t>(written));
+    std::rewind(out);
+    if (std::fread(b.data(), 1, b.size(), out) != b.size()) std::abort();
+    std::fclose(in);
+    std::fclose(out);
+    return b;
+}
+
+Block chain(BlockLayout layout, const mbedtls_rsa_context& root, const mbedtls_rsa_context& user,
+            const Block& matrices) {
+    BlockSpec first;
+    first.layout = layout;
+    first.key = &root;
+    first.payload = matrices;
+    BlockSpec second = first;
+    second.key = &user;
+    second.payload = Block(64, 0x11);
+    return concat(assemble_block(first), assemble_block(second));
+}
+
+struct Templates {
+    Templates() {
+        for (auto* k : {&root, &user, &other}) mbedtls_rsa_init(k, MBEDTLS_RSA_PKCS_V15, 0);
+        make_key(root, 1);
+        make_key(user, 2);
+        make_key(other, 3);
+        user_matrix = key_matrix({&user, &other, &user, &user});
+        const Block matrices = concat(key_matrix({&root, &root, &other, &root}), user_matrix);
+        RootDigest digest{};
+        if (zud_key_matrix_digest(matrices, digest) != 0) std::abort();
+        const std::array<RootDigest, 3> table{RootDigest{}, digest, RootDigest{}};
+        zud_set_root_digests(table);
+        const Block d = key_digest_of(user);
+        std::copy(d.begin(), d.end(), user_digest.begin());
+        all.push_back(chain(BlockLayout::kFix, root, user, matrices));
+        all.push_back(chain(BlockLayout::kPlain, root, user, matrices));
+        all.push_back(stage_block(&user));
+        all.push_back(stage_block(nullptr));
+        all.push_back(self_test_matrix(user, {&root, &other, &root}, true));
+        check_templates();
+    }
+    // A template that does not pass would leave the deep paths unfuzzed.
+    void check_templates() {
+        Block b = all[2];
+        if (zud_sig_check_buffer_fix(all[0], {}, nullptr) != 0 ||
+            zud_sig_check_buffer(all[1], {}, nullptr) != 0 ||
+            zud_sig_check_buffer_bl3x(b, {}, nullptr) != 0 || zud_verify_key_matrix(all[4]) != 0) {
+            std::fprintf(stderr, "fuzz templates do not verify\n");
+            std::abort();
+        }
+    }
+    mbedtls_rsa_context root, user, other;
+    Block user_matrix;
+    RootDigest user_digest{};
+    std::vector<Block> all;
+};
+
+// Input: routine, template (or raw bytes), a cut length and xor patches.
+Block input_bytes(const Templates& t, const std::uint8_t* data, std::size_t size) {
+    const std::size_t pick = data[1] % (t.all.size() + 1);
+    if (pick == t.all.size()) return Block(data + 2, data + size);
+    Block b = t.all[pick];
+    std::size_t at = 2;
+    if (size >= at + 2) {
+        const std::size_t cut = data[at] | std::size_t{data[at + 1]} << 8;
+        if (cut < b.size()) b.resize(cut);
+        at += 2;
+    }
+    for (; at + 3 <= size && !b.empty(); at += 3) {
+        const std::size_t where = (data[at] | std::size_t{data[at + 1]} << 8) % b.size();
+        b[where] ^= data[at + 2];
+    }
+    return b;
+}
+
+void run(const Templates& t, std::uint8_t routine, Block& b) {
+    std::uint32_t offset = 0;
+    switch (routine % 7) {
+        case 0: (void)zud_sig_check_buffer_bl3x(b, {}, &offset); break;
+        case 1: (void)zud_sig_check_buffer_fix(b, {}, &offset); break;
+        case 2: (void)zud_sig_check_buffer_fix(b, t.user_matrix, &offset); break;
+        case 3: (void)zud_sig_check_buffer(b, {}, &offset); break;
+        case 4:
+            (void)zud_tq_verify_key_matrix(b, 1);
+            (void)zud_key_match_check(b, t.user_digest);
+            break;
+        case 5: (void)zud_verify_key_matrix(b); break;
+        default: {
+            RsaKey key;
+            RootDigest key_digest{};
+            (void)zud_load_rsa_puk(&key.ctx, b, key_digest);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const Templates templates;
+    if (size < 2) return 0;
+    const Block bytes = input_bytes(templates, data, size);
+    Block exact(bytes);  // exact size on the heap
+    run(templates, data[0], exact);
+    if (g_nVQ_RSA_keyFormat != 0) std::abort();  // the self-test must restore it
+    return 0;
+}

@@ -1,0 +1,40 @@
+// Keymax chains and unencrypted signed bootloaders for the verification
+// tests, built from the tool's own writers (--keysig, --keybnd, the keymax
+// signer and the stage builder) in the layouts the tool's commands write.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/files.h"
+
+struct KeyFiles {
+    std::string root;      // --rkey1 and --skey
+    std::string user1;     // --ukey1
+    std::string user2;     // --ukey2
+    std::string keymax;    // the --keysig output
+    std::string user_key;  // the --keybnd output for user1 (zud_user_key file)
+};
+
+// Writes the 2048-bit test keys root (0), user1 (1) and user2 (2) as full
+// binary key files into `dir`, signs the keymax and binds user1.
+KeyFiles make_key_files(const std::string& dir);
+
+// A block in the keymax's layout (payload in place behind a 512-byte slot
+// and a 1256-byte key area) signed by `key_file` over `payload`, as the
+// keymax signer writes it, without its 16 leading bytes. With `bl2` the
+// payload area is the BL2 stage's 45056 bytes.
+Bytes fix_block_from_writer(const std::string& dir, const std::string& key_file,
+                            const Bytes& payload, bool bl2 = false);
+
+// The bootloader that the signing command writes from a zud_user_key file
+// without an AES key: 16 IV bytes, the keymax's signed block, the BL2 block
+// (46888 bytes, payload at 4096), the FIP table of contents at 49152 and one
+// stage block per entry from 65536, each padded to 16 KiB.
+Bytes make_signed_bootloader(const std::string& dir, const KeyFiles& keys, const Bytes& bl2,
+                             const std::vector<Bytes>& stages);
+
+// The same in digest mode: 16 IV bytes, a digest-only BL2 block (signed
+// data from 96, key area 3504 zero bytes, payload at 4096), table and
+// digest-only stage blocks.
+Bytes make_digest_bootloader(const Bytes& bl2, const std::vector<Bytes>& stages);
