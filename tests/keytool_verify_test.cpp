@@ -12,6 +12,7 @@
 #include "rng.h"
 #include "stage.h"
 #include "verify.h"
+#include "support/boot_image.h"
 #include "support/bootloader.h"
 #include "support/files.h"
 #include "support/run.h"
@@ -104,7 +105,7 @@ TEST_F(KeytoolVerifyTest, ChainFailuresGiveOneLineReasons) {
     EXPECT_EQ(run.err, "zud_keytool verify: " + dir.file("by-root.bin") +
                            ": second block: the block is not signed by a key of the key matrix\n");
 
-    write_file(dir.file("digest.bin"), make_digest_bootloader(counting_bytes(500), {counting_bytes(10)}));
+    write_file(dir.file("digest.bin"), make_digest_bootloader(dir.path().string(), counting_bytes(500), {counting_bytes(10)}));
     run = keytool({"verify", "--chain", dir.file("digest.bin"), "--root-digests", roots});
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_TRUE(contains(run.err, "the first block is digest-only (its digest matches)")) << run.err;
@@ -189,7 +190,7 @@ TEST_F(KeytoolVerifyTest, InfoShowsTheUserKeyFileAndTheBootloader) {
     EXPECT_TRUE(contains(run.out, ", offset 32768, size 40656, flags 0x0\n"));
     EXPECT_TRUE(contains(run.out, "  end: offset 81920\n"));
 
-    write_file(dir.file("digest.bin"), make_digest_bootloader(counting_bytes(500), {counting_bytes(10)}));
+    write_file(dir.file("digest.bin"), make_digest_bootloader(dir.path().string(), counting_bytes(500), {counting_bytes(10)}));
     run = keytool({"info", dir.file("digest.bin")});
     EXPECT_TRUE(contains(run.out, ": digest-mode bootloader, not signed, not encrypted ("));
     EXPECT_TRUE(contains(run.out, "BL2 block (digest mode) at 16:\n"));
@@ -233,6 +234,24 @@ TEST_F(KeytoolVerifyTest, InfoShowsSignedBlocksAndKernelImages) {
     EXPECT_EQ(run.err, "zud_keytool info: " + dir.file("other") +
                            " is not a keymax, signed block, zud_user_key file, signed kernel image or "
                            "unencrypted signed bootloader\n");
+}
+
+TEST_F(KeytoolVerifyTest, InfoReadsARealSignedKernelImage) {
+    const std::string image = make_boot_image(dir.path().string(), counting_bytes(5000, 1),
+                                              counting_bytes(3000, 2), std::nullopt);
+    const std::string signed_image = dir.file("signed.img");
+    ASSERT_EQ(run_tool({"--imgsig", "--input", image, "--zuduserkey", keys.user_key, "--output",
+                        signed_image})
+                  .result,
+              0);
+    const ProcessRun run = keytool({"info", signed_image});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_TRUE(contains(run.out, ": signed kernel image (")) << run.out;
+    EXPECT_TRUE(contains(run.out, "image security header at 1024: format_word 0x905, stage_count 3"));
+    // A 5000-byte kernel becomes a 5664-byte block in three 2048-byte pages.
+    EXPECT_TRUE(contains(run.out, "  stage 0 (kernel, encrypted): stage_offset 2048, part_size 5000, "
+                                  "stage_length 5664, page_size 2048, stage_space 6144\n"))
+        << run.out;
 }
 
 TEST_F(KeytoolVerifyTest, InspectionOfDamagedFilesStaysInsideThem) {

@@ -182,7 +182,7 @@ TEST_F(ChainTest, WithAMatrixTheOffsetIsAddedToTheCallersValue) {
 }
 
 TEST_F(ChainTest, SignedBootloaderPassesWithItsPayloadAt0x1000) {
-    // The layout --bootsig writes from a zud_user_key file without an AES key.
+    // A real --bootsig output from a zud_user_key file without an AES key.
     const Bytes boot = make_signed_bootloader(dir.path().string(), keys, counting_bytes(30000),
                                               {counting_bytes(5000, 3), counting_bytes(20000, 9)});
     ASSERT_EQ(le32_at(boot, 2264 + 0x34), 1832u);
@@ -196,7 +196,7 @@ TEST_F(ChainTest, SignedBootloaderPassesWithItsPayloadAt0x1000) {
 }
 
 TEST_F(ChainTest, DigestModeBootloaderPassesWithoutTheRootTable) {
-    const Bytes boot = make_digest_bootloader(counting_bytes(1000), {counting_bytes(100)});
+    const Bytes boot = make_digest_bootloader(dir.path().string(), counting_bytes(1000), {counting_bytes(100)});
     ASSERT_EQ(le32_at(boot, 16 + 0x34), 4080u);
     std::uint32_t offset = 0;
     EXPECT_EQ(check_fix(from16(boot), &offset), 0) << reason();

@@ -27,14 +27,15 @@ KeyFiles make_key_files(const std::string& dir);
 Bytes fix_block_from_writer(const std::string& dir, const std::string& key_file,
                             const Bytes& payload, bool bl2 = false);
 
-// The bootloader that the signing command writes from a zud_user_key file
-// without an AES key: 16 IV bytes, the keymax's signed block, the BL2 block
-// (46888 bytes, payload at 4096), the FIP table of contents at 49152 and one
-// stage block per entry from 65536, each padded to 16 KiB.
+// The output of --bootsig from the zud_user_key file without an AES key
+// over a plain bootloader made of `bl2` and a FIP holding `stages`: 16 IV
+// bytes, the keymax's signed block, the BL2 block (payload at 4096), the
+// rewritten table of contents at 49152, one stage block per entry from
+// 65536, and the trailing upgrade signature.
 Bytes make_signed_bootloader(const std::string& dir, const KeyFiles& keys, const Bytes& bl2,
                              const std::vector<Bytes>& stages);
 
-// The same in digest mode: 16 IV bytes, a digest-only BL2 block (signed
-// data from 96, key area 3504 zero bytes, payload at 4096), table and
-// digest-only stage blocks.
-Bytes make_digest_bootloader(const Bytes& bl2, const std::vector<Bytes>& stages);
+// The same in digest mode (no keys): a digest-only BL2 block (signed data
+// from 96, payload at 4096) and digest-only stage blocks.
+Bytes make_digest_bootloader(const std::string& dir, const Bytes& bl2,
+                             const std::vector<Bytes>& stages);
