@@ -142,10 +142,30 @@ demo_bootsig() {
     show fiptool info bootloader.pkg.fip
 }
 
+# The reader side: the structure of the keymax, and a bootloader signed
+# without an AES key checked as a keymax chain against its root key digest
+# (the value a device's eFuses carry).
+demo_verify() {
+    step "Inspect the keymax: header, keys, and the root key digest for the eFuses"
+    show "$KEYTOOL" info keymax.bin
+    local root zero
+    root=$("$KEYTOOL" info keymax.bin | sed -n 's/.*root key digest (eFuse pattern) //p')
+    zero=$(printf '0%.0s' $(seq 64))
+
+    step "Sign the bootloader without an AES key and verify its keymax chain"
+    show "$TOOL" --bootsig --input bootloader.bin --zuduserkey user1.zudkey \
+                 --output bootloader.plain --efuse bootloader.plain.efuse
+    show "$KEYTOOL" verify --chain bootloader.plain --root-digests "$root,$zero,$zero"
+    echo "With a root digest table that does not admit this root key:"
+    show "$KEYTOOL" verify --chain bootloader.plain --root-digests "$zero,$zero,$zero" \
+        || echo "(exit status $?)"
+}
+
 demo_help
 demo_sha
 demo_keys
 demo_bootsig
+demo_verify
 USER_KEY=$OUT/user1.zudkey
 demo_imgsig
 demo_packages
