@@ -12,6 +12,7 @@
 
 #include "builtin_key.h"
 #include "keys.h"
+#include "support/crypto.h"
 #include "support/files.h"
 #include "support/run.h"
 #include "support/temp_dir.h"
@@ -20,17 +21,6 @@
 namespace {
 
 constexpr std::size_t kArea = 49152;  // BL2 area; the FIP starts here
-
-Bytes sha256_of(const Bytes& in) {
-    Bytes out(32);
-    mbedtls_sha256_ret(in.data(), in.size(), out.data(), 0);
-    return out;
-}
-
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 std::uint64_t le64_at(const Bytes& b, std::size_t at) {
     return le32_at(b, at) | std::uint64_t{le32_at(b, at + 4)} << 32;
@@ -41,17 +31,7 @@ void put64(Bytes& b, std::size_t at, std::uint64_t v) {
 }
 
 // AES-256-CBC decryption from a zero IV, one chain.
-Bytes decrypt(Bytes data, const Bytes& key) {
-    mbedtls_aes_context aes;
-    mbedtls_aes_init(&aes);
-    EXPECT_EQ(mbedtls_aes_setkey_dec(&aes, key.data(), 256), 0);
-    unsigned char iv[16] = {};
-    EXPECT_EQ(mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_DECRYPT, data.size(), iv, data.data(),
-                                    data.data()),
-              0);
-    mbedtls_aes_free(&aes);
-    return data;
-}
+Bytes decrypt(const Bytes& data, const Bytes& key) { return aes256_cbc_decrypt(key.data(), data); }
 
 // Bytes of rand() draws after seeding, skipping the first `skip` draws.
 Bytes rand_bytes(unsigned seed, std::size_t skip, std::size_t count) {

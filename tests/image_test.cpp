@@ -20,6 +20,7 @@
 
 #include "image.h"
 #include "keys.h"
+#include "support/crypto.h"
 #include "support/boot_image.h"
 #include "support/files.h"
 #include "support/run.h"
@@ -27,17 +28,6 @@
 #include "support/test_keys.h"
 
 namespace {
-
-Bytes sha256_of(const Bytes& in) {
-    Bytes out(32);
-    mbedtls_sha256_ret(in.data(), in.size(), out.data(), 0);
-    return out;
-}
-
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 Bytes le32_bytes(std::uint32_t v) {
     return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
@@ -57,18 +47,7 @@ Bytes random_bytes(std::size_t count, unsigned seed) {
     return out;
 }
 
-Bytes decrypt_cbc(const Bytes& data, const Bytes& key) {
-    mbedtls_aes_context aes;
-    mbedtls_aes_init(&aes);
-    EXPECT_EQ(mbedtls_aes_setkey_dec(&aes, key.data(), 256), 0);
-    unsigned char iv[16] = {};
-    Bytes out(data.size());
-    EXPECT_EQ(mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_DECRYPT, data.size(), iv, data.data(),
-                                    out.data()),
-              0);
-    mbedtls_aes_free(&aes);
-    return out;
-}
+Bytes decrypt_cbc(const Bytes& data, const Bytes& key) { return aes256_cbc_decrypt(key.data(), data); }
 
 // The first two characters that "%04d" makes of a rand() draw.
 std::string two_digits(int draw) {

@@ -282,17 +282,12 @@ int encrypt_stage(std::FILE* f, zud_stage_record& r, ConstBytes aes_key, MutByte
     return 0;
 }
 
-// Local date and time, then the first two digits of one rand() draw.
+// The image timestamp, in the form of a key header's.
 std::array<char, kSecurityTimestampSize> make_timestamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[64] = {};
-    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d%04d", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<int>(random_u32()));
+    std::array<std::uint8_t, kTimestampSize> text{};
+    zud_make_timestamp(text);
     std::array<char, kSecurityTimestampSize> stamp{};
-    std::memcpy(stamp.data(), text, stamp.size());
+    std::memcpy(stamp.data(), text.data(), stamp.size());
     return stamp;
 }
 

@@ -187,19 +187,6 @@ void set_component(zud_key_component& c, std::uint16_t id, std::uint16_t offset,
     c.reserved = 0;
 }
 
-// The key header's timestamp: local date and time, then two digits of one
-// rand() draw (the first 16 characters of the formatted text).
-void write_timestamp(std::span<std::uint8_t, kKeyHeaderSize> header) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[64] = {};
-    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d%04d", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                  std::rand());
-    std::memcpy(header.data() + 32, text, 16);
-}
-
 void write_key_tag(std::span<std::uint8_t, kKeyHeaderSize> header, std::uint8_t key_type) {
     static const char* const tags[] = {"R1SA", "R2SA", "R4SA", "R8SA",
                                        "R1HA", "R2HA", "R4HA", "R8HA"};
@@ -236,7 +223,7 @@ std::uint32_t build_key_block(int digest_only, std::uint8_t key_type,
     if (digest_only != 0) {
         if (key_type >= 1 && key_type <= 4) key_type = static_cast<std::uint8_t>(key_type + 4);
     } else {
-        write_timestamp(header);
+        zud_make_timestamp(header.subspan<32, kTimestampSize>());
     }
     header[9] = key_type;
     std::uint32_t result = 0;
@@ -339,6 +326,17 @@ int zud_rsa_verify_sha256(mbedtls_rsa_context* ctx, const std::uint8_t* digest,
     }
     return mbedtls_rsa_pkcs1_verify(ctx, nullptr, nullptr, MBEDTLS_RSA_PUBLIC,
                                     MBEDTLS_MD_SHA256, kSha256Size, digest, sig);
+}
+
+void zud_make_timestamp(std::span<std::uint8_t, kTimestampSize> out) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[64] = {};
+    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d%04d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  std::rand());
+    std::memcpy(out.data(), text, out.size());
 }
 
 void zud_init_key_header(std::span<std::uint8_t, kKeyHeaderSize> header,

@@ -130,6 +130,12 @@ struct zud_key_components {
     zud_key_component slot[3];
 };
 
+// The 16-character timestamp of key headers and image security headers: the
+// local date and time ("%04d%02d%02d%02d%02d%02d") followed by the first two
+// digits of one rand() draw, zero-padded to four. Draws exactly once.
+inline constexpr std::size_t kTimestampSize = 16;
+void zud_make_timestamp(std::span<std::uint8_t, kTimestampSize> out);
+
 // Pre-sets a zeroed key header: magic "@KEY", block_size 48, version 1 and
 // header_size (48, or 0 for keymax entries).
 void zud_init_key_header(std::span<std::uint8_t, kKeyHeaderSize> header,
