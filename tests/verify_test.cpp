@@ -128,11 +128,11 @@ TEST_F(ChainTest, AnyUserKeyOfTheKeymaxSignsTheSecondBlock) {
     const Bytes by_user2 = fix_block_from_writer(dir.path().string(), keys.user2, counting_bytes(64));
     EXPECT_EQ(check_fix(from16(chain_with(by_user2))), 0) << reason();
     // A block assembled by the suite itself, independent of the writer.
-    BlockSpec spec;
-    spec.key = &user1;
-    spec.payload = counting_bytes(100);
+    BlockSpec layout;
+    layout.key = &user1;
+    layout.payload = counting_bytes(100);
     std::uint32_t offset = 0;
-    EXPECT_EQ(check_fix(from16(chain_with(assemble_block(spec))), &offset), 0) << reason();
+    EXPECT_EQ(check_fix(from16(chain_with(assemble_block(layout))), &offset), 0) << reason();
     EXPECT_EQ(offset, 2248u + 1832u);
 }
 
@@ -158,9 +158,9 @@ TEST_F(ChainTest, RootMatrixOutsideTheTableFailsBeforeTheSecondBlock) {
 
 TEST_F(ChainTest, DigestOnlySecondBlockIsRefused) {
     admit_root();
-    BlockSpec spec;
-    spec.payload = counting_bytes(96);
-    const Bytes digest_only = assemble_block(spec);
+    BlockSpec layout;
+    layout.payload = counting_bytes(96);
+    const Bytes digest_only = assemble_block(layout);
     // On its own it passes, with its payload offset.
     std::uint32_t offset = 0;
     EXPECT_EQ(check_fix(digest_only, &offset), 0);
@@ -262,10 +262,10 @@ TEST_F(ChainTest, RandomCorruptionIsRefused) {
 class LayoutBoundsTest : public VerifyTest {
 protected:
     Bytes signed_block() {
-        BlockSpec spec;
-        spec.key = &user1;
-        spec.payload = counting_bytes(64);
-        return assemble_block(spec);
+        BlockSpec layout;
+        layout.key = &user1;
+        layout.payload = counting_bytes(64);
+        return assemble_block(layout);
     }
 };
 
@@ -309,10 +309,10 @@ TEST_F(LayoutBoundsTest, KindsOutsideTheTablesAreRefused) {
     set32(b, 0x18, 300);  // sig_size of an RSA block
     EXPECT_EQ(check_fix(b), -1);
     EXPECT_EQ(reason(), "sig_type and sig_size name no kind of block");
-    BlockSpec spec;
-    spec.layout = BlockLayout::kPlain;
-    spec.key = &user1;
-    b = assemble_block(spec);
+    BlockSpec layout;
+    layout.layout = BlockLayout::kPlain;
+    layout.key = &user1;
+    b = assemble_block(layout);
     set32(b, 0x18, 64);
     EXPECT_EQ(check_plain(b), -1);
     EXPECT_EQ(reason(), "sig_size names no kind of block");
@@ -349,11 +349,11 @@ TEST_F(LayoutBoundsTest, RegionsBeyondTheBlockAreRefused) {
 
 TEST_F(LayoutBoundsTest, ChainPayloadMustHoldBothMatrices) {
     const Bytes keymax_like = [&] {
-        BlockSpec spec;
-        spec.key = &root;
-        spec.payload = key_matrix({&root, &root, &root, &root});
-        spec.payload.resize(400, 0);  // the user matrix would be cut short
-        return assemble_block(spec);
+        BlockSpec layout;
+        layout.key = &root;
+        layout.payload = key_matrix({&root, &root, &root, &root});
+        layout.payload.resize(400, 0);  // the user matrix would be cut short
+        return assemble_block(layout);
     }();
     set_roots(digest_from(sha256_block(concat(concat(key_digest_of(root), key_digest_of(root)),
                                               concat(key_digest_of(root), key_digest_of(root))))),
@@ -395,11 +395,11 @@ TEST_F(LayoutBoundsTest, PlainChainAndDigestBlocksPass) {
 }
 
 TEST_F(LayoutBoundsTest, PlainHeaderCopyMustMatchAndBeSigned) {
-    BlockSpec spec;
-    spec.layout = BlockLayout::kPlain;
-    spec.key = &user1;
-    spec.payload = counting_bytes(16);
-    const Bytes good = assemble_block(spec);
+    BlockSpec layout;
+    layout.layout = BlockLayout::kPlain;
+    layout.key = &user1;
+    layout.payload = counting_bytes(16);
+    const Bytes good = assemble_block(layout);
     const Bytes user_matrix = key_matrix({&user1, &user1, &user1, &user1});
     ASSERT_EQ(check_plain(good, nullptr, user_matrix), 0) << reason();
     Bytes b = good;
@@ -412,8 +412,8 @@ TEST_F(LayoutBoundsTest, PlainHeaderCopyMustMatchAndBeSigned) {
     EXPECT_EQ(check_plain(b, nullptr, user_matrix), -1);
     EXPECT_EQ(reason(), "the header copy is not inside the signed range");
     // A slot longer than the key's signature.
-    spec.plain_slot = 512;
-    EXPECT_EQ(check_plain(assemble_block(spec), nullptr, user_matrix), -1);
+    layout.plain_slot = 512;
+    EXPECT_EQ(check_plain(assemble_block(layout), nullptr, user_matrix), -1);
     EXPECT_EQ(reason(), "sig_size differs from the key's modulus length");
 }
 
@@ -579,10 +579,10 @@ protected:
     // A fix-layout block whose key area a test rewrites: key header at 576,
     // component table at 624, values at 640.
     Bytes block() {
-        BlockSpec spec;
-        spec.key = &user1;
-        spec.payload = counting_bytes(16);
-        return assemble_block(spec);
+        BlockSpec layout;
+        layout.key = &user1;
+        layout.payload = counting_bytes(16);
+        return assemble_block(layout);
     }
     int load(const Bytes& b, Bytes* digest = nullptr) {
         RsaKey key;

@@ -95,52 +95,52 @@ void put_block_header(Block& b, std::uint32_t sig_type, std::uint32_t sig_size,
     set32(b, 0x20, key_type);
 }
 
-Block assemble_fix(const BlockSpec& spec) {
-    const std::size_t len = spec.key != nullptr ? spec.key->len : 32;
-    const std::size_t payload_at = kHeader + spec.slot_size + spec.key_area;
-    Block b(payload_at + spec.payload.size(), 0);
-    put_block_header(b, spec.key != nullptr ? 1 : 0, spec.slot_size,
-                     spec.key != nullptr ? size_code(len) : 0);
+Block assemble_fix(const BlockSpec& layout) {
+    const std::size_t len = layout.key != nullptr ? layout.key->len : 32;
+    const std::size_t payload_at = kHeader + layout.slot_size + layout.key_area;
+    Block b(payload_at + layout.payload.size(), 0);
+    put_block_header(b, layout.key != nullptr ? 1 : 0, layout.slot_size,
+                     layout.key != nullptr ? size_code(len) : 0);
     const std::uint32_t signed_at =
-        spec.signed_data_offset != 0 ? spec.signed_data_offset : static_cast<std::uint32_t>(kHeader + len);
+        layout.signed_data_offset != 0 ? layout.signed_data_offset : static_cast<std::uint32_t>(kHeader + len);
     set32(b, 0x04, static_cast<std::uint32_t>(b.size()));
     set32(b, 0x1C, signed_at);
-    set32(b, 0x24, static_cast<std::uint32_t>(kHeader + spec.slot_size));
-    set32(b, 0x28, spec.key_area);
+    set32(b, 0x24, static_cast<std::uint32_t>(kHeader + layout.slot_size));
+    set32(b, 0x28, layout.key_area);
     set32(b, 0x2C, static_cast<std::uint32_t>(b.size() - signed_at));
     set32(b, 0x34, static_cast<std::uint32_t>(payload_at));
-    set32(b, 0x38, static_cast<std::uint32_t>(spec.payload.size()));
-    if (spec.key != nullptr) {
-        const std::size_t key_at = kHeader + spec.slot_size;
-        Block kb = key_block(*spec.key, static_cast<std::uint32_t>(key_at + kKeyHeader));
-        if (kb.size() > spec.key_area) throw std::runtime_error("key area too small");
+    set32(b, 0x38, static_cast<std::uint32_t>(layout.payload.size()));
+    if (layout.key != nullptr) {
+        const std::size_t key_at = kHeader + layout.slot_size;
+        Block kb = key_block(*layout.key, static_cast<std::uint32_t>(key_at + kKeyHeader));
+        if (kb.size() > layout.key_area) throw std::runtime_error("key area too small");
         std::copy(kb.begin(), kb.end(), b.begin() + static_cast<std::ptrdiff_t>(key_at));
     }
-    std::copy(spec.payload.begin(), spec.payload.end(), b.begin() + static_cast<std::ptrdiff_t>(payload_at));
-    reseal_block(b, BlockLayout::kFix, spec.key);
+    std::copy(layout.payload.begin(), layout.payload.end(), b.begin() + static_cast<std::ptrdiff_t>(payload_at));
+    reseal_block(b, BlockLayout::kFix, layout.key);
     return b;
 }
 
-Block assemble_plain(const BlockSpec& spec) {
-    const std::size_t slot = spec.plain_slot != 0 ? spec.plain_slot
-                             : spec.key != nullptr ? spec.key->len : 32;
+Block assemble_plain(const BlockSpec& layout) {
+    const std::size_t slot = layout.plain_slot != 0 ? layout.plain_slot
+                             : layout.key != nullptr ? layout.key->len : 32;
     const std::size_t key_at = kHeader + slot + kHeader;
-    const Block kb = spec.key != nullptr ? key_block(*spec.key, static_cast<std::uint32_t>(key_at + kKeyHeader))
+    const Block kb = layout.key != nullptr ? key_block(*layout.key, static_cast<std::uint32_t>(key_at + kKeyHeader))
                                          : Block{};
     const std::size_t payload_at = key_at + kb.size();
-    Block b(payload_at + spec.payload.size(), 0);
-    put_block_header(b, spec.key != nullptr ? 1 : 0, static_cast<std::uint32_t>(slot),
-                     spec.key != nullptr ? size_code(spec.key->len) : 0);
+    Block b(payload_at + layout.payload.size(), 0);
+    put_block_header(b, layout.key != nullptr ? 1 : 0, static_cast<std::uint32_t>(slot),
+                     layout.key != nullptr ? size_code(layout.key->len) : 0);
     set32(b, 0x04, static_cast<std::uint32_t>(b.size()));
     set32(b, 0x1C, static_cast<std::uint32_t>(kHeader + slot));
     set32(b, 0x24, static_cast<std::uint32_t>(key_at));
     set32(b, 0x28, static_cast<std::uint32_t>(kb.size()));
     set32(b, 0x2C, static_cast<std::uint32_t>(b.size() - kHeader - slot));
     set32(b, 0x34, static_cast<std::uint32_t>(payload_at));
-    set32(b, 0x38, static_cast<std::uint32_t>(spec.payload.size()));
+    set32(b, 0x38, static_cast<std::uint32_t>(layout.payload.size()));
     std::copy(kb.begin(), kb.end(), b.begin() + static_cast<std::ptrdiff_t>(key_at));
-    std::copy(spec.payload.begin(), spec.payload.end(), b.begin() + static_cast<std::ptrdiff_t>(payload_at));
-    reseal_block(b, BlockLayout::kPlain, spec.key);
+    std::copy(layout.payload.begin(), layout.payload.end(), b.begin() + static_cast<std::ptrdiff_t>(payload_at));
+    reseal_block(b, BlockLayout::kPlain, layout.key);
     return b;
 }
 
@@ -186,8 +186,8 @@ Block sign_digest(const mbedtls_rsa_context& key, const Block& digest) {
     return sig;
 }
 
-Block assemble_block(const BlockSpec& spec) {
-    return spec.layout == BlockLayout::kFix ? assemble_fix(spec) : assemble_plain(spec);
+Block assemble_block(const BlockSpec& layout) {
+    return layout.layout == BlockLayout::kFix ? assemble_fix(layout) : assemble_plain(layout);
 }
 
 void reseal_block(Block& b, BlockLayout layout, const mbedtls_rsa_context* key) {

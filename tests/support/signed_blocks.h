@@ -59,7 +59,7 @@ struct BlockSpec {
 };
 
 // Assembles and signs (or digests) one block.
-Block assemble_block(const BlockSpec& spec);
+Block assemble_block(const BlockSpec& layout);
 
 // Re-signs (or re-digests) a block after a test changed its header, in the
 // layout it was assembled in.
