@@ -95,7 +95,7 @@ measure() {
     fi
     end=$(date +%s.%N)
     awk -v label="$label" -v bytes="$bytes" -v s="$start" -v e="$end" -v rss="$(tail -n 1 rss.txt)" \
-        'BEGIN { t = e - s; printf "%-10s %-30s %8.2f %10.1f %12d\n", bytes / 1048576 " MiB", label, t, bytes / 1e6 / t, rss }' |
+        'BEGIN { t = e - s; printf "%-10s %-30s %8.2f %10.1f %12d\n", sprintf("%.1f MiB", bytes / 1048576), label, t, bytes / 1e6 / t, rss }' |
         tee -a "$RESULTS"
 }
 
