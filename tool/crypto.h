@@ -1,12 +1,11 @@
-// Internal: the one place that calls the library's hash and cipher
-// functions (SHA-256, SHA-224, AES-256-CBC).
+// Internal: the one place that calls the bulk hash and cipher functions
+// (SHA-256, SHA-224, AES-256-CBC). They run through OpenSSL's libcrypto,
+// whose implementations use the CPU's SHA and AES instructions; RSA and the
+// big numbers stay with mbed TLS.
 #pragma once
 
 #include <array>
 #include <cstdint>
-
-#include <mbedtls/aes.h>
-#include <mbedtls/sha256.h>
 
 #include "bytes.h"
 
@@ -14,6 +13,14 @@ inline constexpr std::size_t kSha256Size = 32;
 inline constexpr std::size_t kSha224Size = 28;
 inline constexpr std::size_t kAesKeySize = 32;
 inline constexpr std::size_t kAesBlockSize = 16;
+
+// The cipher's refusal of data that is not a whole number of 16-byte
+// blocks, and of a key that is not 32 bytes (mbed TLS's codes, which the
+// command results have always passed on).
+inline constexpr int kAesBadLength = -0x0022;
+inline constexpr int kAesBadKey = -0x0020;
+// Any other failure of the cipher library.
+inline constexpr int kAesFailed = -0x0021;
 
 using Digest = std::array<std::uint8_t, kSha256Size>;
 
@@ -35,7 +42,7 @@ public:
     Digest finish();
 
 private:
-    mbedtls_sha256_context ctx_;
+    struct evp_md_ctx_st* ctx_;
 };
 
 // AES-256-CBC over whole 16-byte blocks, in place, with a caller-held IV that
@@ -47,16 +54,21 @@ public:
     AesCbc(const AesCbc&) = delete;
     AesCbc& operator=(const AesCbc&) = delete;
 
-    // Schedules a 32-byte key for encryption or decryption; returns the
-    // library's result (0 on success).
+    // Schedules a 32-byte key for encryption or decryption; 0 on success,
+    // kAesBadKey or kAesFailed otherwise.
     int set_encrypt_key(ConstBytes key);
     int set_decrypt_key(ConstBytes key);
 
-    // Returns the library's result: non-zero when `data` is not a multiple
-    // of 16 bytes long, in which case nothing is changed.
+    // 0, or kAesBadLength when `data` is not a multiple of 16 bytes long (in
+    // which case nothing is changed), or kAesFailed.
     int encrypt(MutBytes data, std::span<std::uint8_t, kAesBlockSize> iv);
     int decrypt(MutBytes data, std::span<std::uint8_t, kAesBlockSize> iv);
 
 private:
-    mbedtls_aes_context ctx_;
+    int set_key(ConstBytes key, bool encrypt);
+    int run(MutBytes data, std::span<std::uint8_t, kAesBlockSize> iv, bool encrypt);
+
+    struct evp_cipher_ctx_st* ctx_;
+    bool encrypting_ = true;
+    bool keyed_ = false;
 };
