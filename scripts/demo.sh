@@ -136,6 +136,12 @@ demo_bootsig() {
     step "Check the upgrade signature at its end"
     show "$TOOL" --upgsig --input bootloader.signed --zuduserkey user1.zudkey --option chk
 
+    step "A key that the keymax does not name is refused before anything is written (4805)"
+    show "$KEYTOOL" generate --bits 2048 --form full --output stranger.key
+    show "$TOOL" --bootsig --input bootloader.bin --userkey stranger.key --rootkeymax keymax.bin \
+                 --aeskey aes.key --output bootloader.stranger \
+        || echo "(exit status $?; no bootloader.stranger was written)"
+
     step "Without keys: digest-only blocks, unencrypted; fiptool reads the rewritten table"
     show "$TOOL" --bootsig --input bootloader.bin --output bootloader.pkg
     tail -c +49153 bootloader.pkg >bootloader.pkg.fip

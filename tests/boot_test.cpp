@@ -15,6 +15,7 @@
 #include "support/crypto.h"
 #include "support/files.h"
 #include "support/run.h"
+#include "support/signed_blocks.h"
 #include "support/temp_dir.h"
 #include "support/test_keys.h"
 
@@ -409,10 +410,9 @@ TEST_F(BootsigTest, EncryptedOutputOpensWithTheAesKeyAndTheStageKey) {
 }
 
 TEST_F(BootsigTest, SeparateKeyFilesSignAndEncryptWithoutAnUpgradeBlock) {
-    make_key_files();
     const mbedtls_rsa_context& big = test_key(4096, 0);
+    make_key_files(big);
     write_full_key(dir.file("big.key"), big);
-    write_public_pem(user_pem, big);
     const Bytes file_aes = counting_bytes(32, 0x90);
     write_file(dir.file("other-aes.bin"), file_aes);
     const std::vector<Bytes> stages = {counting_bytes(2000, 1)};
@@ -437,7 +437,7 @@ TEST_F(BootsigTest, SeparateKeyFilesSignAndEncryptWithoutAnUpgradeBlock) {
     EXPECT_FALSE(file_exists(boot_path + ".encrypt.efuse"));
 }
 
-TEST_F(BootsigTest, ShortKeyFileSignsButGivesTheBl2BlockNoKey) {
+TEST_F(BootsigTest, ShortKeyFileSignsAndTheBl2BlockCarriesItsKey) {
     make_key_files();
     write_short_key(dir.file("short.key"), test_key(2048, 1));
     const std::vector<Bytes> stages = {counting_bytes(700, 1)};
@@ -447,25 +447,82 @@ TEST_F(BootsigTest, ShortKeyFileSignsButGivesTheBl2BlockNoKey) {
                   .result,
               0);
     const Bytes plain = decrypt_output(read_file(out_path), aes);
-    EXPECT_EQ(le32_at(plain, 2264 + 0x20), 0u);
-    EXPECT_EQ(slice(plain, 2264 + 624, 1208), Bytes(1208, 0));
+    // Laid out from the loaded key: the boot ROM finds the key it checks with.
+    EXPECT_EQ(le32_at(plain, 2264 + 0x20), 2u);
+    EXPECT_EQ(text_at(plain, 2264 + 576 + 12, 4), "R2SA");
+    EXPECT_EQ(slice(plain, 2264 + 640, 260), key_values(test_key(2048, 1)));
     const Bytes bl2_digest = sha256_of(concat(slice(plain, 2264, 64), slice(plain, 2264 + 320, 46888 - 320)));
     EXPECT_TRUE(openssl_verifies(user_pem, bl2_digest, slice(plain, 2264 + 64, 256)));
     expect_stage_blocks(plain, stages, true);  // built from the loaded key
 }
 
-TEST_F(BootsigTest, KeymaxWithoutValidRootMatrixGivesNoEfuseFile) {
+TEST_F(BootsigTest, KeyMaterialThatNoDeviceAcceptsIsRefusedBeforeWriting) {
     make_key_files();
+    write_full_key(dir.file("stranger.key"), test_key(4096, 0));
     Bytes keymax = read_file(keymax_path);
     keymax.at(1848 + 16 + 48 * 2 + 9) = 2;  // a root entry in key form
-    write_file(dir.file("odd-keymax.bin"), keymax);
+    write_file(dir.file("odd-matrix.bin"), keymax);
+    keymax = read_file(keymax_path);
+    keymax.at(100) ^= 0x01;  // inside the signature
+    write_file(dir.file("bad-sig.bin"), keymax);
+    // A zud_user_key file binding a key its keymax does not name, and one
+    // whose keymax is damaged.
+    Bytes bound = read_file(zud_path);
+    const Bytes stranger = read_file(dir.file("stranger.key"));
+    std::copy(stranger.begin(), stranger.end(), bound.begin());
+    write_file(dir.file("stranger.zud"), bound);
+    bound = read_file(zud_path);
+    bound.at(4680 + 2056 + 40) ^= 0x01;  // a user key digest, inside the signed payload
+    write_file(dir.file("damaged.zud"), bound);
     write_file(boot_path, make_bootloader(bl2, make_fip({counting_bytes(100)})));
-    ASSERT_EQ(bootsig({"--input", boot_path, "--userkey", user_path, "--rootkeymax",
-                       dir.file("odd-keymax.bin"), "--aeskey", aes_path, "--output", out_path})
-                  .result,
-              0);
-    EXPECT_TRUE(file_exists(out_path));
-    EXPECT_FALSE(file_exists(out_path + ".efuse"));
+
+    const auto separate = [&](const std::string& key, const std::string& km) {
+        return std::vector<std::string>{"--userkey", key, "--rootkeymax", km, "--aeskey", aes_path};
+    };
+    const struct {
+        std::vector<std::string> keys;
+        int result;
+        const char* reason;
+    } cases[] = {
+        {separate(user_path, dir.file("odd-matrix.bin")), 4801, "key matrix of the keymax"},
+        {separate(user_path, dir.file("bad-sig.bin")), 4803, "not signed by a key of its root"},
+        {separate(dir.file("stranger.key"), keymax_path), 4805, "none of the keymax's user keys"},
+        {{"--zuduserkey", dir.file("stranger.zud")}, 4805, "none of the keymax's user keys"},
+        {{"--zuduserkey", dir.file("damaged.zud")}, 4803, "not signed by a key of its root"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.keys[1]);
+        std::vector<std::string> args{"--input", boot_path, "--output", out_path};
+        args.insert(args.end(), c.keys.begin(), c.keys.end());
+        const ToolRun run = bootsig(args);
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_EQ(run.out, "zud_encrypt_tqrr bootsig fail[" + std::to_string(c.result) + "]!\n");
+        EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+        for (const char* suffix : {"", ".efuse", ".efuse.chk", ".usb.bl2", ".usb.tpl", ".sd.bin"}) {
+            EXPECT_FALSE(file_exists(out_path + suffix)) << suffix;
+        }
+    }
+}
+
+TEST_F(BootsigTest, QuietChoicesAreExplainedOnStandardError) {
+    make_key_files();
+    write_file(boot_path, make_bootloader(bl2, make_fip({counting_bytes(100)})));
+    // Key options without the AES key: a digest-only bootloader.
+    ToolRun run = bootsig({"--input", boot_path, "--userkey", user_path, "--rootkeymax",
+                           keymax_path, "--output", out_path});
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("digest-only"), std::string::npos) << run.err;
+    // A zud_user_key file's bound key encrypts, whatever --aeskey names.
+    write_file(dir.file("other-aes.bin"), counting_bytes(32, 1));
+    run = bootsig({"--input", boot_path, "--zuduserkey", zud_path, "--aeskey",
+                   dir.file("other-aes.bin"), "--output", out_path});
+    EXPECT_EQ(run.result, 0);
+    EXPECT_NE(run.err.find("holds another key"), std::string::npos) << run.err;
+    run = bootsig({"--input", boot_path, "--zuduserkey", zud_path, "--aeskey", aes_path,
+                   "--output", out_path});
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.err, "");
 }
 
 TEST_F(BootsigTest, FiptoolReadsTheRewrittenTable) {

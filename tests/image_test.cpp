@@ -349,6 +349,90 @@ TEST_F(ImgsigTest, PackagingWithAnOutputNameAddsNoTrailingBlock) {
     EXPECT_FALSE(file_exists(input + ".pkg"));
 }
 
+TEST_F(ImgsigTest, PackagedImageSignsLikeTheOriginal) {
+    // A kernel whose packaged block spills into another page, so that the
+    // later stages lie elsewhere than the header page's sizes suggest, and a
+    // second stage shorter than a block's header region.
+    const std::string input = boot_image(6100, 3000, 50);
+    const std::string key = user_key(key2048);
+    const std::string package = dir.file("boot.pkg");
+    ASSERT_EQ(run_tool({"--imgsig", "--input", input, "--output", package}, 5).result, 0);
+    // Packaging the package again gives the same package.
+    ASSERT_EQ(run_tool({"--imgsig", "--input", package, "--output", dir.file("again.pkg")}, 5).result, 0);
+    EXPECT_EQ(read_file(dir.file("again.pkg")), read_file(package));
+
+    ASSERT_EQ(sign(package, key, 77).result, 0);
+    ASSERT_EQ(sign(input, key, 77).result, 0);
+    const Bytes from_package = read_file(package + ".encrypt");
+    const Bytes direct = read_file(input + ".encrypt");
+    ASSERT_EQ(from_package.size(), direct.size());
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE("stage " + std::to_string(i));
+        const Record a = record_of(from_package, i);
+        const Record b = record_of(direct, i);
+        EXPECT_EQ(a.part_size, b.part_size);
+        EXPECT_EQ(a.stage_length, b.stage_length);
+        EXPECT_EQ(a.stage_offset, b.stage_offset);
+        // Both carry the original part, signed by the user key.
+        check_stage(from_package, i, key2048);
+        check_stage(direct, i, key2048);
+    }
+}
+
+TEST_F(ImgsigTest, ImagesTheLayoutCannotCarryAreRefused) {
+    const std::string key = user_key(key2048);
+    const std::string input = boot_image(6100, 3000, 700);
+    const Bytes image = read_file(input);
+    const auto patched = [&](const std::string& name, std::size_t at, std::uint32_t value,
+                             std::uint32_t version) {
+        Bytes b = image;
+        put_le32_at(b, 40, version);
+        if (at != 0) put_le32_at(b, at, value);
+        write_file(dir.file(name), b);
+        return dir.file(name);
+    };
+    const std::string package = dir.file("boot.pkg");
+    ASSERT_EQ(run_tool({"--imgsig", "--input", input, "--output", package}).result, 0);
+    Bytes damaged = read_file(package);
+    // The kernel's block takes 96 + 6112 bytes, four pages: the ramdisk's
+    // block starts at 10240, the second stage's at 14336.
+    damaged.at(10240 + 500) ^= 0x01;
+    write_file(dir.file("damaged.pkg"), damaged);
+    write_file(dir.file("cut.pkg"), slice(read_file(package), 0, 14336 + 400));
+
+    const struct {
+        std::string input;
+        int result;
+        const char* reason;
+    } cases[] = {
+        {patched("v3.img", 0, 0, 3), 5735, "header version 3"},
+        {patched("dtbo.img", 0x660, 100, 1), 5737, "recovery DTBO"},
+        {patched("dtb.img", 0x670, 100, 2), 5737, "DTB"},
+        {patched("cmdline.img", 1100, 0x41414141, 0), 5739, "command line"},
+        {dir.file("damaged.pkg"), 5742, "does not match its digest"},
+        {dir.file("cut.pkg"), 5741, "past the end"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        const ToolRun run = sign(c.input, key);
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_EQ(run.out, "zud_encrypt_tqrr imgsig fail[" + std::to_string(c.result) + "]!\n");
+        EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+        EXPECT_EQ(size_of(c.input + ".encrypt"), 0u);
+    }
+    // The command line matters only where the security header goes.
+    EXPECT_EQ(run_tool({"--imgsig", "--input", dir.file("cmdline.img")}).result, 0);
+    // A version 1 or 2 header without the extra parts signs.
+    EXPECT_EQ(sign(patched("v2.img", 0, 0, 2), key).result, 0);
+}
+
+TEST_F(ImgsigTest, MissingOutputOptionIsExplained) {
+    const ToolRun run = sign(boot_image(5000, 3000, 700), user_key(key2048));
+    ASSERT_EQ(run.result, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("no trailing upgrade signature"), std::string::npos) << run.err;
+}
+
 // ---------------------------------------------------------------------------
 // Refusals before the output gets a byte
 

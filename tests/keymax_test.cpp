@@ -17,6 +17,7 @@
 #include "support/crypto.h"
 #include "support/files.h"
 #include "support/run.h"
+#include "support/signed_blocks.h"
 #include "support/temp_dir.h"
 #include "support/test_keys.h"
 
@@ -185,7 +186,10 @@ TEST_F(KeysigTest, FourThousandBitSigningKeyFillsTheSlot) {
     const auto& big = test_key(4096);
     write_full_key(dir.file("big.key"), big);
     write_public_pem(dir.file("big.pem"), big);
-    ASSERT_EQ(keysig(dir.file("big.key"), km_path).result, 0);
+    ASSERT_EQ(run_tool({"--keysig", "--rkey1", dir.file("big.key"), "--ukey1", user1_path,
+                        "--skey", dir.file("big.key"), "--output", km_path})
+                  .result,
+              0);
     const Bytes km = read_file(km_path);
     ASSERT_EQ(km.size(), 2264u);
     EXPECT_EQ(le32_at(km, 44), 576u);
@@ -197,24 +201,49 @@ TEST_F(KeysigTest, FourThousandBitSigningKeyFillsTheSlot) {
     EXPECT_TRUE(openssl_verifies(dir.file("big.pem"), signed_digest(km), slice(km, 80, 512)));
 }
 
-TEST_F(KeysigTest, ShortOrTextSigningKeySignsWithoutAKeyBlock) {
+TEST_F(KeysigTest, ShortOrTextSigningKeyCarriesItsKeyBlock) {
     write_public_pem(dir.file("root.pem"), root);
     for (const auto writer : {write_short_key, write_text_key}) {
         writer(dir.file("signer"), root);
         ASSERT_EQ(keysig(dir.file("signer"), km_path).result, 0);
         const Bytes km = read_file(km_path);
-        EXPECT_EQ(le32_at(km, 48), 0u);        // key_type in the block header
-        EXPECT_EQ(le32_at(km, 44), 320u);
-        EXPECT_EQ(text_at(km, 592, 4), "@KEY");
-        EXPECT_EQ(le32_at(km, 596), 48u);
-        EXPECT_EQ(km[601], 0);
-        EXPECT_EQ(le32_at(km, 604), 0u);       // no tag
-        EXPECT_EQ(slice(km, 608, 16), Bytes(16, 0));
-        const std::string stamp = text_at(km, 624, 16);
-        EXPECT_EQ(stamp.find_first_not_of("0123456789"), std::string::npos) << stamp;
-        EXPECT_EQ(slice(km, 640, 1208), Bytes(1208, 0));
+        // The key block is laid out from the loaded key, as from a full file.
+        EXPECT_EQ(le32_at(km, 48), 2u);  // key_type in the block header
+        EXPECT_EQ(km[601], 2);
+        EXPECT_EQ(text_at(km, 604, 4), "R2SA");
+        EXPECT_EQ(slice(km, 656, 260), key_values(root));
         EXPECT_TRUE(openssl_verifies(dir.file("root.pem"), signed_digest(km), slice(km, 80, 256)));
     }
+}
+
+TEST_F(KeysigTest, RefusalsNameTheKeyAndLeaveNothing) {
+    std::ofstream(dir.file("two.txt")) << "N = C5\nE = 10001\n";
+    std::ofstream(dir.file("odd.txt")) << "N = 8" << std::string(767, '1')
+                                       << "\nE = 10001\nD = 3\nP = 1\nQ = 1\nDP = 1\nDQ = 1\nQP = 1\n";
+    const struct {
+        std::vector<std::string> args;
+        int result;
+        const char* reason;
+    } cases[] = {
+        {{"--rkey2", dir.file("two.txt"), "--skey", root_path}, 3107, "--rkey2"},
+        {{"--ukey3", dir.file("odd.txt"), "--skey", root_path}, 3107, "--ukey3"},
+        {{"--skey", user1_path}, 3109, "none of the root keys"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        std::vector<std::string> args{"--keysig", "--rkey1", root_path, "--ukey1", user1_path,
+                                      "--output", km_path};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = run_tool(args);
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_EQ(run.out, "zud_encrypt_tqrr keysig fail[" + std::to_string(c.result) + "]!\n");
+        EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+        EXPECT_FALSE(file_exists(km_path));
+        EXPECT_FALSE(file_exists(km_path + ".tmp"));
+    }
+    // A BL2 area is not a keymax: any key may sign it.
+    InDirectory here(dir.path());
+    EXPECT_EQ(keysig(user1_path, "bl2.encrypt").result, 0);
 }
 
 TEST_F(KeysigTest, TwoRunsDifferOnlyInTimestampAndSignature) {
@@ -449,14 +478,31 @@ TEST_F(KeybndTest, DerivedNameCarriesTheGeneratedKey) {
     EXPECT_EQ(name, std::string("u.key-km.bin-") + id + ".key");
     // The key comes from the system's generator, not from the seeded rand().
     EXPECT_NE(aes, drawn);
-    // An --aeskey file that cannot be opened keeps the generated key.
-    {
-        InDirectory here(dir.path());
-        ASSERT_EQ(keybnd({"--ukey", "u.key", "--rootkeymax", "km.bin", "--aeskey", "none.bin"})
-                      .result,
-                  0);
+}
+
+TEST_F(KeybndTest, RefusalsSayWhyAndLeaveNothing) {
+    // A key file whose CRT numbers belong to no key: DP damaged.
+    Bytes damaged = read_file(user1_path);
+    damaged.at(5 * 552 + 7) ^= 0x01;
+    write_file(dir.file("damaged.key"), damaged);
+    const struct {
+        std::vector<std::string> args;
+        int result;
+        const char* reason;
+    } cases[] = {
+        {{"--ukey", user1_path, "--aeskey", dir.file("none.bin")}, 3121, "none.bin"},
+        {{"--ukey", dir.file("damaged.key")}, 3123, "damaged.key"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--rootkeymax", km_path, "--output", out_path});
+        const ToolRun run = keybnd(args);
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_EQ(run.out, "zud_encrypt_tqrr keybnd fail[" + std::to_string(c.result) + "]!\n");
+        EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+        EXPECT_FALSE(file_exists(out_path));
     }
-    EXPECT_EQ(size_of(dir.file("u.key-km.bin-none.bin.key")), 6976u);
 }
 
 TEST_F(KeybndTest, TextUserKeyIsCopiedWhole) {

@@ -305,19 +305,32 @@ TEST_F(SignedStageTest, ResigningLeavesBlocksWithoutARelocatedHeadAsTheyAre) {
     ASSERT_EQ(outer.size(), 656u + 128u);
     EXPECT_EQ(slice(outer, 656, 128), small_inner);
     EXPECT_TRUE(signature_verifies(outer, block_digest(outer, small_inner)));
+}
 
-    // A header claiming a payload beyond the stage: the bytes it points at
-    // lie in what follows the stage, so nothing is substituted.
-    Bytes fake = block_of(counting_bytes(1000), nullptr);
+TEST_F(SignedStageTest, KeptHeadMayLiePastTheStageButNotPastTheInput) {
+    // A stage that is a digest-only block's first 1000 bytes, as a packaged
+    // kernel image's header page names it: the kept head lies behind the
+    // stage, at the block's payload_size.
+    const Bytes stage = counting_bytes(1000, 5);
+    const Bytes inner = block_of(stage, nullptr);
+    ASSERT_EQ(inner.size(), 1104u);
+    const Built b = build(concat(inner, Bytes(500, 0xEE)), 0, 1000, &key.ctx);
+    ASSERT_EQ(b.result, 0);
+    Bytes expected = slice(inner, 0, 1000);
+    std::copy(inner.begin() + 1008, inner.end(), expected.begin());
+    EXPECT_EQ(slice(logical_payload(b.out), 0, 1000), stage);
+    EXPECT_TRUE(signature_verifies(b.out, block_digest(b.out, padded_16(expected))));
+
+    // A header that points beyond the end of the input is refused, with
+    // nothing written.
+    Bytes fake = inner;
     fake[0x38] = 0x00;
     fake[0x39] = 0x10;  // payload_size 4096
     fake[0x04] = 0x60;
     fake[0x05] = 0x10;  // total_size 4096 + 96
-    const Bytes input = concat(fake, Bytes(8000, 0xEE));
-    const Built b = build(input, 0, static_cast<std::uint32_t>(fake.size()), &key.ctx);
-    ASSERT_EQ(b.result, 0);
-    EXPECT_EQ(logical_payload(b.out), fake);
-    EXPECT_TRUE(signature_verifies(b.out, block_digest(b.out, fake)));
+    const Built refused = build(fake, 0, static_cast<std::uint32_t>(fake.size()), &key.ctx);
+    EXPECT_EQ(refused.result, -1);
+    EXPECT_TRUE(refused.out.empty());
 }
 
 TEST_F(SignedStageTest, RefusalsWriteNothing) {

@@ -244,6 +244,8 @@ TEST_F(UpgsigTest, OnlyTheExactWordChkChecks) {
     for (const char* word : {"CHK", "Chk", "chk ", "ch", "chkk"}) {
         const ToolRun run = run_tool({"--upgsig", "--input", file, "--zuduserkey", key, "--option", word});
         EXPECT_EQ(run.out, kSignPass) << word;
+        // Standard error says the file was signed rather than checked.
+        EXPECT_NE(run.err.find("is signed, not checked"), std::string::npos) << run.err;
         expected += 256;
         EXPECT_EQ(size_of(file), expected) << word;
     }

@@ -1,6 +1,7 @@
 // The entry: command selection, failure line, exit status and help.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -44,13 +45,30 @@ TEST(Help, VersionGlobalsCarryTheVersionAndBuildStamp) {
     EXPECT_EQ(std::string(__g_InfoX__[2]).size(), 8u);   // "14:04:15"
 }
 
-TEST(Dispatch, NothingRunsWithoutACommandWord) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"help"}, {"-"}, {"--"}, {"--nosuch"}, {"--nosuch", "--help"},
-             {"--help=1"}, {"--error"}}) {
-        const ToolRun run = run_tool(args);
-        EXPECT_EQ(run.result, 0);
-        EXPECT_EQ(run.out, "") << (args.empty() ? "(none)" : args[0]);
+TEST(Dispatch, NothingRunsWithoutACommandWordAndTheHintSaysWhy) {
+    const struct {
+        std::vector<std::string> args;
+        const char* reason;
+    } cases[] = {
+        {{}, "no command given"},
+        {{"help"}, "not a command: help"},
+        {{"-"}, "not a command: -"},
+        {{"--"}, "not a command: --"},
+        {{"--nosuch"}, "unknown command --nosuch"},
+        {{"--bootsgi"}, "unknown command --bootsgi"},
+        {{"-x"}, "unknown command -x"},
+        {{"--nosuch", "--help"}, "unknown command --nosuch"},
+        {{"--help=1"}, "a command takes no value: --help=1"},
+        {{"--error"}, "--error is not a sub-command"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
+        const ToolRun run = run_tool(c.args);
+        EXPECT_EQ(run.result, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("--bootsig"), std::string::npos) << "the hint lists the commands";
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     }
 }
 
@@ -87,11 +105,23 @@ TEST(Dispatch, HelpExitsZeroAsAProgram) {
     EXPECT_EQ(run.err, "");
 }
 
-TEST(Dispatch, UnknownCommandIsReportedByTheParserOnly) {
-    const ProcessRun run = run_process({tool_path(), "--bogus"});
-    EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err.find("bogus"), std::string::npos);
+TEST(Dispatch, MistypedCommandExitsTwoAsAProgram) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"--bootsgi"}}) {
+        std::vector<std::string> argv{tool_path()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ProcessRun run = run_process(argv);
+        EXPECT_EQ(run.exit_status, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_FALSE(run.err.empty());
+    }
+}
+
+TEST(Dispatch, FailureWhoseLowByteIsZeroDoesNotExitZero) {
+    EXPECT_EQ(zud_exit_status(0), 0);
+    EXPECT_EQ(zud_exit_status(3105), 33);
+    EXPECT_EQ(zud_exit_status(-1), 255);
+    EXPECT_EQ(zud_exit_status(-256), 1);
+    EXPECT_EQ(zud_exit_status(0x4000), 1);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "rng.h"
 #include "stage.h"
 #include "upgrade.h"
+#include "verify.h"
 
 namespace {
 
@@ -205,7 +206,95 @@ int plan_boot(BootPlan& plan) {
     if (!name_outputs(plan)) return kBootPathTooLong;
     if (names_an_input(s, plan.output)) return kBootSameFile;
     if (plan.signing && names_an_input(s, plan.efuse)) return kBootSameFile;
+    if (!plan.signing && (s[kSlotUserKey] != nullptr || s[kSlotKeymax] != nullptr)) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: --userkey and --rootkeymax sign only together with "
+                     "--aeskey; without all three this run makes an unsigned, digest-only "
+                     "bootloader\n");
+    }
     return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Key material checks
+//
+// In signing mode the boot ROM accepts the bootloader only when the keymax's
+// key matrices are sound, the keymax is signed by a key of its own root key
+// matrix, and the key that signs the stages is one of its user keys. These
+// are checked before anything is written. Key material of the wrong size or
+// a key that does not load is left to the signing steps, which report it
+// with their own results.
+
+// The keymax the key material names, or nullopt when it is not there in the
+// expected size.
+std::optional<std::array<std::uint8_t, kKeymaxSize>> keymax_of(const char* const* s) {
+    const bool bound = s[kSlotUserKeyFile] != nullptr;
+    const char* path = bound ? s[kSlotUserKeyFile] : s[kSlotKeymax];
+    File f = open_file(path, "rb");
+    const auto size = stream_size(f.get());
+    if (!size || *size != (bound ? kUserKeyFileSize : kKeymaxSize)) return std::nullopt;
+    std::array<std::uint8_t, kKeymaxSize> keymax{};
+    if (!seek_to(f.get(), bound ? kUserKeyKeymaxOffset : 0) || !read_exact(f.get(), keymax)) {
+        return std::nullopt;
+    }
+    return keymax;
+}
+
+bool matrix_valid(ConstBytes m);  // the eFuse pattern's rule, below
+
+int check_keymax(ConstBytes keymax, const char* from) {
+    const ConstBytes root = keymax.subspan(kKeymaxRootMatrixOffset, kKeyMatrixSize);
+    const ConstBytes user = keymax.subspan(kKeymaxUserMatrixOffset, kKeyMatrixSize);
+    if (!matrix_valid(root) || !matrix_valid(user)) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: a key matrix of the keymax in %s is not valid (four "
+                     "digest-form entries expected); sign the keymax again with --keysig\n",
+                     from);
+        return kBootKeymaxInvalid;
+    }
+    constexpr std::size_t kBlockAt = 16;
+    std::uint32_t offset = 0;
+    if (zud_sig_check_buffer_fix(keymax.subspan(kBlockAt), root, &offset) != 0) {
+        const char* why = zud_verify_failure_reason();
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: the keymax in %s is not signed by a key of its root key "
+                     "matrix (%s); sign it again with --keysig\n",
+                     from, why != nullptr ? why : "the check fails");
+        return kBootKeymaxSignature;
+    }
+    return 0;
+}
+
+// The signing key's digest must be an entry of the user key matrix.
+int check_user_key(ConstBytes keymax, const char* key_path) {
+    RsaKey key;
+    if (zud_tq_load_rsa_key_file(&key.ctx, key_path) != 0) return 0;
+    Buffer scratch(kKeyDataAreaMin);
+    std::array<std::uint8_t, kKeyHeaderSize> header{};
+    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
+    if (!scratch.ok() ||
+        zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) != 0 || header[9] == 0) {
+        return 0;
+    }
+    const ConstBytes user = keymax.subspan(kKeymaxUserMatrixOffset, kKeyMatrixSize);
+    const KeyDigestRef digest(header.data() + 16, kSha256Size);
+    if (zud_key_match_check(user, digest) == 0) return 0;
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: the key in %s is none of the keymax's user keys, so no device "
+                 "would boot what it signs; give the user key the keymax names (--ukeyN of "
+                 "--keysig)\n",
+                 key_path);
+    return kBootUserKeyNotInKeymax;
+}
+
+int check_key_material(const BootPlan& plan) {
+    if (!plan.signing) return 0;
+    const char* const* s = plan.slots;
+    const auto keymax = keymax_of(s);
+    if (!keymax) return 0;
+    const char* from = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotKeymax];
+    if (const int r = check_keymax(*keymax, from); r != 0) return r;
+    return check_user_key(*keymax, s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey]);
 }
 
 // ---------------------------------------------------------------------------
@@ -245,6 +334,22 @@ int read_aes_key(const char* path, MutBytes aes) {
     return read_exact(f.get(), aes) ? 0 : kBootIoFailed;
 }
 
+// With a zud_user_key file, --aeskey only switches encryption on; the bound
+// key encrypts. Says so when the named file would have given another key.
+void note_unused_aes_key(const char* aes_path, const char* user_key_path, ConstBytes bound) {
+    std::array<std::uint8_t, kAesKeySize> given{};
+    File f = open_file(aes_path, "rb");
+    const auto size = stream_size(f.get());
+    const bool same = size && *size == kAesKeySize && read_exact(f.get(), given) &&
+                      std::equal(given.begin(), given.end(), bound.begin());
+    wipe(given.data(), given.size());
+    if (same) return;
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: the output is encrypted with the AES key bound in %s; the "
+                 "--aeskey file %s %s and is not used\n",
+                 user_key_path, aes_path, f ? "holds another key" : "cannot be read");
+}
+
 // The zud_user_key file: key file, keymax at 4680, AES key at 6944. It is
 // left positioned at the keymax.
 int read_user_key_file(BootRun& run) {
@@ -255,6 +360,7 @@ int read_user_key_file(BootRun& run) {
         !seek_to(f.get(), kUserKeyKeymaxOffset)) {
         return kBootIoFailed;
     }
+    if (run.plan.encrypt) note_unused_aes_key(run.plan.slots[kSlotAesKey], path, run.aes);
     return 0;
 }
 
@@ -273,8 +379,8 @@ int read_key_material(BootRun& run) {
 // ---------------------------------------------------------------------------
 // eFuse pattern
 
-// The keymax's root key matrix must be four digest-form key headers.
-bool root_matrix_valid(ConstBytes m) {
+// A keymax's key matrix must be four digest-form key headers.
+bool matrix_valid(ConstBytes m) {
     const std::uint32_t matrix_size = get_le32(m, 8);
     if (std::memcmp(m.data(), "@KMX", 4) != 0 || m[4] != 1 || get_le16(m, 6) != 16 ||
         matrix_size <= 16 || matrix_size > 16384 || m[12] != kMatrixEntries ||
@@ -292,7 +398,7 @@ bool root_matrix_valid(ConstBytes m) {
 // valid.
 bool build_efuse_pattern(ConstBytes keymax, const BootRun& run, MutBytes pattern) {
     const ConstBytes matrix = keymax.subspan(kKeymaxRootMatrixOffset, kKeyMatrixSize);
-    if (!root_matrix_valid(matrix)) return false;
+    if (!matrix_valid(matrix)) return false;
     std::fill(pattern.begin(), pattern.end(), 0);
     pattern[6] = kEfuseByte6;
     pattern[7] = kEfuseByte7 | (run.plan.encrypt ? kEfuseEncryptBit : 0);
@@ -392,16 +498,18 @@ int load_signing_key(BootRun& run) {
 }
 
 // The signing key's public half at 576: key header and key data, laid out
-// from the key file (a key file that is not a full binary file gives no key
-// data and key_type 0). Returns the key_type, or nullopt when the key data
-// would not fit its 1208-byte area.
-std::optional<std::uint8_t> place_key_block(const char* path, MutBytes block) {
+// from the key file when it is a full binary key file, else from the loaded
+// key, so that the boot ROM finds the key the BL2 signature is checked with
+// whatever form the key came in. Returns the key_type, or nullopt when the
+// key data would not fit its 1208-byte area.
+std::optional<std::uint8_t> place_key_block(const char* path, const mbedtls_rsa_context& loaded,
+                                            MutBytes block) {
     Buffer key_data(kKeyDataAreaMin);
     if (!key_data.ok()) return std::nullopt;
     const auto header = block.subspan(kBl2KeyOffset).first<kKeyHeaderSize>();
     zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
-    const std::uint32_t length =
-        zud_create_key_from_file(0, path, key_data.bytes(), header, kBl2KeyDataOffset);
+    const std::uint32_t length = zud_create_key_from_source(0, path, &loaded, key_data.bytes(),
+                                                            header, kBl2KeyDataOffset);
     if (length > kKeyDataAreaSize) return std::nullopt;
     std::copy_n(key_data.data(), length, block.data() + kBl2KeyDataOffset);
     return header[9];
@@ -457,7 +565,8 @@ int write_bl2_block(BootRun& run) {
     if (signing) {
         const char* const* s = run.plan.slots;
         const auto placed = place_key_block(
-            s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey], block.bytes());
+            s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey], run.key.ctx,
+            block.bytes());
         if (!placed) return run.failure;
         key_type = *placed;
     }
@@ -717,6 +826,7 @@ int zud_sig_boot_file(const char* const* slots) {
     if (slots == nullptr || slots[kSlotInput] == nullptr) return kBootNoInput;
     BootPlan plan(slots);
     if (const int refused = plan_boot(plan); refused != 0) return refused;
+    if (const int refused = check_key_material(plan); refused != 0) return refused;
     BootRun run(plan);
     int result = write_signed_bootloader(run);
     if (result == 0) result = seal_efuse_pattern(run);

@@ -48,6 +48,9 @@ enum BootResult : int {
     kBootUserKeySize = 4762,     // zud_user_key file not 6976 bytes
     kBootAesKeySize = 4783,      // AES key file not 32 bytes
     kBootKeymaxSize = 4795,      // keymax file not 2264 bytes
+    kBootKeymaxInvalid = 4801,   // a key matrix of the keymax fails the checks a device makes
+    kBootKeymaxSignature = 4803, // the keymax is not signed by a key of its root key matrix
+    kBootUserKeyNotInKeymax = 4805,  // the user key is none of the keymax's user keys
     // Key not loadable or unusable (modulus not 1024, 2048 or 4096 bits),
     // bad table of contents: 4824, or 4854 in signing mode once the eFuse
     // file was created.

@@ -16,6 +16,7 @@
 #include "files.h"
 #include "keys.h"
 #include "rng.h"
+#include "signed_block.h"
 #include "stage.h"
 #include "upgrade.h"
 
@@ -182,6 +183,37 @@ int check_layout(ConstBytes page, std::uint64_t input_size) {
     return 0;
 }
 
+// Boot images whose parts this layout cannot carry whole are refused: a
+// newer header layout, or a recovery DTBO or DTB that would be dropped. A
+// signed image's security header takes header page bytes 1024 to 1343,
+// which lie in the extra kernel command line, so they must be free.
+int check_header_fields(ConstBytes page, bool signing) {
+    const std::uint32_t version = get_le32(page, kBootHeaderVersionOffset);
+    if (version >= 3) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: boot image header version %u is not supported; make the "
+                     "image with header version 0, 1 or 2\n",
+                     version);
+        return kImageHeaderVersion;
+    }
+    const bool dtbo = version >= 1 && get_le32(page, kBootRecoveryDtboSizeOffset) != 0;
+    const bool dtb = version == 2 && get_le32(page, kBootDtbSizeOffset) != 0;
+    if (dtbo || dtb) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: the boot image carries a %s, which a signed image cannot "
+                     "hold and would lose; make the image without it\n",
+                     dtbo ? "recovery DTBO" : "DTB");
+        return kImageExtraParts;
+    }
+    const ConstBytes taken = page.subspan(kSecurityHeaderOffset, kSecurityHeaderSize);
+    if (signing && std::any_of(taken.begin(), taken.end(), [](std::uint8_t b) { return b != 0; })) {
+        explain("header page bytes 1024 to 1343 (the tail of the extra kernel command line) are "
+                "in use, but the security header goes there; shorten the command line");
+        return kImageCmdlineInTheWay;
+    }
+    return 0;
+}
+
 void plan_stages(ImageJob& job) {
     const ConstBytes page(job.page);
     const std::size_t size_fields[] = {kBootKernelSizeOffset, kBootRamdiskSizeOffset,
@@ -195,6 +227,99 @@ void plan_stages(ImageJob& job) {
         r.page_size = get_le32(page, kBootPageSizeOffset);
         offset += static_cast<std::uint32_t>(round_up(r.part_size, kBootHeaderPageSize));
     }
+}
+
+// ---------------------------------------------------------------------------
+// Packaged images
+//
+// The output of this command without a key keeps the input's header page,
+// whose sizes still name the parts, while each part is stored as a
+// digest-only block: its 96-byte header region, the part from byte 96 on
+// zero-padded to 16, then the part's first 96 bytes (a part shorter than 96
+// bytes follows the header region directly), padded to a multiple of 2048.
+// Signing (or packaging) such an image takes the parts it carries, after
+// checking each block's digest, so that a damaged package is not signed as
+// good.
+
+constexpr std::uint64_t kPackagedHeadSize = kSignedBlockHeaderSize + kDigestSlotSize;  // 96
+
+bool is_packaged(std::FILE* in) {
+    std::array<std::uint8_t, 4> magic{};
+    return seek_to(in, kBootHeaderPageSize) && read_exact(in, magic) &&
+           std::memcmp(magic.data(), "@ZUD", 4) == 0;
+}
+
+// Feeds `count` bytes at `offset` to `sha` through `chunk`.
+bool hash_range(std::FILE* in, std::uint64_t offset, std::uint64_t count, Sha256& sha,
+                MutBytes chunk) {
+    if (!seek_to(in, offset)) return false;
+    while (count > 0) {
+        const MutBytes piece = chunk.first(static_cast<std::size_t>(std::min<std::uint64_t>(count, chunk.size())));
+        if (!read_exact(in, piece)) return false;
+        sha.update(piece);
+        count -= piece.size();
+    }
+    return true;
+}
+
+// The digest the block at `at` carries, recomputed over its logical payload.
+bool packaged_digest_matches(std::FILE* in, std::uint64_t at, ConstBytes head,
+                             std::uint32_t part, std::uint32_t payload, MutBytes chunk) {
+    Sha256 sha;
+    sha.update(head.first(kSignedBlockHeaderSize));
+    const bool read = part >= kPackagedHeadSize
+                          ? hash_range(in, at + payload, kPackagedHeadSize, sha, chunk) &&
+                                hash_range(in, at + kPackagedHeadSize, payload - kPackagedHeadSize, sha, chunk)
+                          : hash_range(in, at + kPackagedHeadSize, part, sha, chunk);
+    const Digest digest = sha.finish();
+    return read && std::equal(digest.begin(), digest.end(), head.begin() + kSignedBlockHeaderSize);
+}
+
+int refuse_package(std::size_t stage, const char* why) {
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: the input is a packaged image, but stage %zu %s; package the "
+                 "original boot image again\n",
+                 stage, why);
+    return kImageBadPackage;
+}
+
+// Points each stage record at the part its packaged block carries: the
+// block itself when the part's head was relocated (the stage builder takes
+// the head back from behind the part), else the part right behind the
+// header region.
+int plan_packaged_stages(ImageJob& job, std::FILE* in, std::uint64_t input_size) {
+    Buffer chunk(kCryptChunkSize);
+    if (!chunk.ok()) return kImageOpenFailed;
+    std::uint64_t at = kBootHeaderPageSize;
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        zud_stage_record& r = job.stages[i];
+        std::array<std::uint8_t, kPackagedHeadSize> head{};
+        if (!seek_to(in, at) || !read_exact(in, head)) return refuse_package(i, "reaches past the end of the file");
+        const auto h = decode_signed_block_header(head);
+        const std::uint64_t payload = round_up_16(r.part_size);
+        if (!h || h->sig_type != 0 || h->sig_size != kDigestSlotSize || h->key_size != 0 ||
+            h->payload_offset != kPackagedHeadSize || h->payload_size != payload ||
+            h->total_size != payload + kPackagedHeadSize) {
+            return refuse_package(i, "is not the digest-only block of the part its header names");
+        }
+        const std::uint64_t stored = r.part_size >= kPackagedHeadSize ? kPackagedHeadSize + payload
+                                                                      : kPackagedHeadSize + r.part_size;
+        if (!fits(input_size, at, stored)) return refuse_package(i, "reaches past the end of the file");
+        if (at + stored > kMaxImageOutputSize) {
+            explain("the packaged image is too large for 32-bit offsets");
+            return kImageTooLarge;
+        }
+        if (!packaged_digest_matches(in, at, head, r.part_size, h->payload_size, chunk.bytes())) {
+            std::fprintf(stderr,
+                         "zud_encrypt_tqrr: stage %zu of the packaged image does not match its "
+                         "digest: the package is damaged; package the original boot image again\n",
+                         i);
+            return kImagePackageDamaged;
+        }
+        r.stage_offset = static_cast<std::uint32_t>(r.part_size >= kPackagedHeadSize ? at : at + kPackagedHeadSize);
+        at += round_up(stored, kImagePageSize);
+    }
+    return 0;
 }
 
 // The AES key is the last 32 bytes, at 6944, of a zud_user_key file, which is
@@ -233,8 +358,12 @@ int prepare_image(ImageJob& job, std::FILE* in) {
     if (!input_size) return kImageOpenFailed;
     int result = read_header_page(in, job.page);
     if (result == 0) result = check_layout(job.page, *input_size);
+    if (result == 0) result = check_header_fields(job.page, job.signing);
     if (result != 0) return result;
     plan_stages(job);
+    if (is_packaged(in)) {
+        if (const int r = plan_packaged_stages(job, in, *input_size); r != 0) return r;
+    }
     return job.signing ? load_user_key(job) : 0;
 }
 
@@ -328,7 +457,13 @@ int seal_image(ImageJob& job) {
 // without it would be taken for a finished one, so its failure fails the
 // command.
 int append_trailing_signature(const ImageJob& job) {
-    if (job.output_option == nullptr) return 0;
+    if (job.output_option == nullptr) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: no --output given, so %s gets no trailing upgrade "
+                     "signature; give --output to append it\n",
+                     job.output.c_str());
+        return 0;
+    }
     const char* slots[kSlotCount] = {job.output_option, job.key_path, nullptr};
     const int result = zud_sig_upgrade_file(slots);
     if (result == 0) return 0;

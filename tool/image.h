@@ -22,6 +22,12 @@ inline constexpr std::size_t kBootKernelSizeOffset = 0x08;
 inline constexpr std::size_t kBootRamdiskSizeOffset = 0x10;
 inline constexpr std::size_t kBootSecondSizeOffset = 0x18;
 inline constexpr std::size_t kBootPageSizeOffset = 0x24;
+// Header versions 1 and 2 add a recovery DTBO (size at 0x660) and version 2
+// a DTB (size at 0x670), parts this image layout does not carry; version 3
+// and later lay the header out anew.
+inline constexpr std::size_t kBootHeaderVersionOffset = 0x28;
+inline constexpr std::size_t kBootRecoveryDtboSizeOffset = 0x660;
+inline constexpr std::size_t kBootDtbSizeOffset = 0x670;
 // The only page size whose images this command reads and encrypts soundly.
 inline constexpr std::uint32_t kImagePageSize = 2048;
 
@@ -96,6 +102,11 @@ enum ImageResult : int {
     kImageBadPageSize = 5723,      // a page size other than 2048
     kImagePartsPastEnd = 5727,     // the part sizes reach past the end of the input
     kImageTooLarge = 5731,         // the output could not be described by 32-bit offsets
+    kImageHeaderVersion = 5735,    // a boot image header version of 3 or more
+    kImageExtraParts = 5737,       // version 1 or 2 with a recovery DTBO or a DTB, which would be dropped
+    kImageCmdlineInTheWay = 5739,  // header page bytes 1024..1343 not zero: the security header goes there
+    kImageBadPackage = 5741,       // a packaged image whose stages are not the digest-only blocks of its parts
+    kImagePackageDamaged = 5742,   // a packaged stage whose digest does not match its bytes
     kImageNoAesKey = 5744,         // the key file is not a 6976-byte zud_user_key file
     kImageKeyFailed = 5756,        // the user key does not load, or has no digest
     kImageHeaderWriteFailed = 5762,  // the header page could not be copied to the output

@@ -4,6 +4,7 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -60,8 +61,22 @@ constexpr std::size_t kKeysigSlots = 10;
 constexpr std::size_t kSigningKeySlot = 8;
 constexpr std::size_t kOutputSlot = 9;
 
-// One key matrix of four digest-form entries, written to `f`. Key files
-// that are not full binary files give entries without a key (key_type 0).
+// Completes the digest-form key header of the key in `path` (see
+// zud_create_key_from_source). False when the file gives no key of a size a
+// key block can carry.
+bool key_entry_of(const char* path, std::span<std::uint8_t, kKeyHeaderSize> entry,
+                  std::uint8_t header_size) {
+    Buffer scratch(kKeyDataAreaMin);
+    RsaKey key;
+    if (!scratch.ok() || zud_tq_load_rsa_key_file(&key.ctx, path) != 0) return false;
+    zud_init_key_header(entry, header_size);
+    (void)zud_create_key_from_source(1, path, &key.ctx, scratch.bytes(), entry,
+                                     static_cast<std::uint32_t>(kKeyMatrixSize));
+    return entry[9] != 0;
+}
+
+// One key matrix of four digest-form entries, written to `f`. Every key has
+// been checked to load (zud_sig_key).
 bool write_key_matrix(std::FILE* f, const char* const* keys) {
     std::array<std::uint8_t, kKeyMatrixSize> matrix{};
     std::memcpy(matrix.data(), "@KMX", 4);
@@ -71,13 +86,9 @@ bool write_key_matrix(std::FILE* f, const char* const* keys) {
     matrix[13] = static_cast<std::uint8_t>(kKeyHeaderSize);
     // Digest-form entries carry no key data, so nothing follows them.
     put_le32(matrix, 8, static_cast<std::uint32_t>(kKeyMatrixSize));
-    Buffer scratch(kKeyDataAreaMin);
-    if (!scratch.ok()) return false;
     for (std::size_t i = 0; i < 4; ++i) {
         const auto entry = std::span(matrix).subspan(16 + kKeyHeaderSize * i).first<kKeyHeaderSize>();
-        zud_init_key_header(entry, 0);
-        (void)zud_create_key_from_file(1, keys[i], scratch.bytes(), entry,
-                                       static_cast<std::uint32_t>(kKeyMatrixSize));
+        if (!key_entry_of(keys[i], entry, 0)) return false;
     }
     return write_all(f, matrix);
 }
@@ -96,15 +107,17 @@ std::optional<std::uint64_t> payload_size_of(std::uint64_t input_size, bool bl2_
 }
 
 // The signing key's key block at kKeyOffset: header, key data, zeros up to
-// the end of the 1208-byte area. Only a full binary key file gives key data.
-// Returns the key header's key_type.
-std::uint8_t place_signing_key(const char* key, MutBytes block) {
+// the end of the 1208-byte area. A full binary key file is laid out from the
+// file; any other form from the loaded key, so that every keymax carries the
+// key its signature is checked with. Returns the key header's key_type.
+std::uint8_t place_signing_key(const char* key, const mbedtls_rsa_context& loaded, MutBytes block) {
     Buffer key_data(kKeyDataAreaMin);
     const auto header = block.subspan(kKeyOffset).first<kKeyHeaderSize>();
+    const auto data_offset = static_cast<std::uint32_t>(kKeyOffset + kKeyHeaderSize);
     zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
     if (!key_data.ok()) return 0;
-    const std::uint32_t length = zud_create_key_from_file(
-        0, key, key_data.bytes(), header, static_cast<std::uint32_t>(kKeyOffset + kKeyHeaderSize));
+    const std::uint32_t length =
+        zud_create_key_from_source(0, key, &loaded, key_data.bytes(), header, data_offset);
     if (length > kKeyDataAreaSize) return 0;
     std::memcpy(block.data() + kKeyOffset + kKeyHeaderSize, key_data.data(), length);
     return header[9];
@@ -158,6 +171,39 @@ bool write_keymax(std::FILE* out, ConstBytes block) {
            std::fflush(out) == 0;
 }
 
+// Every root and user key must name a key a matrix entry can carry, and
+// (except for a BL2 area) the signing key must be one of the root keys: the
+// boot side accepts a keymax only when a key of its own root matrix signed
+// it. A signing key that does not load is left to the signing step (-1).
+int check_matrix_keys(std::span<const char*, kKeysigSlots> slots) {
+    std::array<std::array<std::uint8_t, kKeyHeaderSize>, 4> roots{};
+    for (std::size_t i = 0; i < 8; ++i) {
+        std::array<std::uint8_t, kKeyHeaderSize> entry{};
+        if (!key_entry_of(slots[i], entry, 0)) {
+            std::fprintf(stderr,
+                         "zud_encrypt_tqrr: --%s %s is no RSA key of 1024, 2048, 4096 or 8192 "
+                         "bits; give a key file of the key it is to name\n",
+                         kKeysigOptions[i].name, slots[i]);
+            return kKeysigBadKey;
+        }
+        if (i < 4) roots[i] = entry;
+    }
+    const char* signer = slots[kSigningKeySlot];
+    const char* output = slots[kOutputSlot];
+    if (signer == nullptr || output == nullptr || std::strcmp(output, kBl2OutputName) == 0) return 0;
+    std::array<std::uint8_t, kKeyHeaderSize> signing{};
+    if (!key_entry_of(signer, signing, 0)) return 0;
+    for (const auto& root : roots) {
+        if (std::equal(root.begin() + 16, root.end(), signing.begin() + 16)) return 0;
+    }
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: the signing key %s is none of the root keys; a device accepts "
+                 "a keymax only when one of its root keys signed it (give --skey the private key "
+                 "of an --rkeyN)\n",
+                 signer);
+    return kKeysigNotRootKey;
+}
+
 // ---------------------------------------------------------------------------
 // --keybnd
 
@@ -184,34 +230,56 @@ std::optional<std::string> user_key_file_name(const char* const* slots, ConstByt
     return derive_name(name, ".key");
 }
 
-// The digest-form key header of the user's key; false when the key does not
-// load or has no key size code.
-bool user_key_header(const char* path, std::span<std::uint8_t, kKeyHeaderSize> header) {
-    RsaKey key;
-    if (zud_tq_load_rsa_key_file(&key.ctx, path) != 0) return false;
-    Buffer scratch(kKeyDataAreaMin);
-    if (!scratch.ok()) return false;
-    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
-    return zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) == 0 &&
-           header[9] != 0;
+// A key whose private numbers do not belong to its public half would be
+// bound and fail only when a device rejects what it signed: sign a test
+// digest and check it with the public half first.
+bool private_half_signs(mbedtls_rsa_context& key) {
+    const Digest probe = sha256(ConstBytes(reinterpret_cast<const std::uint8_t*>("zud key probe"), 13));
+    Buffer sig(key.len);
+    return sig.ok() && zud_rsa_sign_sha256(&key, probe.data(), sig.data()) == 0 &&
+           zud_rsa_verify_sha256(&key, probe.data(), sig.data()) == 0;
 }
 
-// Replaces the generated key with the --aeskey file's 32 bytes. A file that
-// cannot be opened leaves the generated key in place; one that is not
-// exactly 32 bytes long fails the command.
-bool read_aes_key_file(const char* path, MutBytes aes) {
+// The digest-form key header of the user's key: 0, -1 when the key does not
+// load or has no key size code, or kKeybndKeyMismatch.
+int user_key_header(const char* path, std::span<std::uint8_t, kKeyHeaderSize> header) {
+    RsaKey key;
+    if (zud_tq_load_rsa_key_file(&key.ctx, path) != 0) return -1;
+    Buffer scratch(kKeyDataAreaMin);
+    if (!scratch.ok()) return -1;
+    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
+    if (zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) != 0 || header[9] == 0) {
+        return -1;
+    }
+    if (!private_half_signs(key.ctx)) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: the private numbers in %s do not sign for its public key; "
+                     "the file is damaged or mixes two keys: give the intact user key file\n",
+                     path);
+        return kKeybndKeyMismatch;
+    }
+    return 0;
+}
+
+// Replaces the generated key with the --aeskey file's 32 bytes: 0, -1 when
+// the file is not exactly 32 bytes long, kKeybndNoAesKey when it cannot be
+// read (binding a generated key instead would leave every device fused with
+// the intended key unable to decrypt).
+int read_aes_key_file(const char* path, MutBytes aes) {
     File f = open_file(path, "rb");
     if (!f) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s; binding a generated AES key\n",
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: cannot open the --aeskey file %s; give a readable 32-byte "
+                     "AES key file, or leave --aeskey out to bind a generated key\n",
                      path);
-        return true;
+        return kKeybndNoAesKey;
     }
     const auto size = stream_size(f.get());
-    if (!size || *size != kAesKeySize) return false;
+    if (!size || *size != kAesKeySize) return -1;
     Buffer read(kAesKeySize);
-    if (!read.ok() || !read_exact(f.get(), read.bytes())) return false;
+    if (!read.ok() || !read_exact(f.get(), read.bytes())) return -1;
     std::memcpy(aes.data(), read.data(), kAesKeySize);
-    return true;
+    return 0;
 }
 
 // The keymax's first user key entry must carry the user key's digest.
@@ -249,10 +317,12 @@ int bind_user_key(const char* const* slots, const char* output, MutBytes aes) {
     // The file carries a private key and the AES key: owner only.
     if (::fchmod(::fileno(out.get()), 0600) != 0) return -1;
     std::array<std::uint8_t, kKeyHeaderSize> header{};
-    if (!user_key_header(slots[kUserKeySlot], header)) return -1;
+    if (const int r = user_key_header(slots[kUserKeySlot], header); r != 0) return r;
     const auto keymax_size = stream_size(keymax.get());
     if (!keymax_size || *keymax_size != kKeymaxSize) return -1;
-    if (slots[kAesKeySlot] != nullptr && !read_aes_key_file(slots[kAesKeySlot], aes)) return -1;
+    if (slots[kAesKeySlot] != nullptr) {
+        if (const int r = read_aes_key_file(slots[kAesKeySlot], aes); r != 0) return r;
+    }
     if (!is_first_user_key(keymax.get(), header)) return -1;
     if (!write_user_key_file(out.get(), slots[kUserKeySlot], keymax.get(), aes)) return -1;
     if (std::fclose(out.release()) != 0) return -1;
@@ -275,6 +345,7 @@ int zud_sig_key(int argc, char** argv) {
             return kKeysigBadArguments;
         }
     }
+    if (const int refused = check_matrix_keys(slots); refused != 0) return refused;
     return zud_sig_key_max(slots.data());
 }
 
@@ -326,7 +397,7 @@ int zud_signature_file_fix(const char* input, const char* key, const char* outpu
     in.reset();
     RsaKey signer;
     if (!load_signing_key(signer, key)) return -1;
-    const std::uint8_t key_type = place_signing_key(key, block.bytes());
+    const std::uint8_t key_type = place_signing_key(key, signer.ctx, block.bytes());
     const auto header = keymax_header(key_type, signer.ctx.len, *payload_size);
     encode_signed_block_header(header, block.bytes().first<kSignedBlockHeaderSize>());
     if (sign_block(signer.ctx, block.bytes(), header.signed_data_offset) != 0) {

@@ -427,3 +427,14 @@ std::uint32_t zud_create_key_from_file(int digest_only, const char* path, MutByt
     wipe(&c, sizeof c);
     return result;
 }
+
+std::uint32_t zud_create_key_from_source(int digest_only, const char* path,
+                                         const mbedtls_rsa_context* loaded, MutBytes out,
+                                         std::span<std::uint8_t, kKeyHeaderSize> key_header,
+                                         std::uint32_t key_data_offset) {
+    zud_key_components c{};
+    const int from_file = zud_create_key_info_from_file(path, c, nullptr, 0);
+    wipe(&c, sizeof c);
+    if (from_file != 0) return zud_create_key_from_file(digest_only, path, out, key_header, key_data_offset);
+    return zud_create_key_from_ctx(digest_only, loaded, out, key_header, key_data_offset);
+}

@@ -166,6 +166,16 @@ std::uint32_t zud_create_key_from_file(int digest_only, const char* path, MutByt
                                        std::span<std::uint8_t, kKeyHeaderSize> key_header,
                                        std::uint32_t key_data_offset);
 
+// The key block of the key file at `path`: laid out from the file when it is
+// a full binary key file whose modulus has a key type (so the bytes follow
+// its records), else from `loaded`, the key that file loaded as (any form).
+// Every form thus gets the key block a reader can check signatures with.
+// Draws once for the timestamp in key form, like the builders above.
+std::uint32_t zud_create_key_from_source(int digest_only, const char* path,
+                                         const mbedtls_rsa_context* loaded, MutBytes out,
+                                         std::span<std::uint8_t, kKeyHeaderSize> key_header,
+                                         std::uint32_t key_data_offset);
+
 // ---------------------------------------------------------------------------
 // Writing key files
 //
@@ -217,7 +227,17 @@ inline constexpr std::size_t kKeymaxUserMatrixOffset = 2056;
 inline constexpr std::size_t kUserKeyKeymaxOffset = 4680;
 inline constexpr std::size_t kUserKeyAesOffset = 6944;
 
-enum KeysigResult : int { kKeysigBadArguments = 3105 };
+enum KeysigResult : int {
+    kKeysigBadArguments = 3105,  // seven words or fewer, or a key path that does not exist
+    kKeysigBadKey = 3107,        // a root or user key that does not load as a key of 1024 to 8192 bits
+    kKeysigNotRootKey = 3109,    // the signing key is none of the four root keys
+};
+
+// Results of zud_key_bnd besides -1.
+enum KeybndResult : int {
+    kKeybndNoAesKey = 3121,      // the --aeskey file cannot be read
+    kKeybndKeyMismatch = 3123,   // the key's private half does not sign for its public half
+};
 
 int zud_sig_key(int argc, char** argv);
 int zud_sig_key_max(const char* const* paths);

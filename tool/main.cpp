@@ -3,5 +3,5 @@
 #include "zud_encrypt_tqrr.h"
 
 int main(int argc, char** argv) {
-    return zud_dispatch(argc, argv, static_cast<unsigned>(std::time(nullptr)));
+    return zud_exit_status(zud_dispatch(argc, argv, static_cast<unsigned>(std::time(nullptr))));
 }

@@ -26,6 +26,7 @@ struct StageJob {
     std::FILE* output;
     std::uint64_t stage_offset;
     std::uint64_t stage_size;
+    std::uint64_t input_size = 0;
     std::uint64_t block_start = 0;
     // min(payload_offset, stage size): the stage bytes read first and stored
     // last. A stage shorter than the header region is read only up to its
@@ -98,19 +99,22 @@ ConstBytes header_region(const StageJob& job) {
 
 // A stage that is itself a digest-only block with its head relocated is
 // signed over its logical payload: the 96 bytes stored at its payload_size
-// take the place of its header region. Only when those 96 bytes lie inside
-// the stage, and only when that block's own stage was at least as long as
-// its header region (a shorter one was stored unrelocated).
+// take the place of its header region. Only when that block's own stage was
+// at least as long as its header region (a shorter one was stored
+// unrelocated). The kept head lies inside the stage when the stage is the
+// whole block (a table entry of an earlier output), and past it when the
+// stage is the part that a packaged kernel image's header page still names;
+// either way it must lie inside the input, or the stage is refused.
 bool substitute_relocated_head(StageJob& job) {
     const auto inner = decode_signed_block_header(job.work.bytes().first(job.head_size));
     if (!inner) return true;
     const std::uint64_t inner_payload = inner->payload_size;
     if (inner->total_size != inner_payload + kDigestOnlyHeadSize ||
-        inner_payload < kDigestOnlyHeadSize ||
-        inner_payload + kDigestOnlyHeadSize > job.stage_size) {
+        inner_payload < kDigestOnlyHeadSize) {
         return true;
     }
-    if (!seek_to(job.input, job.stage_offset + inner_payload) ||
+    if (!fits(job.input_size, job.stage_offset + inner_payload, kDigestOnlyHeadSize) ||
+        !seek_to(job.input, job.stage_offset + inner_payload) ||
         !read_exact(job.input, {job.kept.data(), job.kept.size()}) ||
         !seek_to(job.input, job.stage_offset + job.head_size)) {
         return false;
@@ -215,6 +219,7 @@ int zud_sig_boot_file_buffer(std::FILE* input, std::uint32_t stage_offset,
         return kStageFailed;
     }
     job.block_start = *start;
+    job.input_size = *input_size;
     if (!build_header_region(job, ctx)) return kStageFailed;
     if (!write_block(job, ctx, alignment)) {
         discard_block(output, job.block_start);

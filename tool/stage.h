@@ -49,14 +49,18 @@ enum StageResult : int {
 // most 65536). With `ctx` the block is signed (PKCS#1 v1.5, SHA-256) and
 // carries the public key; without, the signature slot holds the digest.
 // A stage that is itself a digest-only block (total_size = payload_size + 96)
-// is re-signed over its logical payload.
+// is re-signed over its logical payload: the 96 bytes stored at its
+// payload_size stand for its header region. They may lie past the stage (a
+// packaged kernel image's header page names only the part) but must lie
+// inside the input.
 //
 // Draws two rand() values with a key (the nonce, then the key block's
 // timestamp), one without. Reports the stored length without the alignment
 // bytes through `written_length` and returns 0; the output is then positioned
 // at its end. Returns -1 when a stream is missing, the alignment is not
 // supported, the key's modulus is not 128, 256, 512 or 1024 bytes, the block
-// would exceed kMaxSignedBlockSize, the input does not hold the whole stage,
+// would exceed kMaxSignedBlockSize, the input does not hold the whole stage
+// (or the kept head of a stage being re-signed),
 // memory runs out, the signature cannot be made, or a read or write fails.
 // Refusals are made before anything is written; a failure after writing began
 // cuts the output back to where the block started.

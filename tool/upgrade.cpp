@@ -203,6 +203,13 @@ int zud_sig_upgrade(int argc, char** argv) {
     int result = check_named_file("input", slots[kSlotInput]);
     if (result == 0) result = check_named_file("zuduserkey", slots[kSlotKey]);
     const char* mode = "signature";
+    const char* option = slots[kSlotOption];
+    if (result == 0 && option != nullptr && !is_check_mode(option)) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: --option %s is not \"chk\"; %s is signed, not checked "
+                     "(give --option chk to check it)\n",
+                     option, slots[kSlotInput] != nullptr ? slots[kSlotInput] : "the file");
+    }
     if (result == 0) {
         if (is_check_mode(slots[kSlotOption])) mode = "signature verify";
         result = zud_sig_upgrade_file(slots.data());

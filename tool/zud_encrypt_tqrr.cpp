@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <cstdio>
+#include <string_view>
 
 #include "boot.h"
 #include "builtin.h"
@@ -66,21 +67,61 @@ int zud_show_help(int /*argc*/, char** argv) {
     return 0;
 }
 
+namespace {
+
+// The commands a user can name, for the usage hint.
+constexpr char kCommandList[] =
+    "--keysig, --keybnd, --bootsig, --imgsig, --upgsig, --mkpsd, --mkcusid, --mksd, --sha or "
+    "--help";
+
+int refuse_command_word(const char* program, const char* why, const char* word) {
+    std::fprintf(stderr, "%s: %s%s%s; the first argument names the command: %s\n", program, why,
+                 word != nullptr ? " " : "", word != nullptr ? word : "", kCommandList);
+    return kDispatchUsage;
+}
+
+// Why getopt_long refused argv[1]: a value attached to a command name, a
+// prefix of several names, or no name at all.
+const char* refusal_of(const char* word) {
+    const std::string_view text(word);
+    if (!text.starts_with("--")) return "unknown command";
+    if (text.find('=') != std::string_view::npos) return "a command takes no value:";
+    const std::string_view name = text.substr(2);
+    int matches = 0;
+    for (const option* o = kCommands; o->name != nullptr; ++o) {
+        if (std::string_view(o->name).starts_with(name)) ++matches;
+    }
+    return matches > 1 ? "ambiguous command" : "unknown command";
+}
+
+}  // namespace
+
 int zud_dispatch(int argc, char** argv, unsigned seed) {
     seed_random(seed);
+    const char* program = argc >= 1 ? argv[0] : "zud_encrypt_tqrr";
+    if (argc < 2) return refuse_command_word(program, "no command given", nullptr);
     // Restart the option parser (glibc re-initialises on 0), then let it look
-    // at argv[1] only: the handler continues from argv[2].
+    // at argv[1] only: the handler continues from argv[2]. Its own messages
+    // are replaced by the one-line hint; handlers get them back.
     optind = 0;
+    opterr = 0;
     int index = -1;
-    const int found = argc >= 2 ? getopt_long(2, argv, "", kCommands, &index) : -1;
-    if (found != 0 || index < 0) return 0;
+    const int found = getopt_long(2, argv, "", kCommands, &index);
+    opterr = 1;
+    const char* word = argv[1];
+    if (found == -1) return refuse_command_word(program, "not a command:", word);
+    if (found != 0 || index < 0) return refuse_command_word(program, refusal_of(word), word);
     if (index >= kHandlerCount) {
-        std::fprintf(stderr, "%s: --%s is not a sub-command; nothing was done\n", argv[0],
-                     kCommands[index].name);
-        return 0;
+        return refuse_command_word(program, "--error is not a sub-command; nothing was done",
+                                   nullptr);
     }
     const int result = kHandlers[index](argc, argv);
     if (result != 0) std::printf("%s %s fail[%d]!\n", argv[0], kCommands[index].name, result);
     std::fflush(stdout);
     return result;
+}
+
+int zud_exit_status(int result) {
+    if (result != 0 && (result & 0xFF) == 0) return 1;
+    return result & 0xFF;
 }

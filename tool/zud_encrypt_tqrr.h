@@ -11,10 +11,22 @@ extern const char* const __g_InfoX__[3];
 // 0 or an error number out.
 using zud_handler = int (*)(int argc, char** argv);
 
+// The result when no command runs: no first argument, a first argument that
+// is not an option word, one that names no command or several, one with a
+// value attached, or "--error". Nothing is printed on standard output; a
+// one-line usage hint goes to standard error.
+inline constexpr int kDispatchUsage = 2;
+
 // Seeds the random source with `seed`, selects the sub-command named by
 // argv[1], runs its handler and prints the failure line for a non-zero
-// result. Returns the result, which `main` makes the exit status.
+// result. Returns the handler's result, or kDispatchUsage when no command
+// runs.
 int zud_dispatch(int argc, char** argv, unsigned seed);
+
+// The process exit status for a dispatch result: the result's low eight
+// bits, except that a failure whose low eight bits are zero (-256, a
+// library code) exits with 1 rather than pass for success.
+int zud_exit_status(int result);
 
 // --help: the version banner and the usage texts of three sub-commands.
 int zud_show_help(int argc, char** argv);

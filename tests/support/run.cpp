@@ -21,9 +21,12 @@ ToolRun run_tool(const std::vector<std::string>& args, unsigned seed) {
     argv.push_back(nullptr);
     optind = 0;  // the parser keeps global state between runs
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     const int result = zud_dispatch(static_cast<int>(words.size()), argv.data(), seed);
     std::fflush(stdout);
-    return {result, testing::internal::GetCapturedStdout()};
+    std::fflush(stderr);
+    std::string err = testing::internal::GetCapturedStderr();
+    return {result, testing::internal::GetCapturedStdout(), std::move(err)};
 }
 
 namespace {

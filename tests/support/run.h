@@ -8,10 +8,12 @@
 struct ToolRun {
     int result;
     std::string out;
+    std::string err;
 };
 
 // Runs the dispatcher as the shell would with argv[0] "zud_encrypt_tqrr",
-// seeding the random source with `seed`.
+// seeding the random source with `seed`; captures standard output and
+// standard error.
 ToolRun run_tool(const std::vector<std::string>& args, unsigned seed = 12345);
 
 struct ProcessRun {
