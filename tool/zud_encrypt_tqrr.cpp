@@ -11,6 +11,7 @@
 #include "keys.h"
 #include "rng.h"
 #include "upgrade.h"
+#include "version.h"
 
 const char* const __g_Info__ = "ZUDONIX-TQR-SIG-module : Ver-0.9 ";
 const char* const __g_InfoX__[3] = {"zud_encrypt_tqrr", __DATE__, __TIME__};
@@ -18,19 +19,21 @@ const char* const __g_InfoX__[3] = {"zud_encrypt_tqrr", __DATE__, __TIME__};
 namespace {
 
 // The command table: a command's position is its index in kHandlers.
-// "error" has no handler.
+// "error" has no handler: its entry is null.
 const option kCommands[] = {
     {"keysig", no_argument, nullptr, 0},  {"bootsig", no_argument, nullptr, 0},
     {"imgsig", no_argument, nullptr, 0},  {"keybnd", no_argument, nullptr, 0},
     {"mksd", no_argument, nullptr, 0},    {"help", no_argument, nullptr, 0},
     {"sha", no_argument, nullptr, 0},     {"upgsig", no_argument, nullptr, 0},
     {"mkpsd", no_argument, nullptr, 0},   {"mkcusid", no_argument, nullptr, 0},
-    {"error", no_argument, nullptr, 0},   {nullptr, 0, nullptr, 0},
+    {"error", no_argument, nullptr, 0},   {"version", no_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
 };
 
 const zud_handler kHandlers[] = {
     zud_sig_key, zud_sig_boot,    zud_sig_img,     zud_key_bnd,     zud_mk_sd,
     zud_show_help, zud_sha,       zud_sig_upgrade, zud_mk_password, zud_mk_customer_id,
+    nullptr,       zud_show_version,
 };
 constexpr int kHandlerCount = sizeof kHandlers / sizeof kHandlers[0];
 
@@ -66,6 +69,11 @@ int zud_show_help(int /*argc*/, char** argv) {
     return 0;
 }
 
+int zud_show_version(int /*argc*/, char** /*argv*/) {
+    zud_print_version("zud_encrypt_tqrr", stdout);
+    return 0;
+}
+
 int zud_dispatch(int argc, char** argv, unsigned seed) {
     seed_random(seed);
     // Restart the option parser (glibc re-initialises on 0), then let it look
@@ -74,7 +82,7 @@ int zud_dispatch(int argc, char** argv, unsigned seed) {
     int index = -1;
     const int found = argc >= 2 ? getopt_long(2, argv, "", kCommands, &index) : -1;
     if (found != 0 || index < 0) return 0;
-    if (index >= kHandlerCount) {
+    if (index >= kHandlerCount || kHandlers[index] == nullptr) {
         std::fprintf(stderr, "%s: --%s is not a sub-command; nothing was done\n", argv[0],
                      kCommands[index].name);
         return 0;
