@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the normal and the sanitizer configuration
-# and runs the whole test suite under both. Exits non-zero on any failure.
+# and runs the whole test suite under both, fuzzes the verification routines
+# and checks the release files (manual pages, completion, Debian package) of
+# the normal build. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -15,6 +17,8 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 echo "== tests (normal build)"
 (cd build && ctest --output-on-failure -j "$(nproc)")
+echo "== release files (manual pages, bash completion, Debian package)"
+bash scripts/release_check.sh build
 echo "== tests (address + undefined behaviour sanitizers)"
 (cd build-asan && ctest --output-on-failure -j "$(nproc)")
 

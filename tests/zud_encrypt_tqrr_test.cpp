@@ -1,12 +1,17 @@
-// The entry: command selection, failure line, exit status and help.
+// The entry: command selection, failure line, exit status, help and version.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <utility>
+
+#include <mbedtls/version.h>
+#include <openssl/crypto.h>
 
 #include "support/run.h"
 #include "zud_encrypt_tqrr.h"
+#include "zud_version.h"
 
 namespace {
 
@@ -85,6 +90,23 @@ TEST(Dispatch, AbbreviationsFollowTheOptionParser) {
     EXPECT_NE(run_tool({"--k"}).out.find(" keysig fail["), std::string::npos);
     EXPECT_NE(run_tool({"--m"}).out.find(" mksd fail["), std::string::npos);
     EXPECT_NE(run_tool({"--upg"}).out.find(" upgsig fail["), std::string::npos);
+    // "version" follows "error" in the table: --v is version, --e still runs nothing.
+    EXPECT_EQ(run_tool({"--v"}).out.rfind("zud_encrypt_tqrr ", 0), 0u);
+    EXPECT_EQ(run_tool({"--e"}).out, "");
+}
+
+TEST(Version, BothProgramsPrintOneLineAndExitZero) {
+    const std::string libraries = std::string(" (mbed TLS ") + MBEDTLS_VERSION_STRING + ", " +
+                                  OpenSSL_version(OPENSSL_VERSION) + ")\n";
+    const std::pair<std::string, std::string> programs[] = {
+        {tool_path(), "zud_encrypt_tqrr"}, {keytool_path(), "zud_keytool"}};
+    for (const auto& [path, name] : programs) {
+        SCOPED_TRACE(name);
+        const ProcessRun run = run_process({path, "--version"});
+        EXPECT_EQ(run.exit_status, 0);
+        EXPECT_EQ(run.out, name + " " + ZUD_VERSION + libraries);
+        EXPECT_EQ(run.err, "");
+    }
 }
 
 TEST(Dispatch, FailedCommandPrintsItsLineAndExitsWithTheLowByte) {

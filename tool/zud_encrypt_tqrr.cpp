@@ -12,6 +12,7 @@
 #include "keys.h"
 #include "rng.h"
 #include "upgrade.h"
+#include "version.h"
 
 const char* const __g_Info__ = "ZUDONIX-TQR-SIG-module : Ver-0.9 ";
 const char* const __g_InfoX__[3] = {"zud_encrypt_tqrr", __DATE__, __TIME__};
@@ -19,19 +20,21 @@ const char* const __g_InfoX__[3] = {"zud_encrypt_tqrr", __DATE__, __TIME__};
 namespace {
 
 // The command table: a command's position is its index in kHandlers.
-// "error" has no handler.
+// "error" has no handler: its entry is null.
 const option kCommands[] = {
     {"keysig", no_argument, nullptr, 0},  {"bootsig", no_argument, nullptr, 0},
     {"imgsig", no_argument, nullptr, 0},  {"keybnd", no_argument, nullptr, 0},
     {"mksd", no_argument, nullptr, 0},    {"help", no_argument, nullptr, 0},
     {"sha", no_argument, nullptr, 0},     {"upgsig", no_argument, nullptr, 0},
     {"mkpsd", no_argument, nullptr, 0},   {"mkcusid", no_argument, nullptr, 0},
-    {"error", no_argument, nullptr, 0},   {nullptr, 0, nullptr, 0},
+    {"error", no_argument, nullptr, 0},   {"version", no_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
 };
 
 const zud_handler kHandlers[] = {
     zud_sig_key, zud_sig_boot,    zud_sig_img,     zud_key_bnd,     zud_mk_sd,
     zud_show_help, zud_sha,       zud_sig_upgrade, zud_mk_password, zud_mk_customer_id,
+    nullptr,       zud_show_version,
 };
 constexpr int kHandlerCount = sizeof kHandlers / sizeof kHandlers[0];
 
@@ -67,12 +70,17 @@ int zud_show_help(int /*argc*/, char** argv) {
     return 0;
 }
 
+int zud_show_version(int /*argc*/, char** /*argv*/) {
+    zud_print_version("zud_encrypt_tqrr", stdout);
+    return 0;
+}
+
 namespace {
 
 // The commands a user can name, for the usage hint.
 constexpr char kCommandList[] =
-    "--keysig, --keybnd, --bootsig, --imgsig, --upgsig, --mkpsd, --mkcusid, --mksd, --sha or "
-    "--help";
+    "--keysig, --keybnd, --bootsig, --imgsig, --upgsig, --mkpsd, --mkcusid, --mksd, --sha, "
+    "--help or --version";
 
 int refuse_command_word(const char* program, const char* why, const char* word) {
     std::fprintf(stderr, "%s: %s%s%s; the first argument names the command: %s\n", program, why,
@@ -111,7 +119,7 @@ int zud_dispatch(int argc, char** argv, unsigned seed) {
     const char* word = argv[1];
     if (found == -1) return refuse_command_word(program, "not a command:", word);
     if (found != 0 || index < 0) return refuse_command_word(program, refusal_of(word), word);
-    if (index >= kHandlerCount) {
+    if (index >= kHandlerCount || kHandlers[index] == nullptr) {
         return refuse_command_word(program, "--error is not a sub-command; nothing was done",
                                    nullptr);
     }

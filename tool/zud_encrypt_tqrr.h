@@ -30,3 +30,7 @@ int zud_exit_status(int result);
 
 // --help: the version banner and the usage texts of three sub-commands.
 int zud_show_help(int argc, char** argv);
+
+// --version: one line with the program name, its version and the versions
+// of the crypto libraries.
+int zud_show_version(int argc, char** argv);

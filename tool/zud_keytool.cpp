@@ -22,6 +22,7 @@
 #include "keys.h"
 #include "stage.h"
 #include "verify.h"
+#include "version.h"
 
 namespace {
 
@@ -492,6 +493,10 @@ int main(int argc, char** argv) {
     const std::string_view word = argc >= 2 ? argv[1] : "";
     if (word == "--help" || word == "-h" || word == "help") {
         print_usage(stdout);
+        return kExitOk;
+    }
+    if (word == "--version") {
+        zud_print_version(kProgram, stdout);
         return kExitOk;
     }
     const SubCommand* command = find_command(word);
