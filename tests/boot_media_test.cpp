@@ -76,11 +76,22 @@ TEST_F(BootMediaTest, MissingSourceOrOverlongNameWritesNothing) {
     EXPECT_TRUE(file_exists(fits + ".usb.bl2"));
 }
 
-TEST_F(BootMediaTest, VariantThatCannotBeWrittenFailsTheStep) {
+TEST_F(BootMediaTest, SymlinkAtAVariantNameIsReplacedNotFollowed) {
     write_file(source, counting_bytes(70000));
-    std::filesystem::create_symlink("/dev/full", source + ".sd.bin");
-    EXPECT_EQ(zud_uboot_process(source.c_str()), 4565);
-    EXPECT_TRUE(file_exists("/dev/full"));
+    write_file(dir.file("target"), counting_bytes(5));
+    std::filesystem::create_symlink(dir.file("target"), source + ".sd.bin");
+    EXPECT_EQ(zud_uboot_process(source.c_str()), 0);
+    EXPECT_EQ(read_file(dir.file("target")), counting_bytes(5));
+    EXPECT_FALSE(std::filesystem::is_symlink(source + ".sd.bin"));
+    EXPECT_EQ(size_of(source + ".sd.bin"), 70512u);
+}
+
+TEST_F(BootMediaTest, VariantThatCannotBeCreatedIsSkippedAndSaid) {
+    write_file(source, counting_bytes(70000));
+    std::filesystem::create_directory(source + ".sd.bin");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(zud_uboot_process(source.c_str()), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("not a regular file"), std::string::npos);
     EXPECT_EQ(size_of(source + ".usb.tpl"), 70000u - 49152u);
 }
 

@@ -289,7 +289,7 @@ TEST_F(BootsigTest, AesKeyFileEncryptsADigestModeOutput) {
     write_file(aes_path, counting_bytes(31));
     const ToolRun short_key = bootsig({"--input", boot_path, "--aeskey", aes_path, "--output", out_path});
     EXPECT_EQ(short_key.result, 4783);
-    EXPECT_FALSE(file_exists(out_path));
+    EXPECT_EQ(read_file(out_path), out);  // the earlier output stays as it was
 }
 
 TEST_F(BootsigTest, SignedOutputGivenAsInputKeepsItsBl2Payload) {
@@ -689,21 +689,24 @@ TEST_F(BootsigTest, OverlongDerivedNamesAreRefusedBeforeWriting) {
     const std::string name247 = name248.substr(0, 247);
     EXPECT_EQ(bootsig({"--input", boot_path, "--output", name248}).result, 4671);  // + ".usb.bl2"
     EXPECT_FALSE(file_exists(name248));
-    // ".efuse" and the signer's ".chk" after it make 257 characters.
-    EXPECT_EQ(bootsig({"--input", boot_path, "--zuduserkey", zud_path, "--output", name247}).result, 4671);
-    EXPECT_FALSE(file_exists(name247));
-    EXPECT_EQ(bootsig({"--input", boot_path, "--output", name247}).result, 0);  // no eFuse in digest mode
+    // The eFuse file's name must fit too.
+    EXPECT_EQ(bootsig({"--input", boot_path, "--zuduserkey", zud_path, "--output", out_path,
+                       "--efuse", name248 + "12345678"}).result, 4671);
+    EXPECT_FALSE(file_exists(out_path));
+    EXPECT_EQ(bootsig({"--input", boot_path, "--zuduserkey", zud_path, "--output", name247}).result, 0);
+    EXPECT_TRUE(file_exists(name247 + ".efuse"));
     EXPECT_TRUE(file_exists(name247 + ".usb.bl2"));
 }
 
-TEST_F(BootsigTest, EfuseSignerFailureRemovesTheOutputs) {
+TEST_F(BootsigTest, EfuseFileThatCannotBeWrittenFailsTheCommand) {
     make_key_files();
     write_file(boot_path, make_bootloader(bl2, make_fip({counting_bytes(10)})));
-    std::filesystem::create_directory(out_path + ".efuse.chk");  // the signer's work copy
+    std::filesystem::create_directory(out_path + ".efuse");
     const ToolRun run = bootsig({"--input", boot_path, "--zuduserkey", zud_path, "--output", out_path});
-    EXPECT_EQ(run.result, 4881);
+    EXPECT_EQ(run.result, 4866);
+    EXPECT_NE(run.err.find("--efuse"), std::string::npos) << run.err;
     EXPECT_FALSE(file_exists(out_path));
-    EXPECT_FALSE(file_exists(out_path + ".efuse"));
+    EXPECT_TRUE(std::filesystem::is_directory(out_path + ".efuse"));
 }
 
 // Runs the program with a file size limit (in KiB), so that writes past it
@@ -729,8 +732,9 @@ TEST_F(BootsigTest, FailedWritesFailTheCommand) {
     EXPECT_EQ(run.exit_status, 4897 & 0xFF);
     EXPECT_FALSE(file_exists(out_path));
     EXPECT_FALSE(file_exists(out_path + ".efuse"));
-    // Nothing fits on a full device.
-    EXPECT_EQ(bootsig({"--input", boot_path, "--output", "/dev/full"}).result, 4866);
+    // A device is not a file an output may replace.
+    EXPECT_EQ(bootsig({"--input", boot_path, "--output", "/dev/full"}).result, 4738);
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
 }
 
 }  // namespace

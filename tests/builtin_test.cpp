@@ -1,6 +1,8 @@
 // The built-in key signer and the built-in key's build-time generation.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -66,9 +68,11 @@ TEST_F(BuiltinSignerTest, FileOf512BytesBecomesAnEncryptedSignedBlock) {
     const std::string path = dir.file("efuse.bin");
     const Bytes stage = counting_bytes(512, 17);
     write_file(path, stage);
-    write_file(path + ".chk", Bytes(3000, 0x77));  // a stale work copy
+    // A file named like an old fixed work copy is neither used nor touched.
+    write_file(path + ".chk", Bytes(3000, 0x77));
     EXPECT_EQ(zud_tq_internal_sig(path.c_str()), 0);
-    EXPECT_FALSE(file_exists(path + ".chk"));
+    EXPECT_EQ(read_file(path + ".chk"), Bytes(3000, 0x77));
+    EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"efuse.bin", "efuse.bin.chk"}));
     const Bytes encrypted = read_file(path);
     ASSERT_EQ(encrypted.size(), 1168u);
     const Bytes block = decrypt_with_builtin_aes(encrypted);
@@ -108,29 +112,26 @@ TEST_F(BuiltinSignerTest, EmptyMissingAndUnnamedTargets) {
     write_file(empty, {});
     EXPECT_EQ(zud_tq_internal_sig(empty.c_str()), 0);
     EXPECT_EQ(size_of(empty), 0u);
-    EXPECT_FALSE(file_exists(empty + ".chk"));
 
     const std::string missing = dir.file("missing.bin");
-    write_file(missing + ".chk", Bytes(10, 1));
     EXPECT_EQ(zud_tq_internal_sig(missing.c_str()), 3949);
     EXPECT_FALSE(file_exists(missing));
-    EXPECT_FALSE(file_exists(missing + ".chk"));
+    // No work file is left behind on either path.
+    EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"empty.bin"}));
 
     EXPECT_EQ(zud_tq_internal_sig(nullptr), 4160);
 }
 
-TEST_F(BuiltinSignerTest, WorkCopyNameMustFit255Characters) {
-    const std::string base = dir.path().string() + "/";
-    const std::string fits = base + std::string(251 - base.size(), 'a');
-    const std::string too_long = base + std::string(252 - base.size(), 'b');
-    ASSERT_EQ(fits.size(), 251u);
-    write_file(fits, counting_bytes(512));
-    write_file(too_long, counting_bytes(512));
-    EXPECT_EQ(zud_tq_internal_sig(fits.c_str()), 0);
-    EXPECT_EQ(size_of(fits), 1168u);
-    EXPECT_FALSE(file_exists(fits + ".chk"));
-    EXPECT_EQ(zud_tq_internal_sig(too_long.c_str()), 4161);
-    EXPECT_EQ(read_file(too_long), counting_bytes(512));
+TEST_F(BuiltinSignerTest, SealedFileKeepsTheTargetsModeAndWorkFilesAreNotLeft) {
+    const std::string path = dir.file(std::string(250, 'a'));
+    write_file(path, counting_bytes(512));
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    EXPECT_EQ(zud_tq_internal_sig(path.c_str()), 0);
+    EXPECT_EQ(size_of(path), 1168u);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(files_in(dir.path()).size(), 1u);
 }
 
 TEST_F(BuiltinSignerTest, TargetOfFourGibibytesIsRefusedUntouched) {
@@ -140,7 +141,7 @@ TEST_F(BuiltinSignerTest, TargetOfFourGibibytesIsRefusedUntouched) {
     std::filesystem::resize_file(path, (std::uint64_t{1} << 32) + 512);
     EXPECT_EQ(zud_tq_internal_sig(path.c_str()), 4162);
     EXPECT_EQ(size_of(path), (std::uint64_t{1} << 32) + 512);
-    EXPECT_FALSE(file_exists(path + ".chk"));
+    EXPECT_EQ(files_in(dir.path()).size(), 1u);
 }
 
 TEST_F(BuiltinSignerTest, DuplicateCopiesAndReportsTheSize) {

@@ -81,8 +81,8 @@ TEST_F(ShaCommandTest, MissingArgumentOrInputFails) {
     const ToolRun run = run_tool({"--sha", missing});
     EXPECT_EQ(run.result, -1);
     EXPECT_EQ(run.out, "zud_encrypt_tqrr sha fail[-1]!\n");
-    // Both files are opened before either is checked.
-    EXPECT_TRUE(file_exists(missing + ".sha"));
+    // The empty digest file is made only for an image that was read.
+    EXPECT_FALSE(file_exists(missing + ".sha"));
 }
 
 TEST_F(ShaCommandTest, ShortHeaderFailsBeforePrintingAnything) {

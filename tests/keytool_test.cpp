@@ -181,7 +181,7 @@ TEST_F(KeytoolTest, ConvertedOpensslKeySignsWhatOpensslSigns) {
         const Bytes expected = read_file(dir.file("sig"));
         for (const char* form : {"full", "short", "text"}) {
             const ProcessRun run = keytool({"convert", "--pem", pem, "--form", form, "--output",
-                                            dir.file(form)});
+                                            dir.file(form), "--force"});
             ASSERT_EQ(run.exit_status, 0) << run.err;
             EXPECT_EQ(sign_with(dir.file(form), digest), expected) << pem << " " << form;
         }
@@ -196,8 +196,8 @@ TEST_F(KeytoolTest, PublicHalfOfEveryFormIsOpensslsPublicKey) {
         ASSERT_EQ(keytool({"convert", "--pem", pem, "--form", form, "--output", dir.file(form)})
                       .exit_status,
                   0);
-        const ProcessRun run =
-            keytool({"public", "--key", dir.file(form), "--output", dir.file("pub.pem")});
+        const ProcessRun run = keytool(
+            {"public", "--key", dir.file(form), "--output", dir.file("pub.pem"), "--force"});
         ASSERT_EQ(run.exit_status, 0) << run.err;
         const Bytes written = read_file(dir.file("pub.pem"));
         EXPECT_EQ(std::string(written.begin(), written.end()), pub.out) << form;
@@ -248,6 +248,27 @@ TEST_F(KeytoolTest, BadInputFailsWithAMessageAndNoOutput) {
         EXPECT_NE(run.err.find(bad.message), std::string::npos) << what << ": " << run.err;
         EXPECT_EQ(run.out, "") << what;
         EXPECT_FALSE(file_exists(out)) << what;
+    }
+}
+
+TEST_F(KeytoolTest, ExistingFilesAreReplacedOnlyWithForce) {
+    write_file(dir.file("k"), counting_bytes(5));
+    const std::vector<std::string> commands[] = {
+        {"generate", "--bits", "1024", "--form", "full", "--output", dir.file("k")},
+        {"public", "--key", dir.file("key.full"), "--output", dir.file("k")},
+    };
+    write_full_key(dir.file("key.full"), test_key(1024));
+    for (auto args : commands) {
+        SCOPED_TRACE(args[0]);
+        ProcessRun run = keytool(args);
+        EXPECT_EQ(run.exit_status, 1);
+        EXPECT_NE(run.err.find("--force"), std::string::npos) << run.err;
+        EXPECT_EQ(read_file(dir.file("k")), counting_bytes(5));
+        args.push_back("--force");
+        run = keytool(args);
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        EXPECT_NE(read_file(dir.file("k")), counting_bytes(5));
+        write_file(dir.file("k"), counting_bytes(5));
     }
 }
 

@@ -216,6 +216,13 @@ TEST_F(UpgsigTest, HandlerRefusesMissingFilesAndSizesOffSixteen) {
 
     EXPECT_EQ(read_file(file), counting_bytes(4096));
     EXPECT_EQ(size_of(odd), 4100u);
+
+    // Signing the key file with itself would change the key it signs with.
+    const Bytes key_bytes = read_file(user);
+    run = sign(user, user);
+    EXPECT_EQ(run.result, 4021);
+    EXPECT_NE(run.err.find("is the key file itself"), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(user), key_bytes);
 }
 
 TEST_F(UpgsigTest, WithoutInputOrKeyNothingHappens) {

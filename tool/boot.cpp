@@ -109,17 +109,19 @@ struct BootPlan {
 // One run of the worker. The guards come first so that the files close
 // before a failed output is removed.
 struct BootRun {
-    explicit BootRun(const BootPlan& p) : plan(p), output_guard(p.output), efuse_guard(p.efuse) {}
+    explicit BootRun(const BootPlan& p) : plan(p) {}
     ~BootRun() { wipe(aes.data(), aes.size()); }
     BootRun(const BootRun&) = delete;
     BootRun& operator=(const BootRun&) = delete;
 
     const BootPlan& plan;
-    OutputGuard output_guard;
-    OutputGuard efuse_guard;
     File input;
     File key_material;
-    File out;
+    // The output and the eFuse file are written under temporary names and
+    // put in place together at the end; until then a failure leaves any
+    // earlier files of those names as they were.
+    OutputFile out;
+    OutputFile efuse;
     Buffer work{kBl2PayloadSize};
     std::array<std::uint8_t, kAesKeySize> aes{};
     RsaKey key;
@@ -156,8 +158,8 @@ bool refuse_long_name(const char* base) {
     return false;
 }
 
-// The output, its boot media names and, in signing mode, the eFuse file and
-// the built-in signer's work copy beside it must all fit 255 characters.
+// The output, its boot media names and, in signing mode, the eFuse file must
+// all fit 255 characters.
 bool name_outputs(BootPlan& plan) {
     const char* input = plan.slots[kSlotInput];
     const char* given = plan.slots[kSlotOutput];
@@ -172,7 +174,7 @@ bool name_outputs(BootPlan& plan) {
     const char* efuse_given = plan.slots[kSlotEfuse];
     const auto efuse = efuse_given != nullptr ? derive_name(efuse_given, "")
                                               : derive_name(plan.output, ".efuse");
-    if (!efuse || !derive_name(*efuse, ".chk")) {
+    if (!efuse) {
         return refuse_long_name(efuse_given != nullptr ? efuse_given : plan.output.c_str());
     }
     plan.efuse = *efuse;
@@ -206,6 +208,10 @@ int plan_boot(BootPlan& plan) {
     if (!name_outputs(plan)) return kBootPathTooLong;
     if (names_an_input(s, plan.output)) return kBootSameFile;
     if (plan.signing && names_an_input(s, plan.efuse)) return kBootSameFile;
+    if (plan.signing && same_place(plan.efuse, plan.output)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the eFuse file %s is the output\n", plan.efuse.c_str());
+        return kBootSameFile;
+    }
     if (!plan.signing && (s[kSlotUserKey] != nullptr || s[kSlotKeymax] != nullptr)) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: --userkey and --rootkeymax sign only together with "
@@ -311,9 +317,13 @@ bool read_at(std::FILE* f, std::uint64_t offset, MutBytes out) {
 
 int open_streams(BootRun& run) {
     run.input = open_file(run.plan.slots[kSlotInput], "rb");
-    run.out = open_file(run.plan.output.c_str(), "wb");
-    if (run.out) run.output_guard.arm();
-    if (!run.input || !run.out || !run.work.ok()) return kBootOpenFailed;
+    if (!run.input) return kBootOpenFailed;
+    run.out = OutputFile(run.plan.output, Exposure::kPublic);
+    if (!run.out.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.out.error().c_str());
+        return kBootOpenFailed;
+    }
+    if (!run.work.ok()) return kBootOpenFailed;
     return 0;
 }
 
@@ -414,29 +424,28 @@ bool build_efuse_pattern(ConstBytes keymax, const BootRun& run, MutBytes pattern
     return true;
 }
 
-// A keymax whose root matrix is not valid gives no pattern; the command
-// goes on and the empty eFuse file is removed at the end.
+// The plain pattern goes only to a temporary file readable by its owner,
+// which the built-in signer seals before it takes the eFuse file's name. A
+// keymax whose root matrix is not valid gives no pattern (its checks come
+// first, so this does not happen in a run that got this far).
 int write_efuse_pattern(BootRun& run, ConstBytes keymax) {
-    const char* name = run.plan.efuse.c_str();
-    if (same_file(name, run.plan.output.c_str())) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: the eFuse file %s is the output\n", name);
-        return kBootSameFile;
+    run.efuse = OutputFile(run.plan.efuse, run.plan.encrypt ? Exposure::kSecret : Exposure::kPublic);
+    if (!run.efuse.ok()) {
+        // A signed bootloader without its eFuse pattern cannot be fused.
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s; give --efuse a name that can be written\n",
+                     run.efuse.error().c_str());
+        return kBootIoFailed;
     }
-    File efuse = open_file(name, "wb");
-    if (!efuse) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot create %s; no eFuse pattern\n", name);
-        return 0;
-    }
-    run.efuse_guard.arm();
     run.failure = kBootFailedWithEfuse;
     std::array<std::uint8_t, kEfuseSize> pattern{};
     const bool built = build_efuse_pattern(keymax, run, pattern);
-    const bool written = !built || write_all(efuse.get(), pattern);
+    const bool written = !built || write_all(run.efuse.stream(), pattern);
     wipe(pattern.data(), pattern.size());
-    if (!written || std::fclose(efuse.release()) != 0) return kBootIoFailed;
+    if (!written || !run.efuse.close_stream()) return kBootIoFailed;
     if (!built) {
         std::fprintf(stderr, "zud_encrypt_tqrr: the keymax's root key matrix is not valid; "
                              "no eFuse pattern\n");
+        run.efuse.discard();
     }
     run.efuse_written = built;
     return 0;
@@ -445,13 +454,13 @@ int write_efuse_pattern(BootRun& run, ConstBytes keymax) {
 // Signing mode: the keymax with the IV prefix over its 16 leading bytes,
 // then the eFuse pattern. Digest mode: the IV prefix alone.
 int write_bl2_prefix(BootRun& run) {
-    if (!run.plan.signing) return write_all(run.out.get(), run.plan.iv_prefix) ? 0 : kBootIoFailed;
+    if (!run.plan.signing) return write_all(run.out.stream(), run.plan.iv_prefix) ? 0 : kBootIoFailed;
     const MutBytes keymax = run.work.bytes().first(kKeymaxSize);
     std::fill(keymax.begin(), keymax.end(), 0);
     if (!read_exact(run.key_material.get(), keymax)) return kBootIoFailed;
     run.key_material.reset();
     std::copy(run.plan.iv_prefix.begin(), run.plan.iv_prefix.end(), keymax.begin());
-    if (!write_all(run.out.get(), keymax)) return kBootIoFailed;
+    if (!write_all(run.out.stream(), keymax)) return kBootIoFailed;
     return write_efuse_pattern(run, keymax);
 }
 
@@ -574,7 +583,7 @@ int write_bl2_block(BootRun& run) {
     encode_signed_block_header(h, block.bytes().first<kSignedBlockHeaderSize>());
     std::copy_n(run.work.data(), kBl2PayloadSize, block.data() + h.payload_offset);
     if (const int r = seal_bl2_block(run, block.bytes(), h.signed_data_offset); r != 0) return r;
-    return write_all(run.out.get(), block.bytes()) ? 0 : kBootIoFailed;
+    return write_all(run.out.stream(), block.bytes()) ? 0 : kBootIoFailed;
 }
 
 // ---------------------------------------------------------------------------
@@ -622,7 +631,7 @@ int sign_stage(BootRun& run, MutBytes toc, std::size_t index, std::uint64_t& nex
     mbedtls_rsa_context* ctx = run.plan.signing ? &run.key.ctx : nullptr;
     std::int32_t written = 0;
     if (zud_sig_boot_file_buffer(run.input.get(), static_cast<std::uint32_t>(offset + kFipOffset),
-                                 static_cast<std::uint32_t>(size), &written, ctx, run.out.get(),
+                                 static_cast<std::uint32_t>(size), &written, ctx, run.out.stream(),
                                  kStageAlignment) != 0 ||
         written <= 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu could not be signed\n", index);
@@ -648,14 +657,14 @@ int sign_fip_stages(BootRun& run) {
         return run.failure;
     }
     // The table goes first as a placeholder; the stage blocks follow it.
-    if (!write_all(run.out.get(), toc)) return kBootIoFailed;
+    if (!write_all(run.out.stream(), toc)) return kBootIoFailed;
     std::uint64_t next = kTocRegionSize;
     for (std::size_t i = 0; i < *count; ++i) {
         if (const int r = sign_stage(run, toc, i, next); r != 0) return r;
     }
     put_le64(toc, entry_at(*count) + kTocEntryOffset, next);
-    if (!seek_to(run.out.get(), kFipOffset) || !write_all(run.out.get(), toc) ||
-        !seek_end(run.out.get())) {
+    if (!seek_to(run.out.stream(), kFipOffset) || !write_all(run.out.stream(), toc) ||
+        !seek_end(run.out.stream())) {
         return kBootIoFailed;
     }
     return 0;
@@ -670,7 +679,7 @@ int write_signed_bootloader(BootRun& run) {
     if (const int r = write_bl2_block(run); r != 0) return r;
     if (const int r = sign_fip_stages(run); r != 0) return r;
     run.input.reset();
-    return std::fclose(run.out.release()) == 0 ? 0 : kBootIoFailed;
+    return run.out.close_stream() ? 0 : kBootIoFailed;
 }
 
 // ---------------------------------------------------------------------------
@@ -780,7 +789,7 @@ int encrypt_output(const std::string& output, ConstBytes aes_key) {
 
 int seal_efuse_pattern(const BootRun& run) {
     if (!run.efuse_written) return 0;
-    const int status = zud_tq_internal_sig(run.plan.efuse.c_str());
+    const int status = zud_tq_internal_sig(run.efuse.temp_path().c_str());
     if (status != 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: the eFuse pattern could not be signed (%d)\n",
                      status);
@@ -790,14 +799,29 @@ int seal_efuse_pattern(const BootRun& run) {
 }
 
 // Only a key that came in a zud_user_key file signs the upgrade block.
-int append_upgrade_signature(const BootPlan& plan) {
-    const char* key_file = plan.slots[kSlotUserKeyFile];
+int append_upgrade_signature(const BootRun& run) {
+    const char* key_file = run.plan.slots[kSlotUserKeyFile];
     if (key_file == nullptr) return 0;
-    const char* slots[] = {plan.output.c_str(), key_file, nullptr};
+    const char* slots[] = {run.out.temp_path().c_str(), key_file, nullptr};
     const int status = zud_sig_upgrade_file(slots);
     if (status != 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: the upgrade signature failed (%d)\n", status);
         return kBootUpgradeFailed;
+    }
+    return 0;
+}
+
+// Puts the finished output, then its eFuse file, in place. When the second
+// cannot follow, the first is taken back: they belong together.
+int commit_outputs(BootRun& run) {
+    if (!run.out.commit()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.out.error().c_str());
+        return kBootIoFailed;
+    }
+    if (run.efuse_written && !run.efuse.commit()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.efuse.error().c_str());
+        (void)std::remove(run.plan.output.c_str());
+        return kBootIoFailed;
     }
     return 0;
 }
@@ -830,11 +854,10 @@ int zud_sig_boot_file(const char* const* slots) {
     BootRun run(plan);
     int result = write_signed_bootloader(run);
     if (result == 0) result = seal_efuse_pattern(run);
-    if (result == 0 && plan.encrypt) result = encrypt_output(plan.output, run.aes);
-    if (result == 0) result = append_upgrade_signature(plan);
-    if (result != 0) return result;  // the guards remove the output and the eFuse file
-    run.output_guard.keep();
-    if (run.efuse_written) run.efuse_guard.keep();
+    if (result == 0 && plan.encrypt) result = encrypt_output(run.out.temp_path(), run.aes);
+    if (result == 0) result = append_upgrade_signature(run);
+    if (result == 0) result = commit_outputs(run);
+    if (result != 0) return result;  // the temporary files go with `run`
     // The boot media files are copies of the finished output; a failure here
     // leaves the output in place.
     return zud_uboot_process(plan.output.c_str());

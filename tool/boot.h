@@ -41,7 +41,7 @@
 
 enum BootResult : int {
     kBootNoInput = 4668,         // no input path
-    kBootPathTooLong = 4671,     // a derived name (.encrypt/.pkg/.efuse/.chk/.usb.*/.sd.bin) > 255
+    kBootPathTooLong = 4671,     // a derived name (.encrypt/.pkg/.efuse/.usb.*/.sd.bin) > 255
     kBootSameFile = 4673,        // the output or eFuse file names an input, or each other
     kBootNoRandom = 4676,        // the OS random generator failed (IV prefix)
     kBootOpenFailed = 4738,      // input not readable, output not creatable, no memory

@@ -21,46 +21,53 @@ bool copy_rest(std::FILE* source, std::FILE* out, MutBytes buffer) {
     }
 }
 
-// Closes a variant and reports whether everything reached the disk; a
-// variant that did not is removed rather than left looking complete.
-bool finish_variant(File& out, bool written, const std::string& name) {
-    const bool closed = std::fclose(out.release()) == 0;
-    if (written && closed) return true;
-    std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s\n", name.c_str());
-    remove_output(name.c_str());
+// Puts a written variant in place; one that did not reach the disk whole
+// is dropped rather than left looking complete.
+bool finish_variant(OutputFile& out, bool written) {
+    if (written && out.commit()) return true;
+    std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s\n", out.final_path().c_str());
+    out.discard();
+    return false;
+}
+
+// A variant that cannot be created at all is skipped, as before, but said.
+bool open_variant(const std::string& name, OutputFile& out) {
+    out = OutputFile(name, Exposure::kPublic);
+    if (out.ok()) return true;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s; skipped\n", out.error().c_str());
     return false;
 }
 
 // The BL2 area: the source's first 49152 bytes, zero where it is shorter.
 bool write_usb_bl2(std::FILE* source, const std::string& name, MutBytes buffer) {
-    File out = open_file(name.c_str(), "wb");
-    if (!out) return true;  // skipped, not a failure
+    OutputFile out;
+    if (!open_variant(name, out)) return true;  // skipped, not a failure
     std::fill(buffer.begin(), buffer.end(), 0);
     bool ok = seek_to(source, 0);
     if (ok) {
         read_some(source, buffer.first(kBl2AreaSize));
-        ok = std::ferror(source) == 0 && write_all(out.get(), buffer.first(kBl2AreaSize));
+        ok = std::ferror(source) == 0 && write_all(out.stream(), buffer.first(kBl2AreaSize));
     }
-    return finish_variant(out, ok, name);
+    return finish_variant(out, ok);
 }
 
 // Everything behind the BL2 area, whether or not the BL2 part was written.
 bool write_usb_tpl(std::FILE* source, const std::string& name, MutBytes buffer) {
-    File out = open_file(name.c_str(), "wb");
-    if (!out) return true;
+    OutputFile out;
+    if (!open_variant(name, out)) return true;
     const auto size = stream_size(source);
     bool ok = size.has_value();
-    if (ok && *size > kBl2AreaSize) ok = seek_to(source, kBl2AreaSize) && copy_rest(source, out.get(), buffer);
-    return finish_variant(out, ok, name);
+    if (ok && *size > kBl2AreaSize) ok = seek_to(source, kBl2AreaSize) && copy_rest(source, out.stream(), buffer);
+    return finish_variant(out, ok);
 }
 
 bool write_sd_image(std::FILE* source, const std::string& name, MutBytes buffer) {
-    File out = open_file(name.c_str(), "wb");
-    if (!out) return true;
+    OutputFile out;
+    if (!open_variant(name, out)) return true;
     fill_random(buffer.first(kSdFillerSize));
-    const bool ok = write_all(out.get(), buffer.first(kSdFillerSize)) && seek_to(source, 0) &&
-                    copy_rest(source, out.get(), buffer);
-    return finish_variant(out, ok, name);
+    const bool ok = write_all(out.stream(), buffer.first(kSdFillerSize)) && seek_to(source, 0) &&
+                    copy_rest(source, out.stream(), buffer);
+    return finish_variant(out, ok);
 }
 
 }  // namespace

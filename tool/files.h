@@ -30,8 +30,10 @@ public:
     ~Buffer();
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
-    Buffer(Buffer&&) noexcept = default;
-    Buffer& operator=(Buffer&&) noexcept = default;
+    // Moving hands the bytes over; an assignment wipes the bytes the target
+    // gives up before they are freed.
+    Buffer(Buffer&& other) noexcept;
+    Buffer& operator=(Buffer&& other) noexcept;
 
     bool ok() const { return data_ != nullptr; }
     std::size_t size() const { return size_; }
@@ -63,6 +65,11 @@ bool path_exists(const char* path);
 // so that opening one for writing would destroy the other.
 bool same_file(const char* a, const char* b);
 
+// True when both paths name the same place ("out.bin" and "./out.bin"):
+// two outputs of one run must not take the same name. The last component
+// is compared as a name (an output replaces a symlink there).
+bool same_place(const std::string& a, const std::string& b);
+
 // Reads up to `out.size()` bytes; returns the count read (short only at end
 // of file or on error).
 std::size_t read_some(std::FILE* f, MutBytes out);
@@ -90,24 +97,75 @@ inline constexpr std::size_t kMaxPathLength = 255;
 // characters.
 std::optional<std::string> derive_name(std::string_view base, std::string_view suffix);
 
-// Removes a half-written output. Only regular files are removed, so an
-// output named like /dev/full is never deleted.
-void remove_output(const char* path);
+// ---------------------------------------------------------------------------
+// Writing files
+//
+// Every file the tools write goes through OutputFile: a temporary file is
+// created beside the final name with an unpredictable name (O_CREAT |
+// O_EXCL | O_NOFOLLOW, mode 0600), written and rewritten there, and renamed
+// over the final name only by commit(), after an fsync. Until then the
+// final name keeps whatever it held, and a symlink there is replaced, never
+// followed. Every other path removes the temporary file: the destructor,
+// and SIGINT, SIGTERM and SIGHUP, whose handler unlinks the live temporary
+// files and re-raises the signal. A committed file holding no secret gets
+// the usual 0666 minus the umask once it has its final name; a secret one
+// (a private key, the AES key) stays 0600 throughout.
 
-// Deletes a half-written output unless `keep()` was called. Declare it
-// before the File that writes the output, so the file closes first.
-class OutputGuard {
+enum class Exposure { kPublic, kSecret };
+
+class OutputFile {
 public:
-    explicit OutputGuard(std::string path) : path_(std::move(path)) {}
-    ~OutputGuard();
-    OutputGuard(const OutputGuard&) = delete;
-    OutputGuard& operator=(const OutputGuard&) = delete;
-    void keep() { keep_ = true; }
-    void arm() { armed_ = true; }   // the output now exists and is ours
-    bool armed() const { return armed_; }
+    OutputFile() = default;
+    // Creates the temporary file for `final_path`. When that fails, ok() is
+    // false and error() says why (the final name is not a regular file or
+    // symlink, the directory cannot be written, ...).
+    OutputFile(std::string final_path, Exposure exposure);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    OutputFile(OutputFile&& other) noexcept;
+    OutputFile& operator=(OutputFile&& other) noexcept;
+
+    bool ok() const { return !temp_.empty(); }
+    const std::string& error() const { return error_; }
+    // The stream over the temporary file, opened for reading and writing;
+    // null once closed.
+    std::FILE* stream() const { return stream_.get(); }
+    // Where the bytes are until commit(), for routines that reopen a file by
+    // name (it is never a name another run could guess or share).
+    const std::string& temp_path() const { return temp_; }
+    const std::string& final_path() const { return final_; }
+    // Flushes and closes the stream (the file stays); false when buffered
+    // bytes could not be written.
+    bool close_stream();
+    // Flushes, fsyncs, sets the final mode and renames over the final name.
+    // False (and the temporary file removed) when any step fails.
+    bool commit();
+    // Closes and removes the temporary file now.
+    void discard();
+    // The mode commit() gives the file instead of the exposure's, for a file
+    // that replaces another and keeps its mode.
+    void set_mode(unsigned mode) { mode_ = mode; mode_set_ = true; }
 
 private:
-    std::string path_;
-    bool armed_ = false;
-    bool keep_ = false;
+    std::string final_;
+    std::string temp_;
+    std::string error_;
+    Exposure exposure_ = Exposure::kPublic;
+    unsigned mode_ = 0;
+    bool mode_set_ = false;
+    File stream_;
 };
+
+// A work file of a command: an OutputFile that is never committed, beside
+// `beside`, so that it lives on the same file system as the output.
+inline OutputFile make_work_file(const std::string& beside) {
+    return OutputFile(beside, Exposure::kSecret);
+}
+
+// True when `path` names something that is neither a regular file nor a
+// symlink (a directory, a device, a FIFO): no output may replace it.
+bool is_special_file(const char* path);
+
+// Makes `stream`'s bytes durable: fflush and fsync.
+bool sync_stream(std::FILE* stream);

@@ -84,8 +84,7 @@ int zud_sha(int argc, char** argv) {
         return -1;
     }
     File in = open_file(input, "rb");
-    File out = open_file(out_name->c_str(), "wb");
-    if (!in || !out) return -1;
+    if (!in) return -1;
 
     std::array<std::uint8_t, kBootHeaderSize> header{};
     const auto size = stream_size(in.get());
@@ -99,14 +98,23 @@ int zud_sha(int argc, char** argv) {
 
     Buffer chunk(kHashChunk);
     if (!chunk.ok()) return -1;
+    std::array<Digest, 3> digests{};
     for (std::size_t i = 0; i < sections.size(); ++i) {
-        Digest digest{};
-        if (!hash_section(in.get(), sections[i], chunk.bytes(), digest)) {
+        if (!hash_section(in.get(), sections[i], chunk.bytes(), digests[i])) {
             std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", input);
             return -1;
         }
+    }
+    // The "<image>.sha" file is made, empty, only once the image was read.
+    OutputFile out(*out_name, Exposure::kPublic);
+    if (!out.ok() || !out.commit()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s: %s\n", out_name->c_str(),
+                     out.error().c_str());
+        return -1;
+    }
+    for (std::size_t i = 0; i < sections.size(); ++i) {
         std::printf("\nzud log : sha len=0x%x ...\n", sections[i].size);
-        zud_u8_prixntf(digest.data(), static_cast<std::int32_t>(digest.size()));
+        zud_u8_prixntf(digests[i].data(), static_cast<std::int32_t>(digests[i].size()));
         const std::uint32_t pad = page_padding(sections[i].size, page);
         if (i < 2 && pad != 0) std::printf("zud log : dummy read 0x%x\n", pad);
     }

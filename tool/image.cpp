@@ -436,8 +436,8 @@ void finish_header_page(ImageJob& job) {
 
 // Encrypts the built stages in place and writes the final header page over
 // the copied one.
-int seal_image(ImageJob& job) {
-    File f = open_file(job.output.c_str(), "rb+");
+int seal_image(ImageJob& job, const std::string& path) {
+    File f = open_file(path.c_str(), "rb+");
     Buffer chunk(kCryptChunkSize);
     if (!f || !chunk.ok()) return kImageReopenFailed;
     std::uint32_t offset = kBootHeaderPageSize;
@@ -456,7 +456,7 @@ int seal_image(ImageJob& job) {
 // The trailing signature block, when an output path was given. An image
 // without it would be taken for a finished one, so its failure fails the
 // command.
-int append_trailing_signature(const ImageJob& job) {
+int append_trailing_signature(const ImageJob& job, const std::string& path) {
     if (job.output_option == nullptr) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: no --output given, so %s gets no trailing upgrade "
@@ -464,32 +464,40 @@ int append_trailing_signature(const ImageJob& job) {
                      job.output.c_str());
         return 0;
     }
-    const char* slots[kSlotCount] = {job.output_option, job.key_path, nullptr};
+    const char* slots[kSlotCount] = {path.c_str(), job.key_path, nullptr};
     const int result = zud_sig_upgrade_file(slots);
     if (result == 0) return 0;
     std::fprintf(stderr, "zud_encrypt_tqrr: the trailing signature block failed (%d)\n", result);
     return kImageUpgradeFailed;
 }
 
+// The image is built, sealed and signed under a temporary name and takes
+// the output's name only when it is complete: a refused or failed run
+// leaves nothing new, and an earlier file of that name as it was.
 int process_image(ImageJob& job) {
-    OutputGuard guard(job.output);
     File in = open_file(job.input, "rb");
-    File out = open_file(job.output.c_str(), "wb");
-    if (!in || !out) return kImageOpenFailed;
+    if (!in) return kImageOpenFailed;
     int result = prepare_image(job, in.get());
-    if (result != 0) return result;  // the output stays, empty
-    guard.arm();
-    result = build_stages(job, in.get(), out.get());
+    if (result != 0) return result;
+    OutputFile out(job.output, Exposure::kPublic);
+    if (!out.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+        return kImageOpenFailed;
+    }
+    result = build_stages(job, in.get(), out.stream());
     if (result != 0) return result;
     // A flush failure (a full disk) means stages are missing.
-    if (std::fclose(out.release()) != 0) return kImageCloseFailed;
+    if (!out.close_stream()) return kImageCloseFailed;
     if (job.signing) {
-        result = seal_image(job);
+        result = seal_image(job, out.temp_path());
         in.reset();
-        if (result == 0) result = append_trailing_signature(job);
+        if (result == 0) result = append_trailing_signature(job, out.temp_path());
         if (result != 0) return result;
     }
-    guard.keep();
+    if (!out.commit()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+        return kImageCloseFailed;
+    }
     return 0;
 }
 

@@ -110,7 +110,7 @@ enum ImageResult : int {
     kImageNoAesKey = 5744,         // the key file is not a 6976-byte zud_user_key file
     kImageKeyFailed = 5756,        // the user key does not load, or has no digest
     kImageHeaderWriteFailed = 5762,  // the header page could not be copied to the output
-    kImageCloseFailed = 5766,      // the built stages could not be written out
+    kImageCloseFailed = 5766,      // the built stages could not be written out or put in place
     kImageReopenFailed = 5771,     // the output cannot be reopened for update
     kImageEncryptFailed = 5776,    // a stage could not be read back or encrypted in place
     kImageFinishFailed = 5781,     // the final header page could not be written
@@ -118,8 +118,8 @@ enum ImageResult : int {
 };
 
 // --imgsig: options "input", "zuduserkey" and "output". Returns 0 or a result
-// above. An output that was created but failed before anything was written
-// to it is left empty; once writing has begun, a failure removes it.
+// above. The output takes its name only when it is complete: a failure
+// leaves no new file, and an earlier file of that name as it was.
 int zud_sig_img(int argc, char** argv);
 
 // Writes the user key digest (SHA-256 of the key's N and E as a key block

@@ -1,10 +1,6 @@
 // Writers of the three key file forms and of a public key as PEM.
 #include "keys.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -78,25 +74,12 @@ std::size_t encode_text(const mbedtls_rsa_context& k, MutBytes out) {
     return at;
 }
 
-// Creates (or truncates) `path` for writing, readable by its owner only.
-File create_private_file(const char* path) {
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return File();
-    // An existing file keeps its mode through O_TRUNC; a key file must not.
-    if (::fchmod(fd, 0600) != 0) {
-        ::close(fd);
-        return File();
-    }
-    std::FILE* f = ::fdopen(fd, "wb");
-    if (f == nullptr) ::close(fd);
-    return File(f);
-}
-
-// Writes `bytes` to the open `file` and closes it; true when every byte
-// reached the file.
-bool write_and_close(File file, ConstBytes bytes) {
-    const bool written = write_all(file.get(), bytes) && std::fflush(file.get()) == 0;
-    return std::fclose(file.release()) == 0 && written;
+// Writes `bytes` to `path` through a temporary file that is renamed into
+// place; true when every byte reached the file.
+bool write_whole_file(const char* path, ConstBytes bytes, Exposure exposure) {
+    OutputFile out(path, exposure);
+    if (!out.ok()) return false;
+    return write_all(out.stream(), bytes) && out.commit();
 }
 
 }  // namespace
@@ -123,13 +106,8 @@ int zud_write_key_file(const mbedtls_rsa_context* ctx, KeyFileForm form, const c
     if (!encoded.ok()) return -1;
     const std::size_t size = zud_encode_key_file(ctx, form, encoded.bytes());
     if (size == 0) return -1;
-    OutputGuard guard(path);
-    File out = create_private_file(path);
-    if (!out) return -1;
-    guard.arm();
-    if (!write_and_close(std::move(out), encoded.bytes().first(size))) return -1;
-    guard.keep();
-    return 0;
+    // A key file holds the private key: owner only, from its first byte.
+    return write_whole_file(path, encoded.bytes().first(size), Exposure::kSecret) ? 0 : -1;
 }
 
 int zud_write_public_pem(const mbedtls_rsa_context* ctx, const char* path) {
@@ -145,14 +123,7 @@ int zud_write_public_pem(const mbedtls_rsa_context* ctx, const char* path) {
         mbedtls_pk_write_pubkey_pem(&pk, pem, sizeof pem) == 0;
     mbedtls_pk_free(&pk);
     if (!encoded) return -1;
-    OutputGuard guard(path);
-    File out = open_file(path, "wb");
-    if (!out) return -1;
-    guard.arm();
     const auto* text = reinterpret_cast<const std::uint8_t*>(pem);
-    if (!write_and_close(std::move(out), ConstBytes(text, std::strlen(reinterpret_cast<const char*>(pem))))) {
-        return -1;
-    }
-    guard.keep();
-    return 0;
+    const ConstBytes bytes(text, std::strlen(reinterpret_cast<const char*>(pem)));
+    return write_whole_file(path, bytes, Exposure::kPublic) ? 0 : -1;
 }

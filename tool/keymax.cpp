@@ -2,7 +2,6 @@
 #include "keys.h"
 
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -309,13 +308,8 @@ bool write_user_key_file(std::FILE* out, const char* user_key, std::FILE* keymax
 }
 
 int bind_user_key(const char* const* slots, const char* output, MutBytes aes) {
-    OutputGuard guard(output);
     File keymax = open_file(slots[kKeymaxSlot], "rb");
-    File out = open_file(output, "wb");
-    if (out) guard.arm();
-    if (!keymax || !out) return -1;
-    // The file carries a private key and the AES key: owner only.
-    if (::fchmod(::fileno(out.get()), 0600) != 0) return -1;
+    if (!keymax) return -1;
     std::array<std::uint8_t, kKeyHeaderSize> header{};
     if (const int r = user_key_header(slots[kUserKeySlot], header); r != 0) return r;
     const auto keymax_size = stream_size(keymax.get());
@@ -324,10 +318,15 @@ int bind_user_key(const char* const* slots, const char* output, MutBytes aes) {
         if (const int r = read_aes_key_file(slots[kAesKeySlot], aes); r != 0) return r;
     }
     if (!is_first_user_key(keymax.get(), header)) return -1;
-    if (!write_user_key_file(out.get(), slots[kUserKeySlot], keymax.get(), aes)) return -1;
-    if (std::fclose(out.release()) != 0) return -1;
-    guard.keep();
-    return 0;
+    // The file carries a private key and the AES key: owner only, from its
+    // first byte on.
+    OutputFile out(output, Exposure::kSecret);
+    if (!out.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+        return -1;
+    }
+    if (!write_user_key_file(out.stream(), slots[kUserKeySlot], keymax.get(), aes)) return -1;
+    return out.commit() ? 0 : -1;
 }
 
 }  // namespace
@@ -353,25 +352,21 @@ int zud_sig_key_max(const char* const* paths) {
     if (paths == nullptr || paths[kSigningKeySlot] == nullptr || paths[kOutputSlot] == nullptr) {
         return -1;
     }
-    const auto tmp = derive_name(paths[kOutputSlot], ".tmp");
-    if (!tmp) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: path too long: %s\n", paths[kOutputSlot]);
-        return -1;
-    }
     const std::span<const char* const> keys(paths, kSigningKeySlot + 1);
-    if (overwrites_input(tmp->c_str(), keys) || overwrites_input(paths[kOutputSlot], keys)) {
+    if (overwrites_input(paths[kOutputSlot], keys)) return -1;
+    // The matrices go to a work file of an unpredictable name beside the
+    // output, removed on every path whatever signing returns.
+    OutputFile matrices = make_work_file(paths[kOutputSlot]);
+    if (!matrices.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", matrices.error().c_str());
         return -1;
     }
-    // The temporary file goes on every path, whatever signing returns.
-    OutputGuard tmp_guard(*tmp);
-    File matrices = open_file(tmp->c_str(), "wb");
-    if (!matrices) return -1;
-    tmp_guard.arm();
-    if (!write_key_matrix(matrices.get(), paths) || !write_key_matrix(matrices.get(), paths + 4) ||
-        std::fclose(matrices.release()) != 0) {
+    if (!write_key_matrix(matrices.stream(), paths) ||
+        !write_key_matrix(matrices.stream(), paths + 4) || !matrices.close_stream()) {
         return -1;
     }
-    return zud_signature_file_fix(tmp->c_str(), paths[kSigningKeySlot], paths[kOutputSlot]);
+    return zud_signature_file_fix(matrices.temp_path().c_str(), paths[kSigningKeySlot],
+                                  paths[kOutputSlot]);
 }
 
 int zud_signature_file_fix(const char* input, const char* key, const char* output) {
@@ -379,12 +374,8 @@ int zud_signature_file_fix(const char* input, const char* key, const char* outpu
     const bool bl2_mode = std::strcmp(output, kBl2OutputName) == 0;
     const char* const inputs[] = {input, key};
     if (overwrites_input(output, inputs)) return -1;
-    // Nothing that fails below leaves an output that could pass for a keymax.
-    OutputGuard guard(output);
     File in = open_file(input, "rb");
-    File out = open_file(output, "wb");
-    if (out) guard.arm();
-    if (!in || !out) return -1;
+    if (!in) return -1;
     const auto input_size = stream_size(in.get());
     if (!input_size) return -1;
     const auto payload_size = payload_size_of(*input_size, bl2_mode);
@@ -404,8 +395,13 @@ int zud_signature_file_fix(const char* input, const char* key, const char* outpu
         std::fprintf(stderr, "zud_encrypt_tqrr: signing with %s failed\n", key);
         return -1;
     }
-    if (!write_keymax(out.get(), block.bytes()) || std::fclose(out.release()) != 0) return -1;
-    guard.keep();
+    // The keymax reaches its name whole or not at all.
+    OutputFile out(output, Exposure::kPublic);
+    if (!out.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+        return -1;
+    }
+    if (!write_keymax(out.stream(), block.bytes()) || !out.commit()) return -1;
     return 0;
 }
 

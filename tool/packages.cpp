@@ -39,29 +39,28 @@ int zud_mk_sd(int argc, char** argv) {
     parse_option_slots(argc, argv, options, slots);
     const char* input = slots[0];
     const char* output = slots[1];
-    // Opening the output would truncate the input it names.
+    // Replacing the output would destroy the input it names.
     if (same_file(input, output)) {
         std::fprintf(stderr, "zud_encrypt_tqrr: --input and --output name the same file\n");
         return -1;
     }
     File in = open_file(input, "rb");
-    OutputGuard guard(output != nullptr ? output : "");
-    File out = open_file(output, "wb");
-    if (!in || !out) return -1;
+    if (!in || output == nullptr) return -1;
     Buffer buffer(kSdCopyBuffer);
     if (!buffer.ok()) return -1;
-
-    guard.arm();
+    // The image takes its name only when it is whole.
+    OutputFile out(output, Exposure::kPublic);
+    if (!out.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+        return -1;
+    }
     fill_random(buffer.bytes().first(kSdFillerSize));
-    const bool copied = write_all(out.get(), buffer.bytes().first(kSdFillerSize)) &&
-                        copy_stream(in.get(), out.get(), buffer.bytes());
-    // A flush failure (a full disk) is a failed write too.
-    const bool closed = std::fclose(out.release()) == 0;
-    if (!copied || !closed) {
+    const bool copied = write_all(out.stream(), buffer.bytes().first(kSdFillerSize)) &&
+                        copy_stream(in.get(), out.stream(), buffer.bytes());
+    if (!copied || !out.commit()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the SD image %s\n", output);
         return -1;
     }
-    guard.keep();
     return 0;
 }
 
@@ -112,29 +111,22 @@ void password_digest(const char* password, std::uint32_t salt,
     wipe(message, sizeof message);
 }
 
-// Writes the 512-byte package and closes the file; false when it could not
-// be written completely.
-bool write_package(File out, ConstBytes package) {
-    const bool written = write_all(out.get(), package);
-    return std::fclose(out.release()) == 0 && written;
-}
-
-// Signs and encrypts a written package in place with the built-in key. A
-// package that could not be written or signed is removed: an unsigned
-// package must not be mistaken for a finished one.
-int seal_package(File out, ConstBytes package, const char* path, int write_failed,
-                 int sign_failed) {
-    if (!write_package(std::move(out), package)) {
-        remove_output(path);
+// Writes the package to a temporary file, seals it there with the built-in
+// key and only then gives it its name: an unsigned package never stands
+// under the output's name, and a failure leaves an earlier file as it was.
+int seal_package(ConstBytes package, const char* path, int write_failed, int sign_failed) {
+    OutputFile out(path, Exposure::kPublic);
+    if (!out.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
         return write_failed;
     }
-    const int signed_result = zud_tq_internal_sig(path);
+    if (!write_all(out.stream(), package) || !out.close_stream()) return write_failed;
+    const int signed_result = zud_tq_internal_sig(out.temp_path().c_str());
     if (signed_result != 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: signing %s failed (%d)\n", path, signed_result);
-        remove_output(path);
         return sign_failed;
     }
-    return 0;
+    return out.commit() ? 0 : write_failed;
 }
 
 }  // namespace
@@ -165,19 +157,13 @@ int zud_mk_password(int argc, char** argv) {
         wipe(digest.data(), digest.size());
         return kPasswordNoOutput;
     }
-    File out = open_file(output, "wb");
-    if (!out) {
-        wipe(digest.data(), digest.size());
-        return kPasswordOpenFailed;
-    }
     std::array<std::uint8_t, kPackageSize> package{};
     put_le32(package, 12, interface->block_mask);
     for (int bit : interface->flag_bits)
         if (bit != 0) package[static_cast<std::size_t>(bit / 8)] |= static_cast<std::uint8_t>(1u << (bit % 8));
     std::memcpy(package.data() + interface->digest_offset, digest.data(), digest.size());
     wipe(digest.data(), digest.size());
-    const int result =
-        seal_package(std::move(out), package, output, kPasswordOpenFailed, kPasswordSignFailed);
+    const int result = seal_package(package, output, kPasswordOpenFailed, kPasswordSignFailed);
     wipe(package.data(), package.size());
     return result;
 }
@@ -199,11 +185,8 @@ int zud_mk_customer_id(int argc, char** argv) {
         return kCustomerIdLength;
     }
     if (output == nullptr) return kCustomerIdNoOutput;
-    File out = open_file(output, "wb");
-    if (!out) return kCustomerIdOpenFailed;
     std::array<std::uint8_t, kPackageSize> package{};
     put_le32(package, 12, 0x00010000);  // the block at 256 holds the identifier
     std::memcpy(package.data() + 264, id, length);
-    return seal_package(std::move(out), package, output, kCustomerIdOpenFailed,
-                        kCustomerIdSignFailed);
+    return seal_package(package, output, kCustomerIdOpenFailed, kCustomerIdSignFailed);
 }

@@ -152,6 +152,13 @@ int sign_file(std::FILE* f, RsaKey& key, std::uint64_t size) {
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the signature block\n");
         return kUpgradeWriteFailed;
     }
+    // On the disk before the command says it signed; a block that cannot
+    // be made durable is cut off again.
+    if (::fsync(::fileno(f)) != 0) {
+        (void)::ftruncate(::fileno(f), static_cast<off_t>(size));
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the signature block to the disk\n");
+        return kUpgradeWriteFailed;
+    }
     return 0;
 }
 
@@ -187,6 +194,12 @@ int zud_sig_upgrade_file(const char* const* slots) {
     const char* path = slots != nullptr ? slots[kSlotInput] : nullptr;
     const auto size = file_size(path);
     if (!size) return kUpgradeNoInput;
+    // Signing a key file in place would change the key it is signed with.
+    if (same_file(path, slots[kSlotKey])) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s is the key file itself; give the file to sign "
+                             "or check and the key separately\n", path);
+        return kUpgradeInputIsKey;
+    }
     RsaKey key;
     if (!load_upgrade_key(key, slots[kSlotKey])) return kUpgradeBadKey;
     File file = open_file(path, "rb+");

@@ -25,6 +25,7 @@ inline constexpr std::size_t kUpgradeDigestOffset = 16;
 enum UpgradeResult : int {
     kUpgradeIllegalFile = 4115,  // handler: a named file is missing or not a multiple of 16 bytes
     kUpgradeNoInput = 4013,      // the size of the input cannot be taken (missing, or no path)
+    kUpgradeInputIsKey = 4021,   // the input is the key file itself
     kUpgradeBadKey = 4029,       // no key path, the key does not load, or L is outside 48..1024
     kUpgradeOpenFailed = 4039,   // cannot open for update, or the signed range cannot be digested
     kUpgradeNoBlock = 4048,      // checking: the file is shorter than L, or its block is unreadable

@@ -3,6 +3,7 @@
 // sub-command is one entry of kSubCommands: its name, a summary, its
 // options, an optional file operand and the function that runs it.
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -34,8 +35,8 @@ constexpr std::size_t kMaxOptions = 4;
 constexpr std::uint64_t kMaxPemSize = 64 * 1024;
 
 struct OptionDef {
-    const char* name;   // long option, always with a value
-    const char* value;  // placeholder shown in the usage
+    const char* name;   // long option
+    const char* value;  // placeholder shown in the usage; none for a flag
     bool required;
 };
 
@@ -89,6 +90,16 @@ __attribute__((format(printf, 3, 4))) int fail(const Args& args, int status,
 // ---------------------------------------------------------------------------
 // Shared steps
 
+// A file that exists (or a symlink, dangling or not) is replaced only with
+// --force: keys are not overwritten by a mistyped name.
+bool refuse_existing_output(const Args& args) {
+    const char* output = args.get("output");
+    struct stat st {};
+    if (output == nullptr || args.get("force") != nullptr || ::lstat(output, &st) != 0) return false;
+    fail(args, kExitFailed, "%s exists; give --force to replace it", output);
+    return true;
+}
+
 bool parse_form(const char* text, KeyFileForm& form) {
     const std::string_view word = text;
     if (word == "full") form = KeyFileForm::kFull;
@@ -120,6 +131,7 @@ int check_storable(const Args& args, mbedtls_rsa_context& key, KeyFileForm form)
 int write_key(const Args& args, mbedtls_rsa_context& key, KeyFileForm form) {
     const int storable = check_storable(args, key, form);
     if (storable != kExitOk) return storable;
+    if (refuse_existing_output(args)) return kExitFailed;
     const char* output = args.get("output");
     if (zud_write_key_file(&key, form, output) != 0) {
         return fail(args, kExitFailed, "cannot write %s", output);
@@ -234,6 +246,7 @@ int run_public(const Args& args) {
     if (mbedtls_rsa_check_pubkey(&key.ctx) != 0) {
         return fail(args, kExitFailed, "%s holds no valid RSA public key", key_path);
     }
+    if (refuse_existing_output(args)) return kExitFailed;
     if (zud_write_public_pem(&key.ctx, output) != 0) return fail(args, kExitFailed, "cannot write %s", output);
     return kExitOk;
 }
@@ -391,13 +404,14 @@ int run_info(const Args& args) {
 const SubCommand kSubCommands[] = {
     {"generate", "make a new RSA key (e = 65537) from the system's random generator",
      {{{"bits", "1024|2048|4096", true}, {"form", "full|short|text", true},
-       {"output", "FILE", true}, {}}},
+       {"output", "FILE", true}, {"force", nullptr, false}}},
      run_generate},
     {"convert", "store an RSA private key in PEM (PKCS#1 or PKCS#8, unencrypted) in a key file",
-     {{{"pem", "KEY.pem", true}, {"form", "full|short|text", true}, {"output", "FILE", true}, {}}},
+     {{{"pem", "KEY.pem", true}, {"form", "full|short|text", true}, {"output", "FILE", true},
+       {"force", nullptr, false}}},
      run_convert},
     {"public", "write the public half of a key file of any form as PEM",
-     {{{"key", "FILE", true}, {"output", "PUB.pem", true}, {}, {}}},
+     {{{"key", "FILE", true}, {"output", "PUB.pem", true}, {"force", nullptr, false}, {}}},
      run_public},
     {"verify", "with --chain, check 16 bytes, a keymax block and a block signed by one of its\n"
                "      user keys against the root digests; with --block, check one signed block",
@@ -413,7 +427,11 @@ void print_synopsis(std::FILE* to, const SubCommand& command) {
     std::fprintf(to, "  %s %s", kProgram, command.name);
     for (const auto& option : command.options) {
         if (option.name == nullptr) continue;
-        std::fprintf(to, option.required ? " --%s %s" : " [--%s %s]", option.name, option.value);
+        if (option.value == nullptr) {
+            std::fprintf(to, option.required ? " --%s" : " [--%s]", option.name);
+        } else {
+            std::fprintf(to, option.required ? " --%s %s" : " [--%s %s]", option.name, option.value);
+        }
     }
     if (command.operand != nullptr) std::fprintf(to, " %s", command.operand);
     std::fprintf(to, "\n      %s\n", command.summary);
@@ -443,7 +461,10 @@ Parsed parse_options(const SubCommand& command, int argc, char** argv, Args& arg
     std::array<option, kMaxOptions + 2> table{};
     std::size_t count = 0;
     for (const auto& def : command.options) {
-        if (def.name != nullptr) table[count++] = {def.name, required_argument, nullptr, 0};
+        if (def.name != nullptr) {
+            table[count++] = {def.name, def.value != nullptr ? required_argument : no_argument,
+                              nullptr, 0};
+        }
     }
     const int help_index = static_cast<int>(count);
     table[count] = {"help", no_argument, nullptr, 0};
@@ -460,7 +481,8 @@ Parsed parse_options(const SubCommand& command, int argc, char** argv, Args& arg
             return Parsed::kBad;
         }
         if (index == help_index) return Parsed::kHelp;
-        args.set(static_cast<std::size_t>(index), optarg);
+        // A flag reads as a value that is set.
+        args.set(static_cast<std::size_t>(index), optarg != nullptr ? optarg : "");
     }
     if (optind < argc && command.operand != nullptr) args.set_operand(argv[optind++]);
     if (optind < argc) {

@@ -21,8 +21,8 @@ void put64(Bytes& b, std::size_t at, std::uint64_t v) {
     for (std::size_t i = 0; i < 8; ++i) b.at(at + i) = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-// A plain bootloader as a build produces it: BL2 in the first 48 KiB, then a
-// FIP whose table of contents is followed directly by the stages.
+}  // namespace
+
 std::string write_plain_bootloader(const std::string& path, const Bytes& bl2,
                                    const std::vector<Bytes>& stages) {
     Bytes image = bl2;
@@ -43,6 +43,8 @@ std::string write_plain_bootloader(const std::string& path, const Bytes& bl2,
     write_file(path, image);
     return path;
 }
+
+namespace {
 
 // Runs the signing command on a plain bootloader and returns its output.
 Bytes run_bootsig(const std::string& dir, const Bytes& bl2, const std::vector<Bytes>& stages,

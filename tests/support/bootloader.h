@@ -16,6 +16,12 @@ struct KeyFiles {
     std::string user_key;  // the --keybnd output for user1 (zud_user_key file)
 };
 
+// A plain bootloader as a build produces it: `bl2` in the first 48 KiB, then
+// a FIP whose table of contents is followed directly by the stages. Returns
+// `path`.
+std::string write_plain_bootloader(const std::string& path, const Bytes& bl2,
+                                   const std::vector<Bytes>& stages);
+
 // Writes the 2048-bit test keys root (0), user1 (1) and user2 (2) as full
 // binary key files into `dir`, signs the keymax and binds user1.
 KeyFiles make_key_files(const std::string& dir);

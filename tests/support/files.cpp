@@ -23,6 +23,12 @@ void write_file(const std::string& path, const Bytes& bytes) {
 
 bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
 
+std::set<std::string> files_in(const std::filesystem::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
 std::uint64_t size_of(const std::string& path) { return std::filesystem::file_size(path); }
 
 Bytes counting_bytes(std::size_t count, std::uint8_t start) {

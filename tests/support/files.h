@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,8 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& bytes);
 bool file_exists(const std::string& path);
+// The names of the entries of `dir`, hidden ones included.
+std::set<std::string> files_in(const std::filesystem::path& dir);
 std::uint64_t size_of(const std::string& path);
 
 // 0, 1, 2, ... 255, 0, 1, ... (`count` bytes), offset by `start`.
