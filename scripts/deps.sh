@@ -5,7 +5,7 @@ zud_missing_packages() {
     local pkg
     for pkg in cmake make g++ libmbedtls-dev libssl-dev libgtest-dev openssl mkbootimg time \
                clang libclang-rt-14-dev \
-               arm-trusted-firmware-tools \
+               arm-trusted-firmware-tools libp11-kit-dev softhsm2 \
                mandoc man-db dpkg-dev file bash-completion; do
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
             echo "$pkg"

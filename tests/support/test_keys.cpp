@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/pk.h>
@@ -154,6 +155,50 @@ void write_public_pem(const std::string& path, const mbedtls_rsa_context& key) {
     }
     mbedtls_pk_free(&pk);
     std::ofstream(path) << reinterpret_cast<const char*>(pem);
+}
+
+namespace {
+
+void write_pkcs1_pem(const std::string& path, const mbedtls_rsa_context& key) {
+    mbedtls_pk_context pk;
+    mbedtls_pk_init(&pk);
+    std::vector<unsigned char> pem(16384, 0);
+    const bool ok = mbedtls_pk_setup(&pk, mbedtls_pk_info_from_type(MBEDTLS_PK_RSA)) == 0 &&
+                    mbedtls_rsa_copy(mbedtls_pk_rsa(pk), &key) == 0 &&
+                    mbedtls_pk_write_key_pem(&pk, pem.data(), pem.size()) == 0;
+    mbedtls_pk_free(&pk);
+    if (!ok) throw std::runtime_error("cannot export private key");
+    std::ofstream(path) << reinterpret_cast<const char*>(pem.data());
+}
+
+void run_openssl(std::vector<std::string> args) {
+    args.insert(args.begin(), "openssl");
+    const ProcessRun run = run_process(args);
+    if (run.exit_status != 0) throw std::runtime_error("openssl failed: " + run.err);
+}
+
+}  // namespace
+
+void write_pem_key(const std::string& path, const mbedtls_rsa_context& key, PemForm form,
+                   const std::string& passphrase) {
+    if (form == PemForm::kPkcs1) return write_pkcs1_pem(path, key);
+    const std::string plain = path + ".pkcs1";
+    write_pkcs1_pem(plain, key);
+    const std::string pass = "pass:" + passphrase;
+    switch (form) {
+        case PemForm::kEncryptedPkcs1:
+            run_openssl({"rsa", "-in", plain, "-traditional", "-aes128", "-passout", pass, "-out", path});
+            break;
+        case PemForm::kPkcs8: run_openssl({"pkey", "-in", plain, "-out", path}); break;
+        case PemForm::kEncryptedPkcs8:
+            run_openssl({"pkey", "-in", plain, "-aes-256-cbc", "-passout", pass, "-out", path});
+            break;
+        case PemForm::kRsaPublic:
+            run_openssl({"rsa", "-in", plain, "-RSAPublicKey_out", "-out", path});
+            break;
+        case PemForm::kPkcs1: break;
+    }
+    std::filesystem::remove(plain);
 }
 
 bool openssl_verifies(const std::string& public_pem, const Bytes& digest, const Bytes& signature) {

@@ -22,6 +22,15 @@ void write_text_key(const std::string& path, const mbedtls_rsa_context& key);
 // Public half as PEM, for the openssl command-line tool.
 void write_public_pem(const std::string& path, const mbedtls_rsa_context& key);
 
+// PEM forms of a key as the openssl tools write them: PKCS#1 ("RSA PRIVATE
+// KEY"), PKCS#1 with Proc-Type/DEK-Info encryption (AES-128-CBC), PKCS#8
+// ("PRIVATE KEY"), PKCS#8 encrypted with PBES2/AES-256-CBC ("ENCRYPTED
+// PRIVATE KEY") and PKCS#1 "RSA PUBLIC KEY". The encrypted forms use
+// `passphrase`.
+enum class PemForm { kPkcs1, kEncryptedPkcs1, kPkcs8, kEncryptedPkcs8, kRsaPublic };
+void write_pem_key(const std::string& path, const mbedtls_rsa_context& key, PemForm form,
+                   const std::string& passphrase = "");
+
 // Checks a PKCS#1 v1.5 signature over a SHA-256 digest with the openssl
 // command-line tool (`pkeyutl -verify`); true when openssl accepts it.
 bool openssl_verifies(const std::string& public_pem, const Bytes& digest,
