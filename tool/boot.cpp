@@ -19,6 +19,7 @@
 #include "crypto.h"
 #include "files.h"
 #include "keys.h"
+#include "keymax.h"
 #include "rng.h"
 #include "stage.h"
 #include "upgrade.h"
@@ -46,49 +47,20 @@ const option kBootOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// Bootloader layout: the BL2 area, then the FIP's table of contents region
-// and its stages.
-constexpr std::size_t kIvPrefixSize = 16;
-constexpr std::size_t kBl2AreaSize = 49152;
-constexpr std::size_t kBl2PayloadSize = 45056;
-// Both output layouts keep the BL2 payload here, so an output can be signed
-// again.
-constexpr std::uint64_t kSignedPayloadOffset = 4096;
-constexpr std::uint64_t kFipOffset = kBl2AreaSize;
-constexpr std::size_t kTocRegionSize = 16384;
-constexpr std::size_t kTocHeaderSize = 16;
-constexpr std::size_t kTocEntrySize = 40;
-constexpr std::size_t kTocEntryOffset = 16;  // within an entry
-constexpr std::size_t kTocEntryLength = 24;
-constexpr std::uint32_t kTocName = 0xAA640001;
-constexpr std::uint32_t kTocSerial = 0x12345678;
-constexpr std::uint32_t kStageAlignment = 16384;
 constexpr std::size_t kEncryptPieceSize = 49152;
 constexpr std::uint64_t kMax32 = 0xFFFFFFFF;
 
-// BL2 block: a signed block with a fixed 512-byte signature slot and a
-// fixed-size key area, so that it ends exactly at the end of the BL2 area.
-constexpr std::size_t kSigSlotSize = 512;
-constexpr std::size_t kBl2KeyOffset = kSignedBlockHeaderSize + kSigSlotSize;  // 576
-constexpr std::size_t kKeyDataAreaSize = 1208;
-constexpr std::uint32_t kBl2KeyDataOffset = kBl2KeyOffset + kKeyHeaderSize;   // 624
-constexpr std::size_t kSigningKeyAreaSize = kKeyHeaderSize + kKeyDataAreaSize;  // 1256
-constexpr std::size_t kDigestKeyAreaSize = 3504;
-constexpr std::size_t kSigningBl2Size = kBl2KeyOffset + kSigningKeyAreaSize + kBl2PayloadSize;
-constexpr std::size_t kDigestBl2Size = kBl2KeyOffset + kDigestKeyAreaSize + kBl2PayloadSize;
+// BL2 block: the keymax's block layout (fixed 512-byte signature slot and
+// key area) in signing mode, a 3504-byte zero key area in digest mode, so
+// that it ends exactly at the end of the BL2 area.
+constexpr std::size_t kSigningBl2Size = kFixedPayloadOffset + kBl2PayloadSize;
+constexpr std::size_t kDigestBl2Size = kFixedKeyOffset + kBl2DigestKeyAreaSize + kBl2PayloadSize;
 static_assert(kKeymaxSize + kSigningBl2Size == kBl2AreaSize);
+static_assert(kBl2SigningBlockOffset == kKeymaxSize);
 static_assert(kIvPrefixSize + kDigestBl2Size == kBl2AreaSize);
-static_assert(kBl2KeyOffset + kDigestKeyAreaSize == kSignedPayloadOffset - kIvPrefixSize);
+static_assert(kBl2DigestBlockOffset + kFixedKeyOffset + kBl2DigestKeyAreaSize == kBl2PayloadFileOffset);
+static_assert(kBl2SigningBlockOffset + kFixedPayloadOffset == kBl2PayloadFileOffset);
 constexpr unsigned kMaxSkippedSectors = 4;
-
-// eFuse pattern.
-constexpr std::size_t kEfuseSize = 512;
-constexpr std::uint8_t kEfuseByte6 = 0x07;        // bits 48, 49, 50
-constexpr std::uint8_t kEfuseByte7 = 0x28;        // bits 59, 61
-constexpr std::uint8_t kEfuseEncryptBit = 0x10;   // bit 60
-constexpr std::size_t kEfuseRootDigestOffset = 48;
-constexpr std::size_t kEfuseAesKeyOffset = 80;
-constexpr std::size_t kMatrixEntries = 4;
 
 // What the command line asks for, settled before any file is opened.
 struct BootPlan {
@@ -249,18 +221,19 @@ std::optional<std::array<std::uint8_t, kKeymaxSize>> keymax_of(const char* const
 bool matrix_valid(ConstBytes m);  // the eFuse pattern's rule, below
 
 int check_keymax(ConstBytes keymax, const char* from) {
-    const ConstBytes root = keymax.subspan(kKeymaxRootMatrixOffset, kKeyMatrixSize);
-    const ConstBytes user = keymax.subspan(kKeymaxUserMatrixOffset, kKeyMatrixSize);
-    if (!matrix_valid(root) || !matrix_valid(user)) {
+    const auto decoded = decode_keymax(keymax);
+    if (!decoded || check_key_matrix(decoded->root) != nullptr ||
+        check_key_matrix(decoded->user) != nullptr) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: a key matrix of the keymax in %s is not valid (four "
                      "digest-form entries expected); sign the keymax again with --keysig\n",
                      from);
         return kBootKeymaxInvalid;
     }
-    constexpr std::size_t kBlockAt = 16;
+    std::array<std::uint8_t, kKeyMatrixSize> root{};
+    encode_key_matrix(decoded->root, root);
     std::uint32_t offset = 0;
-    if (zud_sig_check_buffer_fix(keymax.subspan(kBlockAt), root, &offset) != 0) {
+    if (zud_sig_check_buffer_fix(decoded->block, root, &offset) != 0) {
         const char* why = zud_verify_failure_reason();
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: the keymax in %s is not signed by a key of its root key "
@@ -278,13 +251,11 @@ int check_user_key(ConstBytes keymax, const char* key_path) {
     Buffer scratch(kKeyDataAreaMin);
     std::array<std::uint8_t, kKeyHeaderSize> header{};
     zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
-    if (!scratch.ok() ||
-        zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) != 0 || header[9] == 0) {
-        return 0;
-    }
-    const ConstBytes user = keymax.subspan(kKeymaxUserMatrixOffset, kKeyMatrixSize);
-    const KeyDigestRef digest(header.data() + 16, kSha256Size);
-    if (zud_key_match_check(user, digest) == 0) return 0;
+    if (!scratch.ok() || zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) != 0) return 0;
+    const auto user_key = decode_key_header(header);
+    const auto decoded = decode_keymax(keymax);
+    if (!user_key || user_key->key_type == 0 || !decoded) return 0;
+    if (key_matrix_names(decoded->user, user_key->key_digest)) return 0;
     std::fprintf(stderr,
                  "zud_encrypt_tqrr: the key in %s is none of the keymax's user keys, so no device "
                  "would boot what it signs; give the user key the keymax names (--ukeyN of "
@@ -389,38 +360,24 @@ int read_key_material(BootRun& run) {
 // ---------------------------------------------------------------------------
 // eFuse pattern
 
-// A keymax's key matrix must be four digest-form key headers.
+// A keymax's key matrix as a device accepts it.
 bool matrix_valid(ConstBytes m) {
-    const std::uint32_t matrix_size = get_le32(m, 8);
-    if (std::memcmp(m.data(), "@KMX", 4) != 0 || m[4] != 1 || get_le16(m, 6) != 16 ||
-        matrix_size <= 16 || matrix_size > 16384 || m[12] != kMatrixEntries ||
-        m[13] != kKeyHeaderSize) {
-        return false;
-    }
-    for (std::size_t i = 0; i < kMatrixEntries; ++i) {
-        const std::uint8_t key_type = m[16 + i * kKeyHeaderSize + 9];
-        if (key_type < 5 || key_type > 8) return false;
-    }
-    return true;
+    const auto matrix = decode_key_matrix(m);
+    return matrix && check_key_matrix(*matrix) == nullptr;
 }
 
 // Fills `pattern` from the keymax; false when its root key matrix is not
 // valid.
-bool build_efuse_pattern(ConstBytes keymax, const BootRun& run, MutBytes pattern) {
-    const ConstBytes matrix = keymax.subspan(kKeymaxRootMatrixOffset, kKeyMatrixSize);
-    if (!matrix_valid(matrix)) return false;
-    std::fill(pattern.begin(), pattern.end(), 0);
-    pattern[6] = kEfuseByte6;
-    pattern[7] = kEfuseByte7 | (run.plan.encrypt ? kEfuseEncryptBit : 0);
-    Sha256 roots;
-    for (std::size_t i = 0; i < kMatrixEntries; ++i) {
-        roots.update(matrix.subspan(16 + i * kKeyHeaderSize + 16, kSha256Size));
-    }
-    const Digest digest = roots.finish();
-    std::copy(digest.begin(), digest.end(), pattern.begin() + kEfuseRootDigestOffset);
-    if (run.plan.encrypt) {
-        std::copy(run.aes.begin(), run.aes.end(), pattern.begin() + kEfuseAesKeyOffset);
-    }
+bool build_efuse_pattern(ConstBytes keymax, const BootRun& run,
+                         std::span<std::uint8_t, kEfusePatternSize> pattern) {
+    const auto decoded = decode_keymax(keymax);
+    if (!decoded || check_key_matrix(decoded->root) != nullptr) return false;
+    zud_efuse_pattern p;
+    p.encrypted = run.plan.encrypt;
+    p.root_digest = key_matrix_root_digest(decoded->root);
+    if (p.encrypted) p.aes_key = run.aes;
+    encode_efuse_pattern(p, pattern);
+    wipe(p.aes_key.data(), p.aes_key.size());
     return true;
 }
 
@@ -437,7 +394,7 @@ int write_efuse_pattern(BootRun& run, ConstBytes keymax) {
         return kBootIoFailed;
     }
     run.failure = kBootFailedWithEfuse;
-    std::array<std::uint8_t, kEfuseSize> pattern{};
+    std::array<std::uint8_t, kEfusePatternSize> pattern{};
     const bool built = build_efuse_pattern(keymax, run, pattern);
     const bool written = !built || write_all(run.efuse.stream(), pattern);
     wipe(pattern.data(), pattern.size());
@@ -470,7 +427,7 @@ int write_bl2_prefix(BootRun& run) {
 // An input that is itself an output of this command has a signed block
 // header at 16 whose sizes agree; its BL2 payload is then at 4096.
 bool is_signed_bootloader(ConstBytes area) {
-    const auto h = decode_signed_block_header(area.subspan(kIvPrefixSize, kSignedBlockHeaderSize));
+    const auto h = decode_signed_block_header(area.subspan(kBl2DigestBlockOffset, kSignedBlockHeaderSize));
     return h && std::uint64_t{h->total_size} ==
                     std::uint64_t{h->signed_data_offset} + h->signed_data_size;
 }
@@ -479,7 +436,7 @@ int read_bl2_payload(BootRun& run) {
     const MutBytes payload = run.work.bytes();
     if (!read_at(run.input.get(), 0, payload)) return kBootIoFailed;
     if (is_signed_bootloader(payload) &&
-        !read_at(run.input.get(), kSignedPayloadOffset, payload)) {
+        !read_at(run.input.get(), kBl2PayloadFileOffset, payload)) {
         return kBootIoFailed;
     }
     return 0;
@@ -515,28 +472,31 @@ std::optional<std::uint8_t> place_key_block(const char* path, const mbedtls_rsa_
                                             MutBytes block) {
     Buffer key_data(kKeyDataAreaMin);
     if (!key_data.ok()) return std::nullopt;
-    const auto header = block.subspan(kBl2KeyOffset).first<kKeyHeaderSize>();
+    const auto header = block.subspan(kFixedKeyOffset).first<kKeyHeaderSize>();
     zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
-    const std::uint32_t length = zud_create_key_from_source(0, path, &loaded, key_data.bytes(),
-                                                            header, kBl2KeyDataOffset);
-    if (length > kKeyDataAreaSize) return std::nullopt;
-    std::copy_n(key_data.data(), length, block.data() + kBl2KeyDataOffset);
-    return header[9];
+    const std::uint32_t length = zud_create_key_from_source(
+        0, path, &loaded, key_data.bytes(), header, static_cast<std::uint32_t>(kFixedKeyDataOffset));
+    if (length > kFixedKeyDataAreaSize) return std::nullopt;
+    std::copy_n(key_data.data(), length, block.data() + kFixedKeyDataOffset);
+    return decode_key_header(header)->key_type;
 }
 
 zud_signed_block_header bl2_header(const BootPlan& plan, std::uint8_t key_type,
                                    std::size_t modulus_length) {
     // In digest mode the signed range may leave out the first sectors of the
     // output: they hold only the IV prefix, the header's tail and zeros.
-    const std::size_t digest_length = plan.sectors == 0 ? kDigestSlotSize : 512 * plan.sectors - 80;
+    constexpr std::size_t kSectorSize = 512;
+    const std::size_t digest_length =
+        plan.sectors == 0 ? kDigestSlotSize
+                          : kSectorSize * plan.sectors - kBl2DigestBlockOffset - kSignedBlockHeaderSize;
     zud_signed_block_header h;
     h.sig_type = plan.signing ? 1 : 0;
-    h.sig_size = kSigSlotSize;
+    h.sig_size = kFixedSignatureSlotSize;
     h.signed_data_offset = static_cast<std::uint32_t>(
         kSignedBlockHeaderSize + (plan.signing ? modulus_length : digest_length));
     h.key_type = key_type;
-    h.key_offset = kBl2KeyOffset;
-    h.key_size = plan.signing ? kSigningKeyAreaSize : kDigestKeyAreaSize;
+    h.key_offset = kFixedKeyOffset;
+    h.key_size = plan.signing ? kFixedKeyAreaSize : kBl2DigestKeyAreaSize;
     h.payload_offset = h.key_offset + h.key_size;
     h.payload_size = kBl2PayloadSize;
     h.total_size = h.payload_offset + h.payload_size;
@@ -589,30 +549,26 @@ int write_bl2_block(BootRun& run) {
 // ---------------------------------------------------------------------------
 // FIP table of contents
 
-std::size_t entry_at(std::size_t index) { return kTocHeaderSize + index * kTocEntrySize; }
-
-// Counts the entries before the terminating one (the first of size 0). The
-// table is untrusted: it must end inside its region, and every entry's
-// offset and size must fit 32 bits and lie inside the `fip_size` bytes that
-// follow the table's start. nullopt (said on standard error) otherwise.
-std::optional<std::size_t> count_toc_entries(ConstBytes toc, std::uint64_t fip_size) {
-    if (get_le32(toc, 0) != kTocName || get_le32(toc, 4) != kTocSerial || get_le64(toc, 8) != 0) {
+// Reads the table and checks it against the `fip_size` bytes that follow
+// its start: it must end inside its region, and every entry's offset and
+// size must fit 32 bits and lie inside the file. nullopt (said on standard
+// error) otherwise.
+std::optional<zud_fip_toc> read_toc(ConstBytes region, std::uint64_t fip_size) {
+    const char* reason = nullptr;
+    auto toc = decode_fip_toc(region, &reason);
+    std::size_t bad = 0;
+    if (toc && (reason = check_toc_entries(*toc, fip_size, bad)) != nullptr) {
+        const zud_toc_entry& e = toc->entries[bad];
+        std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu (offset %llu, size %llu) does "
+                             "not lie inside the file\n",
+                     bad, static_cast<unsigned long long>(e.offset),
+                     static_cast<unsigned long long>(e.size));
         return std::nullopt;
     }
-    for (std::size_t i = 0; entry_at(i + 1) <= toc.size(); ++i) {
-        const std::uint64_t offset = get_le64(toc, entry_at(i) + kTocEntryOffset);
-        const std::uint64_t size = get_le64(toc, entry_at(i) + kTocEntryLength);
-        if (size == 0) return i;
-        if (offset > kMax32 - kFipOffset || size > kMax32 || !fits(fip_size, offset, size)) {
-            std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu (offset %llu, size %llu) does "
-                                 "not lie inside the file\n",
-                         i, static_cast<unsigned long long>(offset),
-                         static_cast<unsigned long long>(size));
-            return std::nullopt;
-        }
+    if (!toc && std::strcmp(reason, "the table of contents has no terminating entry") == 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the FIP table has no terminating entry\n");
     }
-    std::fprintf(stderr, "zud_encrypt_tqrr: the FIP table has no terminating entry\n");
-    return std::nullopt;
+    return toc;
 }
 
 // The bytes from the table's start to the end of the stream.
@@ -621,25 +577,22 @@ std::uint64_t fip_size_of(std::FILE* f) {
     return size && *size > kFipOffset ? *size - kFipOffset : 0;
 }
 
-// Signs entry `index` into a block at the output's end and points the entry
-// at it: offset `next`, size the block's total_size (its stored length
+// Signs `entry` into a block at the output's end and points it at the
+// block: offset `next`, size the block's total_size (its stored length
 // rounded up to 16).
-int sign_stage(BootRun& run, MutBytes toc, std::size_t index, std::uint64_t& next) {
-    const std::size_t at = entry_at(index);
-    const std::uint64_t offset = get_le64(toc, at + kTocEntryOffset);
-    const std::uint64_t size = get_le64(toc, at + kTocEntryLength);
+int sign_stage(BootRun& run, zud_toc_entry& entry, std::size_t index, std::uint64_t& next) {
     mbedtls_rsa_context* ctx = run.plan.signing ? &run.key.ctx : nullptr;
     std::int32_t written = 0;
-    if (zud_sig_boot_file_buffer(run.input.get(), static_cast<std::uint32_t>(offset + kFipOffset),
-                                 static_cast<std::uint32_t>(size), &written, ctx, run.out.stream(),
-                                 kStageAlignment) != 0 ||
+    if (zud_sig_boot_file_buffer(run.input.get(), static_cast<std::uint32_t>(entry.offset + kFipOffset),
+                                 static_cast<std::uint32_t>(entry.size), &written, ctx,
+                                 run.out.stream(), kStageAlignment) != 0 ||
         written <= 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu could not be signed\n", index);
         return kBootStageFailed;
     }
     const auto stored = static_cast<std::uint64_t>(written);
-    put_le64(toc, at + kTocEntryOffset, next);
-    put_le64(toc, at + kTocEntryLength, round_up_16(stored));
+    entry.offset = next;
+    entry.size = round_up_16(stored);
     next += round_up(stored, kStageAlignment);
     if (next > kMax32) {
         std::fprintf(stderr, "zud_encrypt_tqrr: the signed FIP would exceed 4 GiB\n");
@@ -649,21 +602,22 @@ int sign_stage(BootRun& run, MutBytes toc, std::size_t index, std::uint64_t& nex
 }
 
 int sign_fip_stages(BootRun& run) {
-    const MutBytes toc = run.work.bytes().first(kTocRegionSize);
-    if (!read_at(run.input.get(), kFipOffset, toc)) return kBootIoFailed;
-    const auto count = count_toc_entries(toc, fip_size_of(run.input.get()));
-    if (!count) {
+    const MutBytes region = run.work.bytes().first(kTocRegionSize);
+    if (!read_at(run.input.get(), kFipOffset, region)) return kBootIoFailed;
+    auto toc = read_toc(region, fip_size_of(run.input.get()));
+    if (!toc) {
         std::printf("zud log : illegal fip file format!\n");
         return run.failure;
     }
     // The table goes first as a placeholder; the stage blocks follow it.
-    if (!write_all(run.out.stream(), toc)) return kBootIoFailed;
+    if (!write_all(run.out.stream(), region)) return kBootIoFailed;
     std::uint64_t next = kTocRegionSize;
-    for (std::size_t i = 0; i < *count; ++i) {
-        if (const int r = sign_stage(run, toc, i, next); r != 0) return r;
+    for (std::size_t i = 0; i < toc->entries.size(); ++i) {
+        if (const int r = sign_stage(run, toc->entries[i], i, next); r != 0) return r;
     }
-    put_le64(toc, entry_at(*count) + kTocEntryOffset, next);
-    if (!seek_to(run.out.stream(), kFipOffset) || !write_all(run.out.stream(), toc) ||
+    toc->end.offset = next;
+    encode_fip_toc(*toc, region);
+    if (!seek_to(run.out.stream(), kFipOffset) || !write_all(run.out.stream(), region) ||
         !seek_end(run.out.stream())) {
         return kBootIoFailed;
     }
@@ -700,21 +654,20 @@ int encrypt_bl2_area(std::FILE* out, ConstBytes aes_key, MutBytes piece, Digest&
     return seek_to(out, 0) && write_all(out, area) ? 0 : kBootEncryptFailed;
 }
 
-// Reads the table back into `toc` (kept plain for the stage pass), checks
-// it against the output and writes its encrypted copy in its place.
-int encrypt_table(std::FILE* out, AesCbc& aes, MutBytes toc, MutBytes piece, std::size_t& count) {
-    if (!seek_to(out, kFipOffset) || !read_exact(out, toc)) return kBootEncryptFailed;
-    const auto counted = count_toc_entries(toc, fip_size_of(out));
-    if (!counted) {
+// Reads the table back (kept plain in `toc` for the stage pass), checks it
+// against the output and writes its encrypted copy in its place.
+int encrypt_table(std::FILE* out, AesCbc& aes, zud_fip_toc& toc, MutBytes piece) {
+    const MutBytes region = piece.first(kTocRegionSize);
+    if (!seek_to(out, kFipOffset) || !read_exact(out, region)) return kBootEncryptFailed;
+    auto read = read_toc(region, fip_size_of(out));
+    if (!read) {
         std::printf("zud log : illegal fip file format!\n");
         return kBootEncryptBadToc;
     }
-    count = *counted;
-    const MutBytes copy = piece.first(kTocRegionSize);
-    std::copy(toc.begin(), toc.end(), copy.begin());
+    toc = std::move(*read);
     Iv iv{};
-    if (const int r = aes.encrypt(copy, iv); r != 0) return r;
-    return seek_to(out, kFipOffset) && write_all(out, copy) ? 0 : kBootEncryptFailed;
+    if (const int r = aes.encrypt(region, iv); r != 0) return r;
+    return seek_to(out, kFipOffset) && write_all(out, region) ? 0 : kBootEncryptFailed;
 }
 
 // One CBC chain over the stage's `size` bytes, in pieces of up to 48 KiB.
@@ -746,16 +699,15 @@ int write_gap(std::FILE* out, std::uint64_t start, std::uint64_t gap, MutBytes p
 
 // Entry `index` of the plain table: its stage under the stage key, then the
 // gap up to the next entry (the terminating one for the last stage).
-int encrypt_entry(std::FILE* out, AesCbc& aes, ConstBytes toc, std::size_t index, MutBytes piece) {
-    const std::uint64_t offset = get_le64(toc, entry_at(index) + kTocEntryOffset);
-    const std::uint64_t size = get_le64(toc, entry_at(index) + kTocEntryLength);
-    const std::uint64_t next = get_le64(toc, entry_at(index + 1) + kTocEntryOffset);
-    const std::uint64_t end = offset + size;
+int encrypt_entry(std::FILE* out, AesCbc& aes, const zud_fip_toc& toc, std::size_t index, MutBytes piece) {
+    const zud_toc_entry& entry = toc.entries[index];
+    const std::uint64_t next = index + 1 < toc.entries.size() ? toc.entries[index + 1].offset : toc.end.offset;
+    const std::uint64_t end = entry.offset + entry.size;
     if (next < end || next > fip_size_of(out)) {
         std::printf("zud log : illegal fip file format!\n");
         return kBootEncryptBadToc;
     }
-    if (const int r = encrypt_stage(out, aes, kFipOffset + offset, size, piece); r != 0) {
+    if (const int r = encrypt_stage(out, aes, kFipOffset + entry.offset, entry.size, piece); r != 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu could not be encrypted\n", index);
         return r;
     }
@@ -764,9 +716,8 @@ int encrypt_entry(std::FILE* out, AesCbc& aes, ConstBytes toc, std::size_t index
 
 int encrypt_output(const std::string& output, ConstBytes aes_key) {
     Buffer piece(kEncryptPieceSize);
-    Buffer toc(kTocRegionSize);
     File out = open_file(output.c_str(), "rb+");
-    if (!out || !piece.ok() || !toc.ok()) {
+    if (!out || !piece.ok()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot reopen %s to encrypt it\n", output.c_str());
         return kBootEncryptFailed;
     }
@@ -775,10 +726,10 @@ int encrypt_output(const std::string& output, ConstBytes aes_key) {
     AesCbc aes;
     if (r == 0 && aes.set_encrypt_key(stage_key) != 0) r = kBootEncryptFailed;
     wipe(stage_key.data(), stage_key.size());
-    std::size_t count = 0;
-    if (r == 0) r = encrypt_table(out.get(), aes, toc.bytes(), piece.bytes(), count);
-    for (std::size_t i = 0; r == 0 && i < count; ++i) {
-        r = encrypt_entry(out.get(), aes, toc.bytes(), i, piece.bytes());
+    zud_fip_toc toc;
+    if (r == 0) r = encrypt_table(out.get(), aes, toc, piece.bytes());
+    for (std::size_t i = 0; r == 0 && i < toc.entries.size(); ++i) {
+        r = encrypt_entry(out.get(), aes, toc, i, piece.bytes());
     }
     if (r != 0) return r;
     return std::fclose(out.release()) == 0 ? 0 : kBootEncryptFailed;

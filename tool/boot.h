@@ -1,43 +1,136 @@
 // Bootloader signing: --bootsig, the eFuse pattern and the boot media files.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "bytes.h"
+#include "crypto.h"
+#include "signed_block.h"
+
+// ---------------------------------------------------------------------------
+// Bootloader layout
+//
+// Input: the BL2 payload in bytes [0, 45056) (zero-filled when the input is
+// shorter), a FIP at 49152. Output: the 49152-byte BL2 area (below), the
+// FIP's table of contents region at 49152 (entries rewritten) and from
+// 65536 one signed stage block per entry, each starting on a 16384-byte
+// boundary; in signing mode from a zud_user_key file the upgrade signature
+// block follows the last.
+
+inline constexpr std::size_t kIvPrefixSize = 16;
+inline constexpr std::size_t kBl2AreaSize = 49152;
+inline constexpr std::size_t kBl2PayloadSize = 45056;
+inline constexpr std::uint64_t kFipOffset = kBl2AreaSize;
+inline constexpr std::uint32_t kStageAlignment = 16384;
+// Both output layouts keep the BL2 payload here, so an output can be signed
+// again.
+inline constexpr std::uint64_t kBl2PayloadFileOffset = 4096;
+
+// ---------------------------------------------------------------------------
+// BL2 area (49152 bytes)
+//
+// Signing mode: the 16-byte IV prefix, the keymax's bytes 16..2263, then at
+// 2264 the BL2 block in the keymax's block layout: header, 512-byte
+// signature slot, the signing key's 48-byte key header and 1208-byte key
+// data area, the 45056-byte payload (total_size 46888). Digest mode: the IV
+// prefix, then at 16 the BL2 block with a 512-byte slot holding the digest,
+// 3504 zero key bytes and the payload (total_size 49136). The payload lands
+// at 4096 in both; the digest covers the header and everything from
+// signed_data_offset on.
+
+inline constexpr std::size_t kBl2SigningBlockOffset = 2264;   // behind the keymax
+inline constexpr std::size_t kBl2DigestBlockOffset = kIvPrefixSize;
+inline constexpr std::size_t kBl2DigestKeyAreaSize = 3504;
+
+struct zud_bl2_area {
+    bool signing = false;
+    std::array<std::uint8_t, kIvPrefixSize> iv_prefix{};
+    std::uint64_t block_offset = 0;  // of the BL2 block in the area
+    ConstBytes block;                // its total_size bytes
+    zud_signed_block_header header;
+};
+
+// Reads a plain (decrypted) BL2 area: signing mode when a keymax block
+// (total_size 2248) stands at 16 and the BL2 block at 2264, digest mode
+// when the block at 16 is the BL2 block itself. nullopt when neither holds
+// or the block's total_size does not end inside the area.
+std::optional<zud_bl2_area> decode_bl2_area(ConstBytes area);
+
+// ---------------------------------------------------------------------------
+// FIP table of contents (a 16384-byte region, little-endian)
+//
+// 0x00 name (u32, 0xAA640001), 0x04 serial number (u32, 0x12345678), 0x08
+// flags (u64, 0), then 40-byte entries: 0x00 UUID (16 bytes), 0x10 offset
+// (u64, from the table's start), 0x18 size (u64), 0x20 flags (u64). The
+// first entry of size 0 ends the table; it must lie inside the region.
+// Offsets and sizes are used as 32-bit values. In an output a rewritten
+// entry holds its stage block's offset and total_size, and the terminating
+// entry's offset is the end of the last block.
+
+inline constexpr std::size_t kTocRegionSize = 16384;
+inline constexpr std::size_t kTocHeaderSize = 16;
+inline constexpr std::size_t kTocEntrySize = 40;
+inline constexpr std::uint32_t kTocName = 0xAA640001;
+inline constexpr std::uint32_t kTocSerial = 0x12345678;
+
+struct zud_toc_entry {
+    std::array<std::uint8_t, 16> uuid{};
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+    std::uint64_t flags = 0;
+};
+
+struct zud_fip_toc {
+    std::uint32_t name = kTocName;
+    std::uint32_t serial = kTocSerial;
+    std::uint64_t flags = 0;
+    std::vector<zud_toc_entry> entries;  // before the terminating one; at most 408
+    zud_toc_entry end;                   // the terminating entry (size 0)
+};
+
+// Reads the table; nullopt, with `reason` set, when the region is shorter
+// than 16384 bytes, the header is not a FIP's, or no terminating entry lies
+// inside the region.
+std::optional<zud_fip_toc> decode_fip_toc(ConstBytes region, const char** reason);
+
+// Writes header, entries and the terminating entry into the 16384-byte
+// `region`; the bytes behind the terminating entry are left as they are.
+void encode_fip_toc(const zud_fip_toc& toc, MutBytes region);
+
+// Every entry's offset and size must fit 32 bits and lie inside the
+// `fip_size` bytes that follow the table's start. nullptr, or the reason
+// with the index of the first entry that does not.
+const char* check_toc_entries(const zud_fip_toc& toc, std::uint64_t fip_size, std::size_t& bad_entry);
+
+// ---------------------------------------------------------------------------
+// eFuse pattern (512 bytes; bit b is bit b mod 8 of byte b / 8)
+//
+// 0..5 zero; 6: 0x07 (bits 48, 49, 50); 7: 0x28 (bits 59, 61), 0x38 (bit 60
+// as well) when the bootloader is encrypted; 8..47 zero; 48..79 the root key
+// digest (SHA-256 of the keymax's four root key digests); 80..111 the AES
+// key when encrypted, else zero; 112..511 zero. Stored signed and encrypted
+// with the built-in key (1168 bytes).
+
+inline constexpr std::size_t kEfusePatternSize = 512;
+
+struct zud_efuse_pattern {
+    bool encrypted = false;
+    Digest root_digest{};
+    std::array<std::uint8_t, kAesKeySize> aes_key{};
+};
+
+void encode_efuse_pattern(const zud_efuse_pattern& p, std::span<std::uint8_t, kEfusePatternSize> out);
+
+// Reads a pattern and checks every fixed byte; nullopt with `reason` set
+// when one differs or fewer than 512 bytes are given.
+std::optional<zud_efuse_pattern> decode_efuse_pattern(ConstBytes in, const char** reason);
+
 // ---------------------------------------------------------------------------
 // --bootsig
-//
-// Input bootloader: BL2 payload in bytes [0, 45056) (zero-filled when the
-// input is shorter), a FIP at 49152. FIP table of contents (16384-byte
-// region, little-endian): 0x00 name 0xAA640001, 0x04 serial number
-// 0x12345678, 0x08 flags (u64, 0), then 40-byte entries: 0x00 UUID (16
-// bytes), 0x10 offset (u64, from the table's start), 0x18 size (u64), 0x20
-// flags (u64). The first entry of size 0 ends the table. Offsets and sizes
-// must fit 32 bits, and every entry must lie inside the input.
-//
-// Output (signing mode):
-//   0      16 IV prefix (random), in place of the keymax's 16 leading zeros
-//   16     2248 the keymax's bytes 16..2263
-//   2264   BL2 block: 64-byte signed block header, 512-byte signature slot,
-//          48-byte key header + 1208-byte key data area, 45056-byte payload
-//   49152  table of contents region, entries rewritten
-//   65536  one signed stage block per entry, each padded to 16384 bytes
-//   end    upgrade signature block, when the key came from a zud_user_key
-// Output (digest mode): IV prefix, then at 16 the BL2 block (digest in the
-// 512-byte slot, 3504 zero key bytes, payload at output offset 4096), then
-// the table and the digest-only stage blocks as above.
-//
-// A rewritten entry holds the stage block's offset and its total_size (the
-// stored length rounded up to 16, so that a stage shorter than the block's
-// header region is described and encrypted whole). The terminating entry's
-// offset is the end of the last block.
-//
-// eFuse pattern (512 bytes, signing mode): byte 6 = 0x07, byte 7 = 0x28
-// (0x38 when encrypting), 48..79 SHA-256 of the four root key digests of the
-// keymax, 80..111 the AES key when encrypting; stored signed and encrypted
-// by the built-in key signer (1168 bytes).
-//
-// Encryption ("aeskey" given): the BL2 area [0, 49152) under the AES key;
-// the table region and each stage block (one CBC chain per stage, the
-// entry's size in bytes) under SHA-256 of the IV prefix; zero IVs. The
-// padding between a stage and the next entry becomes random bytes.
 
 enum BootResult : int {
     kBootNoInput = 4668,         // no input path

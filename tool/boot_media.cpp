@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr std::size_t kBl2AreaSize = 49152;
 constexpr std::size_t kSdFillerSize = 512;
 
 // Copies `source` from its current position to its end.

@@ -47,6 +47,59 @@ void encode_image_security_header(const zud_image_security_header& h,
     }
 }
 
+std::optional<zud_stage_record> decode_stage_record(ConstBytes in) {
+    if (in.size() < kStageRecordSize) return std::nullopt;
+    zud_stage_record r;
+    r.stage_offset = get_le32(in, 0x00);
+    r.part_size = get_le32(in, 0x04);
+    r.stage_length = get_le32(in, 0x08);
+    r.page_size = get_le32(in, 0x0C);
+    r.stage_space = get_le32(in, 0x10);
+    std::copy_n(in.begin() + 0x20, r.stage_digest.size(), r.stage_digest.begin());
+    std::copy_n(in.begin() + 0x40, r.key_hash.size(), r.key_hash.begin());
+    return r;
+}
+
+bool has_image_security_header(ConstBytes page) {
+    return fits(page.size(), kSecurityHeaderOffset, kSecurityHeaderSize) &&
+           std::memcmp(page.data() + kSecurityHeaderOffset, "ZUDSECU!", 8) == 0;
+}
+
+std::optional<zud_image_security_header> decode_image_security_header(ConstBytes page) {
+    if (page.size() < kBootHeaderPageSize || !has_image_security_header(page)) return std::nullopt;
+    const ConstBytes in = page.subspan(kSecurityHeaderOffset, kSecurityHeaderSize);
+    zud_image_security_header h;
+    h.format_word = get_le32(in, 0x08);
+    h.stage_count = get_le32(in, 0x0C);
+    std::memcpy(h.timestamp.data(), in.data() + 0x10, kSecurityTimestampSize);
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        h.stages[i] = *decode_stage_record(in.subspan(0x20 + i * kStageRecordSize, kStageRecordSize));
+    }
+    return h;
+}
+
+void put_image_security_header(const zud_image_security_header& h, MutBytes page) {
+    encode_image_security_header(
+        h, std::span<std::uint8_t, kSecurityHeaderSize>(page.data() + kSecurityHeaderOffset,
+                                                        kSecurityHeaderSize));
+}
+
+const char* check_image_security_header(const zud_image_security_header& h) {
+    if (h.format_word != kSecurityFormatWord) return "the security header's format word is not 0x905";
+    if (h.stage_count != kImageStageCount) return "the security header does not describe 3 stages";
+    std::uint64_t offset = kBootHeaderPageSize;
+    for (const zud_stage_record& r : h.stages) {
+        if (r.page_size != kImagePageSize) return "a stage record's page size is not 2048";
+        if (r.stage_offset != offset) return "a stage does not start where the one before it ends";
+        if (r.stage_space != round_up(r.stage_length, r.page_size)) {
+            return "a stage record's space is not its length rounded up to the page";
+        }
+        if (r.key_hash != h.stages[0].key_hash) return "the stage records carry different key hashes";
+        offset += r.stage_space;
+    }
+    return nullptr;
+}
+
 int zud_get_sha_from_ctx(const mbedtls_rsa_context* ctx, std::uint8_t* digest) {
     if (ctx == nullptr || digest == nullptr) return kImageKeyDigestFailed;
     std::array<std::uint8_t, kKeyHeaderSize> header{};
@@ -54,10 +107,10 @@ int zud_get_sha_from_ctx(const mbedtls_rsa_context* ctx, std::uint8_t* digest) {
     Buffer work(kKeyDataAreaMin);
     if (!work.ok()) return kImageKeyDigestFailed;
     const std::uint32_t result = zud_create_key_from_ctx(1, ctx, work.bytes(), header, 0);
-    // Digest-form key types are 5 to 8; 0 means the modulus has no key type.
-    const std::uint8_t key_type = header[9];
-    if (result != 0 || key_type < 5 || key_type > 8) return kImageKeyDigestFailed;
-    std::memcpy(digest, header.data() + 16, kSha256Size);
+    // 0 means the modulus has no key type.
+    const auto decoded = decode_key_header(header);
+    if (result != 0 || !decoded || !is_digest_form(decoded->key_type)) return kImageKeyDigestFailed;
+    std::copy(decoded->key_digest.begin(), decoded->key_digest.end(), digest);
     return 0;
 }
 
@@ -97,6 +150,7 @@ struct ImageJob {
     bool signing = false;  // exactly when a user key is given
     std::string output;
     HeaderPage page{};
+    zud_boot_image_header boot;
     // stage_offset holds the input offset until the stages are built, then
     // the output offset.
     std::array<zud_stage_record, kImageStageCount> stages{};
@@ -143,10 +197,8 @@ int read_header_page(std::FILE* in, HeaderPage& page) {
         explain("the input is shorter than a boot image's 2048-byte header page");
         return kImageShortInput;
     }
-    if (std::memcmp(page.data(), "ANDROID!", 8) != 0) return kImageNotBootImage;
-    if (std::memcmp(page.data() + kSecurityHeaderOffset, "ZUDSECU!", 8) == 0) {
-        return kImageAlreadySigned;
-    }
+    if (!decode_boot_image_header(page)->android_magic) return kImageNotBootImage;
+    if (has_image_security_header(page)) return kImageAlreadySigned;
     return 0;
 }
 
@@ -154,15 +206,13 @@ int read_header_page(std::FILE* in, HeaderPage& page) {
 // The parts are located on 2048-byte boundaries and the encryption pass
 // works in 2048-byte pieces, so any other page size would read bytes the
 // image does not use or encrypt across a stage boundary.
-int check_layout(ConstBytes page, std::uint64_t input_size) {
-    if (get_le32(page, kBootPageSizeOffset) != kImagePageSize) {
+int check_layout(const zud_boot_image_header& boot, std::uint64_t input_size) {
+    if (boot.page_size != kImagePageSize) {
         std::fprintf(stderr, "zud_encrypt_tqrr: page size %u is not supported; only 2048 is\n",
-                     get_le32(page, kBootPageSizeOffset));
+                     boot.page_size);
         return kImageBadPageSize;
     }
-    const std::uint64_t sizes[] = {get_le32(page, kBootKernelSizeOffset),
-                                   get_le32(page, kBootRamdiskSizeOffset),
-                                   get_le32(page, kBootSecondSizeOffset)};
+    const std::uint64_t sizes[] = {boot.kernel_size, boot.ramdisk_size, boot.second_size};
     std::uint64_t offset = kBootHeaderPageSize;
     std::uint64_t output_bound = kBootHeaderPageSize + kUpgradeWorkAreaSize;
     bool block_too_large = false;
@@ -187,8 +237,8 @@ int check_layout(ConstBytes page, std::uint64_t input_size) {
 // newer header layout, or a recovery DTBO or DTB that would be dropped. A
 // signed image's security header takes header page bytes 1024 to 1343,
 // which lie in the extra kernel command line, so they must be free.
-int check_header_fields(ConstBytes page, bool signing) {
-    const std::uint32_t version = get_le32(page, kBootHeaderVersionOffset);
+int check_header_fields(ConstBytes page, const zud_boot_image_header& boot, bool signing) {
+    const std::uint32_t version = boot.header_version;
     if (version >= 3) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: boot image header version %u is not supported; make the "
@@ -196,8 +246,8 @@ int check_header_fields(ConstBytes page, bool signing) {
                      version);
         return kImageHeaderVersion;
     }
-    const bool dtbo = version >= 1 && get_le32(page, kBootRecoveryDtboSizeOffset) != 0;
-    const bool dtb = version == 2 && get_le32(page, kBootDtbSizeOffset) != 0;
+    const bool dtbo = boot.recovery_dtbo_size != 0;
+    const bool dtb = boot.dtb_size != 0;
     if (dtbo || dtb) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: the boot image carries a %s, which a signed image cannot "
@@ -215,16 +265,14 @@ int check_header_fields(ConstBytes page, bool signing) {
 }
 
 void plan_stages(ImageJob& job) {
-    const ConstBytes page(job.page);
-    const std::size_t size_fields[] = {kBootKernelSizeOffset, kBootRamdiskSizeOffset,
-                                       kBootSecondSizeOffset};
+    const std::uint32_t sizes[] = {job.boot.kernel_size, job.boot.ramdisk_size, job.boot.second_size};
     std::uint32_t offset = kBootHeaderPageSize;
     for (std::size_t i = 0; i < kImageStageCount; ++i) {
         zud_stage_record& r = job.stages[i];
         r = zud_stage_record{};
         r.stage_offset = offset;
-        r.part_size = get_le32(page, size_fields[i]);
-        r.page_size = get_le32(page, kBootPageSizeOffset);
+        r.part_size = sizes[i];
+        r.page_size = job.boot.page_size;
         offset += static_cast<std::uint32_t>(round_up(r.part_size, kBootHeaderPageSize));
     }
 }
@@ -357,8 +405,10 @@ int prepare_image(ImageJob& job, std::FILE* in) {
     const auto input_size = stream_size(in);
     if (!input_size) return kImageOpenFailed;
     int result = read_header_page(in, job.page);
-    if (result == 0) result = check_layout(job.page, *input_size);
-    if (result == 0) result = check_header_fields(job.page, job.signing);
+    if (result != 0) return result;
+    job.boot = *decode_boot_image_header(job.page);
+    result = check_layout(job.boot, *input_size);
+    if (result == 0) result = check_header_fields(job.page, job.boot, job.signing);
     if (result != 0) return result;
     plan_stages(job);
     if (is_packaged(in)) {
@@ -423,15 +473,11 @@ std::array<char, kSecurityTimestampSize> make_timestamp() {
 // The final header page: sizes of the kernel and ramdisk stages as stored,
 // and the security header. The second stage size stays the input's.
 void finish_header_page(ImageJob& job) {
-    const MutBytes page(job.page);
-    put_le32(page, kBootKernelSizeOffset, job.stages[0].stage_space);
-    put_le32(page, kBootRamdiskSizeOffset, job.stages[1].stage_space);
+    encode_boot_image_part_sizes(job.page, job.stages[0].stage_space, job.stages[1].stage_space);
     zud_image_security_header header;
     header.timestamp = make_timestamp();
     header.stages = job.stages;
-    encode_image_security_header(
-        header, std::span<std::uint8_t, kSecurityHeaderSize>(
-                    job.page.data() + kSecurityHeaderOffset, kSecurityHeaderSize));
+    put_image_security_header(header, job.page);
 }
 
 // Encrypts the built stages in place and writes the final header page over

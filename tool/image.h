@@ -5,29 +5,14 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include <mbedtls/rsa.h>
 
-// ---------------------------------------------------------------------------
-// Android boot image header page (the first 2048 bytes of the input), the
-// fields this command reads, all u32 little-endian: 0x00 magic "ANDROID!"
-// (8 bytes), 0x08 kernel size, 0x10 ramdisk size, 0x18 second stage size,
-// 0x24 page size. The parts follow the header page, each starting on a
-// 2048-byte boundary: kernel at 2048, ramdisk after the kernel's pages,
-// second stage after the ramdisk's pages.
+#include "boot_image.h"
+#include "bytes.h"
 
-inline constexpr std::size_t kBootHeaderPageSize = 2048;
-inline constexpr std::size_t kBootKernelSizeOffset = 0x08;
-inline constexpr std::size_t kBootRamdiskSizeOffset = 0x10;
-inline constexpr std::size_t kBootSecondSizeOffset = 0x18;
-inline constexpr std::size_t kBootPageSizeOffset = 0x24;
-// Header versions 1 and 2 add a recovery DTBO (size at 0x660) and version 2
-// a DTB (size at 0x670), parts this image layout does not carry; version 3
-// and later lay the header out anew.
-inline constexpr std::size_t kBootHeaderVersionOffset = 0x28;
-inline constexpr std::size_t kBootRecoveryDtboSizeOffset = 0x660;
-inline constexpr std::size_t kBootDtbSizeOffset = 0x670;
 // The only page size whose images this command reads and encrypts soundly.
 inline constexpr std::uint32_t kImagePageSize = 2048;
 
@@ -60,6 +45,8 @@ struct zud_stage_record {
 
 void encode_stage_record(const zud_stage_record& r,
                          std::span<std::uint8_t, kStageRecordSize> out);
+// nullopt when fewer than 96 bytes are given.
+std::optional<zud_stage_record> decode_stage_record(ConstBytes in);
 
 // ---------------------------------------------------------------------------
 // Image security header (320 bytes, little-endian), written at offset 1024
@@ -85,6 +72,19 @@ struct zud_image_security_header {
 
 void encode_image_security_header(const zud_image_security_header& h,
                                   std::span<std::uint8_t, kSecurityHeaderSize> out);
+
+// Reads the security header from a header page (at 1024); nullopt when the
+// page is shorter than 2048 bytes or the magic "ZUDSECU!" is not there.
+std::optional<zud_image_security_header> decode_image_security_header(ConstBytes page);
+// True when the page carries the magic (the image is already signed).
+bool has_image_security_header(ConstBytes page);
+// Writes the security header into a header page, at 1024.
+void put_image_security_header(const zud_image_security_header& h, MutBytes page);
+
+// Why the header is not one this command writes (format word, stage count,
+// offsets and spaces that follow one another from 2048 on, page sizes of
+// 2048, equal key hashes), or nullptr.
+const char* check_image_security_header(const zud_image_security_header& h);
 
 // ---------------------------------------------------------------------------
 // Results of zud_sig_img and zud_get_sha_from_ctx. The stage builder's own

@@ -1,5 +1,5 @@
 // Writers of the three key file forms and of a public key as PEM.
-#include "keys.h"
+#include "keyfile.h"
 
 #include <cstdio>
 #include <cstring>
@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr std::size_t kWordCountAt = 544;
-constexpr std::size_t kRecordValueBytes = 4 * kNumberRecordWords;  // 544
 constexpr std::size_t kTextLineMax = kTextKeyLineBuffer - 3;       // 1247 with its LF
 constexpr std::size_t kShortExponentBytes = 3;
 
@@ -23,22 +21,11 @@ const mbedtls_mpi* number_of(const mbedtls_rsa_context& k, std::size_t i) {
     return all[i];
 }
 
-// One number record: the value little-endian over 136 words, then the
-// number of words it uses.
-bool put_record(MutBytes out, std::size_t index, const mbedtls_mpi& x) {
-    const std::size_t bytes = mbedtls_mpi_size(&x);
-    if (bytes > kRecordValueBytes) return false;
-    const std::size_t at = index * kNumberRecordSize;
-    if (mbedtls_mpi_write_binary_le(&x, out.data() + at, kRecordValueBytes) != 0) return false;
-    put_le32(out, at + kWordCountAt, static_cast<std::uint32_t>((bytes + 3) / 4));
-    return true;
-}
-
 std::size_t encode_records(const mbedtls_rsa_context& k, std::size_t count,
                            std::size_t file_size, MutBytes out) {
     std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(file_size), 0);
     for (std::size_t i = 0; i < count; ++i) {
-        if (!put_record(out, i, *number_of(k, i))) return 0;
+        if (!encode_number_record(out, i, *number_of(k, i))) return 0;
     }
     return file_size;
 }

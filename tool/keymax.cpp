@@ -1,5 +1,6 @@
 // --keysig (the keymax) and --keybnd (the user key file).
-#include "keys.h"
+#include "keymax.h"
+#include "keyfile.h"
 
 #include <getopt.h>
 
@@ -21,12 +22,11 @@ namespace {
 // The keymax is one signed block with a fixed 512-byte signature slot and a
 // fixed 1256-byte key block (48-byte key header, 1208-byte key data area),
 // behind 16 zero bytes that a bootloader later replaces with its IV prefix.
-constexpr std::size_t kSignatureSlotSize = 512;
-constexpr std::size_t kKeyDataAreaSize = 1208;
-constexpr std::size_t kKeyOffset = kSignedBlockHeaderSize + kSignatureSlotSize;  // 576
-constexpr std::size_t kKeyBlockSize = kKeyHeaderSize + kKeyDataAreaSize;         // 1256
-constexpr std::size_t kPayloadOffset = kKeyOffset + kKeyBlockSize;               // 1832
-constexpr std::size_t kKeymaxPrefixSize = 16;
+constexpr std::size_t kSignatureSlotSize = kFixedSignatureSlotSize;
+constexpr std::size_t kKeyDataAreaSize = kFixedKeyDataAreaSize;
+constexpr std::size_t kKeyOffset = kFixedKeyOffset;
+constexpr std::size_t kKeyBlockSize = kFixedKeyAreaSize;
+constexpr std::size_t kPayloadOffset = kFixedPayloadOffset;
 // An output of this exact name is the BL2 area of a bootloader: its payload
 // is always 0xB000 bytes.
 constexpr char kBl2OutputName[] = "bl2.encrypt";
@@ -71,25 +71,23 @@ bool key_entry_of(const char* path, std::span<std::uint8_t, kKeyHeaderSize> entr
     zud_init_key_header(entry, header_size);
     (void)zud_create_key_from_source(1, path, &key.ctx, scratch.bytes(), entry,
                                      static_cast<std::uint32_t>(kKeyMatrixSize));
-    return entry[9] != 0;
+    return decode_key_header(entry)->key_type != 0;
 }
 
 // One key matrix of four digest-form entries, written to `f`. Every key has
 // been checked to load (zud_sig_key).
 bool write_key_matrix(std::FILE* f, const char* const* keys) {
-    std::array<std::uint8_t, kKeyMatrixSize> matrix{};
-    std::memcpy(matrix.data(), "@KMX", 4);
-    matrix[4] = 1;
-    put_le16(matrix, 6, 16);
-    matrix[12] = 4;
-    matrix[13] = static_cast<std::uint8_t>(kKeyHeaderSize);
-    // Digest-form entries carry no key data, so nothing follows them.
-    put_le32(matrix, 8, static_cast<std::uint32_t>(kKeyMatrixSize));
-    for (std::size_t i = 0; i < 4; ++i) {
-        const auto entry = std::span(matrix).subspan(16 + kKeyHeaderSize * i).first<kKeyHeaderSize>();
+    // Digest-form entries carry no key data, so nothing follows them: the
+    // record's defaults (matrix_size 208) hold.
+    zud_key_matrix matrix;
+    for (std::size_t i = 0; i < kKeyMatrixEntries; ++i) {
+        std::array<std::uint8_t, kKeyHeaderSize> entry{};
         if (!key_entry_of(keys[i], entry, 0)) return false;
+        matrix.entries[i] = *decode_key_header(entry);
     }
-    return write_all(f, matrix);
+    std::array<std::uint8_t, kKeyMatrixSize> bytes{};
+    encode_key_matrix(matrix, bytes);
+    return write_all(f, bytes);
 }
 
 // The payload of a BL2 area is padded to its fixed size; any other payload
@@ -119,7 +117,7 @@ std::uint8_t place_signing_key(const char* key, const mbedtls_rsa_context& loade
         zud_create_key_from_source(0, key, &loaded, key_data.bytes(), header, data_offset);
     if (length > kKeyDataAreaSize) return 0;
     std::memcpy(block.data() + kKeyOffset + kKeyHeaderSize, key_data.data(), length);
-    return header[9];
+    return decode_key_header(header)->key_type;
 }
 
 zud_signed_block_header keymax_header(std::uint8_t key_type, std::size_t modulus_length,
@@ -192,8 +190,9 @@ int check_matrix_keys(std::span<const char*, kKeysigSlots> slots) {
     if (signer == nullptr || output == nullptr || std::strcmp(output, kBl2OutputName) == 0) return 0;
     std::array<std::uint8_t, kKeyHeaderSize> signing{};
     if (!key_entry_of(signer, signing, 0)) return 0;
+    const auto signer_digest = decode_key_header(signing)->key_digest;
     for (const auto& root : roots) {
-        if (std::equal(root.begin() + 16, root.end(), signing.begin() + 16)) return 0;
+        if (decode_key_header(root)->key_digest == signer_digest) return 0;
     }
     std::fprintf(stderr,
                  "zud_encrypt_tqrr: the signing key %s is none of the root keys; a device accepts "
@@ -247,7 +246,8 @@ int user_key_header(const char* path, std::span<std::uint8_t, kKeyHeaderSize> he
     Buffer scratch(kKeyDataAreaMin);
     if (!scratch.ok()) return -1;
     zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
-    if (zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) != 0 || header[9] == 0) {
+    if (zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) != 0 ||
+        decode_key_header(header)->key_type == 0) {
         return -1;
     }
     if (!private_half_signs(key.ctx)) {
@@ -283,9 +283,11 @@ int read_aes_key_file(const char* path, MutBytes aes) {
 
 // The keymax's first user key entry must carry the user key's digest.
 bool is_first_user_key(std::FILE* keymax, std::span<const std::uint8_t, kKeyHeaderSize> header) {
-    std::array<std::uint8_t, kKeyMatrixSize> matrix{};
-    if (!seek_to(keymax, kKeymaxUserMatrixOffset) || !read_exact(keymax, matrix)) return false;
-    return std::memcmp(header.data() + 16, matrix.data() + 32, kSha256Size) == 0;
+    std::array<std::uint8_t, kKeyMatrixSize> bytes{};
+    if (!seek_to(keymax, kKeymaxUserMatrixOffset) || !read_exact(keymax, bytes)) return false;
+    const auto matrix = decode_key_matrix(bytes);
+    const auto user = decode_key_header(header);
+    return matrix && user && matrix->entries[0].key_digest == user->key_digest;
 }
 
 // Copies the whole of `in` from its start to `out`.
@@ -430,4 +432,99 @@ int zud_key_bnd(int argc, char** argv) {
     const std::span<const char* const> inputs(slots.data(), 3);
     if (overwrites_input(output->c_str(), inputs)) return -1;
     return bind_user_key(slots.data(), output->c_str(), aes.bytes());
+}
+
+// ---------------------------------------------------------------------------
+// Key matrix and keymax records
+
+void encode_key_matrix(const zud_key_matrix& m, std::span<std::uint8_t, kKeyMatrixSize> out) {
+    std::fill(out.begin(), out.end(), 0);
+    std::memcpy(out.data(), "@KMX", 4);
+    out[0x04] = m.version;
+    out[0x05] = m.reserved_05;
+    put_le16(out, 0x06, m.header_size);
+    put_le32(out, 0x08, m.matrix_size);
+    out[0x0C] = m.entry_count;
+    out[0x0D] = m.entry_size;
+    put_le16(out, 0x0E, m.reserved_0e);
+    for (std::size_t i = 0; i < kKeyMatrixEntries; ++i) {
+        encode_key_header(m.entries[i], out.subspan(key_matrix_entry_offset(i)).first<kKeyHeaderSize>());
+    }
+}
+
+std::optional<zud_key_matrix> decode_key_matrix_header(ConstBytes in) {
+    if (in.size() < kKeyMatrixHeaderSize || std::memcmp(in.data(), "@KMX", 4) != 0) return std::nullopt;
+    zud_key_matrix m;
+    m.version = in[0x04];
+    m.reserved_05 = in[0x05];
+    m.header_size = get_le16(in, 0x06);
+    m.matrix_size = get_le32(in, 0x08);
+    m.entry_count = in[0x0C];
+    m.entry_size = in[0x0D];
+    m.reserved_0e = get_le16(in, 0x0E);
+    return m;
+}
+
+std::optional<zud_key_header> key_matrix_entry(ConstBytes matrix, std::size_t index) {
+    const std::size_t at = key_matrix_entry_offset(index);
+    if (!fits(matrix.size(), at, kKeyHeaderSize)) return std::nullopt;
+    zud_key_header none;
+    none.key_type = 0;
+    return decode_key_header(matrix.subspan(at, kKeyHeaderSize)).value_or(none);
+}
+
+std::optional<zud_key_matrix> decode_key_matrix(ConstBytes in) {
+    if (in.size() < kKeyMatrixSize) return std::nullopt;
+    auto m = decode_key_matrix_header(in);
+    if (!m) return std::nullopt;
+    for (std::size_t i = 0; i < kKeyMatrixEntries; ++i) m->entries[i] = *key_matrix_entry(in, i);
+    return m;
+}
+
+const char* check_key_matrix_header(const zud_key_matrix& m) {
+    if (m.version != 1) return "the key matrix version is not 1";
+    if (m.header_size != kKeyMatrixHeaderSize) return "the key matrix header_size is not 16";
+    if (m.matrix_size <= kKeyMatrixHeaderSize || m.matrix_size > kMaxKeyMatrixSize) {
+        return "matrix_size is not between 17 and 16384";
+    }
+    if (m.entry_count != kKeyMatrixEntries) return "the key matrix entry_count is not 4";
+    if (m.entry_size != kKeyHeaderSize) return "the key matrix entry_size is not 48";
+    return nullptr;
+}
+
+const char* check_key_matrix(const zud_key_matrix& m) {
+    if (const char* reason = check_key_matrix_header(m)) return reason;
+    for (const zud_key_header& entry : m.entries) {
+        if (!is_digest_form(entry.key_type)) return "a key matrix entry is not in digest form";
+    }
+    return nullptr;
+}
+
+Digest key_matrix_root_digest(const zud_key_matrix& m) {
+    Sha256 sha;
+    for (const zud_key_header& entry : m.entries) sha.update(entry.key_digest);
+    return sha.finish();
+}
+
+bool key_matrix_names(const zud_key_matrix& m, std::span<const std::uint8_t, kKeyDigestSize> key_digest) {
+    return std::any_of(m.entries.begin(), m.entries.end(), [&](const zud_key_header& entry) {
+        return std::equal(key_digest.begin(), key_digest.end(), entry.key_digest.begin());
+    });
+}
+
+std::optional<zud_keymax> decode_keymax(ConstBytes file) {
+    if (file.size() < kKeymaxSize) return std::nullopt;
+    const ConstBytes block = file.subspan(kKeymaxPrefixSize, kKeymaxBlockSize);
+    const auto header = decode_signed_block_header(block);
+    const auto root = decode_key_matrix(file.subspan(kKeymaxRootMatrixOffset, kKeyMatrixSize));
+    const auto user = decode_key_matrix(file.subspan(kKeymaxUserMatrixOffset, kKeyMatrixSize));
+    if (!header || !root || !user) return std::nullopt;
+    return zud_keymax{block, *header, decode_key_header(block.subspan(kFixedKeyOffset, kKeyHeaderSize)),
+                      *root, *user};
+}
+
+std::optional<zud_user_key_layout> user_key_layout(std::uint64_t file_size) {
+    if (file_size < kUserKeyTailSize) return std::nullopt;
+    const std::uint64_t key_size = file_size - kUserKeyTailSize;
+    return zud_user_key_layout{key_size, key_size, key_size + kKeymaxSize};
 }
