@@ -125,3 +125,22 @@ int zud_duplicate_file(const char* src, const char* dst, std::uint32_t* size) {
     if (std::ferror(in.get()) != 0 || !out.commit()) return kBuiltinCopyFailed;
     return kBuiltinSignOk;
 }
+
+bool zud_open_sealed(ConstBytes sealed, MutBytes block) {
+    if (sealed.size() % kAesBlockSize != 0 || block.size() != sealed.size()) return false;
+    AesCbc aes;
+    if (aes.set_decrypt_key({kBuiltinAes, sizeof kBuiltinAes}) != 0) return false;
+    std::copy(sealed.begin(), sealed.end(), block.begin());
+    std::array<std::uint8_t, kAesBlockSize> iv{};
+    return aes.decrypt(block, iv) == 0;
+}
+
+int zud_builtin_public_key(mbedtls_rsa_context* ctx) {
+    if (ctx == nullptr ||
+        mbedtls_mpi_read_binary(&ctx->N, kBuiltinN, sizeof kBuiltinN) != 0 ||
+        mbedtls_mpi_read_binary(&ctx->E, kBuiltinE, sizeof kBuiltinE) != 0) {
+        return kBuiltinKeyLoadFailed;
+    }
+    ctx->len = (mbedtls_mpi_bitlen(&ctx->N) + 7) / 8;
+    return kBuiltinSignOk;
+}

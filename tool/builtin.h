@@ -1,10 +1,12 @@
-// Built-in key signer and device packages: --mkpsd, --mkcusid, --mksd.
+// The built-in key signer: signs and encrypts small files with the tool's
+// own key, and opens what it sealed.
 #pragma once
 
 #include <cstdint>
 
 #include <mbedtls/rsa.h>
 
+#include "bytes.h"
 #include "crypto.h"
 
 // ---------------------------------------------------------------------------
@@ -48,45 +50,11 @@ int zud_tq_load_key_internal(mbedtls_rsa_context* ctx, AesCbc* aes);
 // or write failed; `dst` is left as it was).
 int zud_duplicate_file(const char* src, const char* dst, std::uint32_t* size);
 
-// ---------------------------------------------------------------------------
-// Device packages and SD images
-//
-// Both packages are 512 bytes, every byte zero unless listed, and are stored
-// in the built-in signer's signed and encrypted form (1168 bytes). Bit n of
-// a package is bit n mod 8 of byte n / 8; the block mask at 12 (u32) has bit
-// k set for each 16-byte block k that carries data.
-//
-// Unlock password package: byte 6 bits 48-55 and byte 8 bits 64-71 are the
-// protection flags (JTAG bit 52, USB bit 65, scan bit 51); 0x0C block mask;
-// the password digest (32 bytes) at 128 ("jtag", "usb", "jtagusb") or 160
-// ("scan"): the last link of a chain of 32 SHA-224 iterations, each over the
-// previous link (28 bytes, the first is zero), the 16 password bytes and the
-// salt, followed by the salt (u32, one rand() draw).
-//
-// Customer ID package: block mask 0x00010000 at 12, the 5 to 8 identifier
-// bytes at 264, zero-terminated by byte 272.
+// Opens a file the signer sealed: decrypts it with the built-in AES key into
+// `block` (the file's size, a multiple of 16). The caller checks the signed
+// block it holds (signed by the built-in key). False when the size is not
+// a multiple of 16 or the key does not load.
+bool zud_open_sealed(ConstBytes sealed, MutBytes block);
 
-enum PasswordResult : int {
-    kPasswordMissing = 4325,       // no --password
-    kPasswordBadLength = 4330,     // not exactly 16 bytes
-    kPasswordNoInterface = 4345,   // no --option
-    kPasswordBadInterface = 4349,  // not "jtag", "usb", "scan" or "jtagusb"
-    kPasswordNoOutput = 4416,      // no --output
-    kPasswordOpenFailed = 4422,    // the output cannot be opened or written
-    kPasswordSignFailed = 4431,    // the built-in signer failed; the output is removed
-};
-
-enum CustomerIdResult : int {
-    kCustomerIdMissing = 4513,     // no --customerid
-    kCustomerIdLength = 4518,      // not 5 to 8 bytes
-    kCustomerIdNoOutput = 4527,    // no --output
-    kCustomerIdOpenFailed = 4533,  // the output cannot be opened or written
-    kCustomerIdSignFailed = 4541,  // the built-in signer failed; the output is removed
-};
-
-// --mksd: an SD card image, 512 bytes of filler then the input; 0 or -1.
-int zud_mk_sd(int argc, char** argv);
-// --mkpsd: the unlock password package; a PasswordResult.
-int zud_mk_password(int argc, char** argv);
-// --mkcusid: the customer ID package; a CustomerIdResult.
-int zud_mk_customer_id(int argc, char** argv);
+// The built-in RSA key's public half, for checking what the signer sealed.
+int zud_builtin_public_key(mbedtls_rsa_context* ctx);

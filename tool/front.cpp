@@ -3,13 +3,14 @@
 #include <array>
 #include <cstdio>
 
+#include "boot_image.h"
 #include "bytes.h"
 #include "crypto.h"
 #include "files.h"
 
 namespace {
 
-constexpr std::size_t kBootHeaderSize = 2048;
+constexpr std::size_t kBootHeaderSize = kBootHeaderPageSize;
 constexpr std::size_t kHashChunk = 64 * 1024;
 
 // Where one boot image section lies in the file.
@@ -29,14 +30,18 @@ std::uint32_t page_padding(std::uint32_t size, std::uint32_t page) {
 // end of the file is refused, so nothing is ever hashed that is not there.
 bool plan_sections(ConstBytes header, std::uint64_t file_size,
                    std::array<Section, 3>& sections, std::uint32_t& page) {
-    page = get_le32(header, 36);
+    const auto boot = decode_boot_image_header(header);
+    if (!boot) return false;
+    page = boot->page_size;
     if (page == 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: boot image page size is 0\n");
         return false;
     }
+    const std::uint32_t raw_sizes[] = {boot->kernel_size, boot->ramdisk_size, boot->second_size};
     std::uint64_t at = kBootHeaderSize;
     for (std::size_t i = 0; i < sections.size(); ++i) {
-        const auto size = static_cast<std::int32_t>(get_le32(header, 8 + 8 * i));
+        // The sizes are signed fields.
+        const auto size = static_cast<std::int32_t>(raw_sizes[i]);
         if (size < 0) {
             std::fprintf(stderr, "zud_encrypt_tqrr: boot image section %zu has a negative size\n", i);
             return false;

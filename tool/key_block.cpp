@@ -123,6 +123,11 @@ void encode_key_header(const zud_key_header& h, std::span<std::uint8_t, kKeyHead
 
 std::optional<zud_key_header> decode_key_header(ConstBytes in) {
     if (in.size() < kKeyHeaderSize || std::memcmp(in.data(), "@KEY", 4) != 0) return std::nullopt;
+    return decode_key_header_fields(in);
+}
+
+std::optional<zud_key_header> decode_key_header_fields(ConstBytes in) {
+    if (in.size() < kKeyHeaderSize) return std::nullopt;
     zud_key_header h;
     h.block_size = get_le32(in, 0x04);
     h.version = in[0x08];

@@ -91,6 +91,9 @@ void encode_key_header(const zud_key_header& h, std::span<std::uint8_t, kKeyHead
 // Reads the 48 bytes; nullopt when fewer are given or the magic is not
 // "@KEY". Both views of the form-dependent bytes are filled.
 std::optional<zud_key_header> decode_key_header(ConstBytes in);
+// The same without the magic check, for readers that look at a field
+// whatever the magic says (a key matrix entry's digest).
+std::optional<zud_key_header> decode_key_header_fields(ConstBytes in);
 
 // Why a key header cannot name a key a signature is checked with, or
 // nullptr: the tag, sizes and component table of a key-form header.

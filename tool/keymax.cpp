@@ -468,9 +468,11 @@ std::optional<zud_key_matrix> decode_key_matrix_header(ConstBytes in) {
 std::optional<zud_key_header> key_matrix_entry(ConstBytes matrix, std::size_t index) {
     const std::size_t at = key_matrix_entry_offset(index);
     if (!fits(matrix.size(), at, kKeyHeaderSize)) return std::nullopt;
-    zud_key_header none;
-    none.key_type = 0;
-    return decode_key_header(matrix.subspan(at, kKeyHeaderSize)).value_or(none);
+    const ConstBytes entry = matrix.subspan(at, kKeyHeaderSize);
+    auto h = decode_key_header_fields(entry);
+    // An entry without its magic names no key, whatever its bytes say.
+    if (std::memcmp(entry.data(), "@KEY", 4) != 0) h->key_type = 0;
+    return h;
 }
 
 std::optional<zud_key_matrix> decode_key_matrix(ConstBytes in) {

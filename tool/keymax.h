@@ -41,7 +41,7 @@ struct zud_key_matrix {
     std::uint8_t entry_count = kKeyMatrixEntries;
     std::uint8_t entry_size = kKeyHeaderSize;
     std::uint16_t reserved_0e = 0;
-    // An entry without the "@KEY" magic decodes as a header of key_type 0.
+    // An entry without the "@KEY" magic decodes with key_type 0.
     std::array<zud_key_header, kKeyMatrixEntries> entries{};
 };
 

@@ -50,3 +50,11 @@ std::optional<zud_signed_block_header> decode_signed_block_header(ConstBytes in)
     h.reserved_3c = get_le32(in, 0x3C);
     return h;
 }
+
+const char* check_signed_block_header(const zud_signed_block_header& h) {
+    if (h.header_size != kSignedBlockHeaderSize) return "header_size is not 64";
+    if (h.version != 1) return "version is not 1";
+    if (h.reserved_0b != 0) return "reserved byte 11 is not 0";
+    if (h.sig_offset != kSignedBlockHeaderSize) return "sig_offset is not 64";
+    return nullptr;
+}

@@ -56,3 +56,8 @@ void encode_signed_block_header(const zud_signed_block_header& h,
 // Reads the 64 header bytes; nullopt when fewer than 64 bytes are given or
 // the magic is not "@ZUD". No other field is checked.
 std::optional<zud_signed_block_header> decode_signed_block_header(ConstBytes in);
+
+// The checks every reader of a signed block makes first: header_size 64,
+// version 1, reserved byte 11 zero, sig_offset 64. The reason one fails, or
+// nullptr.
+const char* check_signed_block_header(const zud_signed_block_header& h);

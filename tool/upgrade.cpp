@@ -19,6 +19,7 @@
 namespace {
 
 constexpr std::size_t kDigestChunk = 64 * 1024;
+constexpr std::size_t kUpgradeDigestOffset = 16;
 constexpr std::uint64_t kSizeUnit = 16;
 
 enum Slot : std::size_t { kSlotInput = 0, kSlotKey = 1, kSlotOption = 2, kSlotCount = 3 };
@@ -114,8 +115,9 @@ int check_signed_file(std::FILE* f, RsaKey& key, std::uint64_t size) {
     if (result != 0) return result;
     WorkArea opened{};
     if (zud_rsa_public(&key.ctx, block.data(), opened.data()) != 0) return kUpgradeRsaFailed;
-    const bool same = std::equal(digest.begin(), digest.end(), opened.begin() + kUpgradeDigestOffset);
-    return same ? 0 : kUpgradeMismatch;
+    // As a device does, only the digest is compared.
+    const auto carried = decode_upgrade_block(ConstBytes(opened).first(len));
+    return carried && carried->digest == digest ? 0 : kUpgradeMismatch;
 }
 
 // Appends the block at `size` through the descriptor, so that no part of it
@@ -145,8 +147,10 @@ bool append_block(std::FILE* f, std::uint64_t size, ConstBytes block) {
 int sign_file(std::FILE* f, RsaKey& key, std::uint64_t size) {
     WorkArea plain{};
     WorkArea block{};
-    const int result = digest_signed_range(f, size, plain.data() + kUpgradeDigestOffset);
+    std::array<std::uint8_t, kSha256Size> digest{};
+    const int result = digest_signed_range(f, size, digest.data());
     if (result != 0) return result;
+    encode_upgrade_block(digest, MutBytes(plain).first(key.ctx.len));
     if (zud_rsa_private(&key.ctx, plain.data(), block.data()) != 0) return kUpgradeRsaFailed;
     if (!append_block(f, size, ConstBytes(block).first(key.ctx.len))) {
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the signature block\n");
@@ -175,6 +179,21 @@ int close_signed_file(File file, const char* path, std::uint64_t size) {
 }
 
 }  // namespace
+
+void encode_upgrade_block(std::span<const std::uint8_t, 32> digest, std::span<std::uint8_t> block) {
+    std::fill(block.begin(), block.end(), 0);
+    std::copy(digest.begin(), digest.end(), block.begin() + kUpgradeDigestOffset);
+}
+
+std::optional<zud_upgrade_block> decode_upgrade_block(std::span<const std::uint8_t> opened) {
+    if (opened.size() < kUpgradeMinModulus) return std::nullopt;
+    zud_upgrade_block b;
+    std::copy_n(opened.begin() + kUpgradeDigestOffset, b.digest.size(), b.digest.begin());
+    const auto zero = [](std::uint8_t v) { return v == 0; };
+    b.zero_padding = std::all_of(opened.begin(), opened.begin() + kUpgradeDigestOffset, zero) &&
+                     std::all_of(opened.begin() + kUpgradeDigestOffset + 32, opened.end(), zero);
+    return b;
+}
 
 int zud_file_sha2(std::FILE* stream, std::uint8_t* digest, std::uint64_t count) {
     if (stream == nullptr || digest == nullptr) return kFileSha2NoStream;

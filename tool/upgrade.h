@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <cstdio>
 #include <limits>
 
@@ -19,7 +22,19 @@
 // private-key operation (no padding scheme) and written as L big-endian bytes.
 inline constexpr std::size_t kUpgradeWorkAreaSize = 1024;  // largest L
 inline constexpr std::size_t kUpgradeMinModulus = 48;      // up to the end of the digest
-inline constexpr std::size_t kUpgradeDigestOffset = 16;
+
+// Lays out the plain block of `block.size()` bytes (L, at least 48) around
+// `digest`.
+void encode_upgrade_block(std::span<const std::uint8_t, 32> digest, std::span<std::uint8_t> block);
+
+// The block opened with the public key: the digest it carries, and whether
+// the bytes around it are the zeros a signer lays out. nullopt when fewer
+// than 48 bytes are given.
+struct zud_upgrade_block {
+    std::array<std::uint8_t, 32> digest{};
+    bool zero_padding = false;
+};
+std::optional<zud_upgrade_block> decode_upgrade_block(std::span<const std::uint8_t> opened);
 
 // Results of zud_sig_upgrade, zud_sig_upgrade_file and zud_file_sha2.
 enum UpgradeResult : int {

@@ -9,6 +9,7 @@
 #include "crypto.h"
 #include "files.h"
 #include "keys.h"
+#include "signed_block.h"
 #include "rng.h"
 #include "stage.h"
 
@@ -36,17 +37,9 @@ int refuse(const char* reason) {
     return kVerifyFailed;
 }
 
-constexpr std::size_t kMatrixHeaderSize = 16;
-constexpr std::size_t kMatrixEntries = 4;
-constexpr std::size_t kMatrixEntrySize = 48;
-constexpr std::size_t kMatrixWithEntries = kMatrixHeaderSize + kMatrixEntries * kMatrixEntrySize;
-constexpr std::uint32_t kMaxMatrixSize = 16384;
-constexpr std::size_t kComponentEntrySize = 8;
 constexpr std::size_t kSelfTestBlockSize = 512;
 
 bool is_rsa_length(std::size_t bytes) { return bytes == 128 || bytes == 256 || bytes == 512; }
-
-bool is_digest_key_type(std::uint8_t key_type) { return key_type >= 5 && key_type <= 8; }
 
 // ---------------------------------------------------------------------------
 // Keys
@@ -60,21 +53,20 @@ struct KeyLayout {
     std::uint16_t values_size;
 };
 
-KeyLayout key_layout(ConstBytes key_header) {
-    return {key_header[16], get_le16(key_header, 20), get_le16(key_header, 24),
-            get_le16(key_header, 26)};
+KeyLayout key_layout(const zud_key_header& h) {
+    return {h.component_count, h.key_data_offset, h.values_offset, h.values_size};
 }
 
 // The number a component id fills; the self-test also takes the cached
 // Montgomery values. nullptr for any other id.
 mbedtls_mpi* component_target(mbedtls_rsa_context* ctx, std::uint16_t id, bool self_test) {
     switch (id) {
-        case 1: return &ctx->N;
-        case 2: return &ctx->E;
-        case 3: return &ctx->D;
-        case 9: return self_test ? &ctx->RN : nullptr;
-        case 10: return self_test ? &ctx->RP : nullptr;
-        case 11: return self_test ? &ctx->RQ : nullptr;
+        case kComponentModulus: return &ctx->N;
+        case kComponentExponent: return &ctx->E;
+        case kComponentPrivateExponent: return &ctx->D;
+        case kComponentCachedRN: return self_test ? &ctx->RN : nullptr;
+        case kComponentCachedRP: return self_test ? &ctx->RP : nullptr;
+        case kComponentCachedRQ: return self_test ? &ctx->RQ : nullptr;
         default: return nullptr;
     }
 }
@@ -91,9 +83,9 @@ int read_key_components(mbedtls_rsa_context* ctx, ConstBytes container, const Ke
     std::size_t cursor = k.values_at;
     std::uint32_t seen = 0;
     for (std::size_t i = 0; i < k.count; ++i) {
-        const std::size_t entry = k.table_at + i * kComponentEntrySize;
-        const std::uint16_t id = get_le16(container, entry);
-        const std::uint16_t length = get_le16(container, entry + 4);
+        const auto entry = decode_component_entry(container.subspan(k.table_at + i * kComponentEntrySize));
+        const std::uint16_t id = entry->component_id;
+        const std::uint16_t length = entry->length;
         mbedtls_mpi* target = component_target(ctx, id, self_test);
         if (target == nullptr) return refuse("a component_id names no number of the key");
         if ((seen & (1u << id)) != 0) return refuse("a component_id is given twice");
@@ -127,36 +119,35 @@ private:
 // ---------------------------------------------------------------------------
 // Key matrices
 
-// The matrix_size bytes of a matrix whose header passes the checks.
-std::optional<ConstBytes> checked_matrix(ConstBytes matrix) {
-    if (matrix.size() < kMatrixHeaderSize) {
-        refuse("the key matrix is shorter than its 16-byte header");
+// A matrix whose header passes the checks a device makes (any matrix_size
+// from 17 to 16384: the entries are read at their fixed places). The bytes
+// must hold the 208-byte record.
+std::optional<zud_key_matrix> checked_matrix(ConstBytes matrix) {
+    const auto header = decode_key_matrix_header(matrix);
+    if (!header) {
+        refuse(matrix.size() < kKeyMatrixHeaderSize ? "the key matrix is shorter than its 16-byte header"
+                                                    : "no key matrix magic \"@KMX\"");
         return std::nullopt;
     }
-    const std::uint32_t matrix_size = get_le32(matrix, 8);
-    const char* reason = nullptr;
-    if (std::memcmp(matrix.data(), "@KMX", 4) != 0) reason = "no key matrix magic \"@KMX\"";
-    else if (matrix[4] != 1) reason = "the key matrix version is not 1";
-    else if (get_le16(matrix, 6) != kMatrixHeaderSize) reason = "the key matrix header_size is not 16";
-    else if (matrix_size <= kMatrixHeaderSize || matrix_size > kMaxMatrixSize)
-        reason = "matrix_size is not between 17 and 16384";
-    else if (matrix[12] != kMatrixEntries) reason = "the key matrix entry_count is not 4";
-    else if (matrix[13] != kMatrixEntrySize) reason = "the key matrix entry_size is not 48";
-    else if (matrix_size > matrix.size()) reason = "matrix_size reaches beyond the buffer";
-    else if (matrix_size < kMatrixWithEntries) reason = "matrix_size leaves no room for four entries";
-    if (reason != nullptr) {
+    if (const char* reason = check_key_matrix_header(*header)) {
         refuse(reason);
         return std::nullopt;
     }
-    return matrix.first(matrix_size);
+    const auto m = decode_key_matrix(matrix);
+    if (!m) {
+        refuse("the key matrix is shorter than its four entries");
+        return std::nullopt;
+    }
+    return m;
 }
 
 // Entry i's digest: the stored key_digest of a digest-form entry, else the
-// SHA-256 of its values.
-int entry_digest(ConstBytes matrix, std::size_t i, std::uint8_t* out) {
-    const ConstBytes entry = matrix.subspan(kMatrixHeaderSize + i * kMatrixEntrySize, kMatrixEntrySize);
-    if (is_digest_key_type(entry[9])) {
-        std::copy_n(entry.begin() + 16, kSha256Size, out);
+// SHA-256 of its values, which lie in `matrix` (a key matrix carrying key
+// data behind its entries).
+int entry_digest(ConstBytes matrix, const zud_key_matrix& m, std::size_t i, std::uint8_t* out) {
+    const zud_key_header& entry = m.entries[i];
+    if (is_digest_form(entry.key_type)) {
+        std::copy(entry.key_digest.begin(), entry.key_digest.end(), out);
         return kVerifyOk;
     }
     const KeyLayout k = key_layout(entry);
@@ -181,12 +172,7 @@ std::optional<zud_signed_block_header> checked_header(ConstBytes block) {
         return std::nullopt;
     }
     const auto h = decode_signed_block_header(block);
-    const char* reason = nullptr;
-    if (!h) reason = "no signed block magic \"@ZUD\"";
-    else if (h->header_size != kSignedBlockHeaderSize) reason = "header_size is not 64";
-    else if (h->version != 1) reason = "version is not 1";
-    else if (h->reserved_0b != 0) reason = "reserved byte 11 is not 0";
-    else if (h->sig_offset != kSignedBlockHeaderSize) reason = "sig_offset is not 64";
+    const char* reason = !h ? "no signed block magic \"@ZUD\"" : check_signed_block_header(*h);
     if (reason != nullptr) {
         refuse(reason);
         return std::nullopt;
@@ -302,6 +288,8 @@ int check_layout_block(ConstBytes block, ConstBytes matrix, std::uint32_t* offse
 int check_chain(ConstBytes block, const zud_signed_block_header& h, const Digest& key_digest,
                 std::uint32_t* offset, Layout layout) {
     const ConstBytes payload = block.subspan(h.payload_offset, h.payload_size);
+    // What a device accepts as a root key matrix: four digest-form entries.
+    if (zud_tq_verify_key_matrix(payload, 0) != kVerifyOk) return kVerifyFailed;
     Digest matrix_digest{};
     if (zud_key_matrix_digest(payload, matrix_digest) != kVerifyOk) return kVerifyFailed;
     if (zud_check_root_key_sha2_with_efuse(matrix_digest) != 0) {
@@ -425,11 +413,11 @@ int zud_check_root_key_sha2_with_efuse(KeyDigestRef digest) {
 // Key matrices
 
 int zud_key_matrix_digest(ConstBytes matrix, std::span<std::uint8_t, kRootDigestSize> out) {
-    const auto view = checked_matrix(matrix);
-    if (!view) return kVerifyFailed;
-    std::array<std::uint8_t, kMatrixEntries * kSha256Size> entries{};
-    for (std::size_t i = 0; i < kMatrixEntries; ++i) {
-        if (entry_digest(*view, i, entries.data() + i * kSha256Size) != kVerifyOk) return kVerifyFailed;
+    const auto m = checked_matrix(matrix);
+    if (!m) return kVerifyFailed;
+    std::array<std::uint8_t, kKeyMatrixEntries * kSha256Size> entries{};
+    for (std::size_t i = 0; i < kKeyMatrixEntries; ++i) {
+        if (entry_digest(matrix, *m, i, entries.data() + i * kSha256Size) != kVerifyOk) return kVerifyFailed;
     }
     const Digest d = sha256(entries);
     std::copy(d.begin(), d.end(), out.begin());
@@ -437,23 +425,26 @@ int zud_key_matrix_digest(ConstBytes matrix, std::span<std::uint8_t, kRootDigest
 }
 
 int zud_tq_verify_key_matrix(ConstBytes matrix, int root_check) {
-    Digest digest{};
-    if (zud_key_matrix_digest(matrix, digest) != kVerifyOk) return kVerifyFailed;
+    const auto m = checked_matrix(matrix);
+    if (!m) return kVerifyFailed;
+    // A device takes only digest-form entries (it reads their key_digest).
+    if (const char* reason = check_key_matrix(*m)) return refuse(reason);
     if (root_check == 0) return kVerifyOk;
-    const int in_table = zud_check_root_key_sha2_with_efuse(digest);
+    const int in_table = zud_check_root_key_sha2_with_efuse(key_matrix_root_digest(*m));
     if (in_table != 0) g_failure_reason = "the key matrix is not in the root digest table";
     return in_table;
 }
 
 int zud_key_match_check(ConstBytes matrix, KeyDigestRef key_digest) {
-    if (matrix.size() <= 12) return refuse("the key matrix is too short for its entry_count");
-    const std::size_t count = matrix[12];
-    if (count > 0 && !fits(matrix.size(), 32 + (count - 1) * kMatrixEntrySize, kSha256Size)) {
+    // Read from the entry_count field alone, as a device matches keys.
+    const auto header = decode_key_matrix_header(matrix);
+    if (!header) return refuse("the key matrix is too short for its entry_count");
+    if (header->entry_count > 0 && !key_matrix_entry(matrix, header->entry_count - 1)) {
         return refuse("the key matrix entries reach beyond the buffer");
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t* entry_digest_at = matrix.data() + 32 + i * kMatrixEntrySize;
-        if (std::memcmp(entry_digest_at, key_digest.data(), kSha256Size) == 0) return kVerifyOk;
+    for (std::size_t i = 0; i < header->entry_count; ++i) {
+        const auto entry = key_matrix_entry(matrix, i);
+        if (std::equal(key_digest.begin(), key_digest.end(), entry->key_digest.begin())) return kVerifyOk;
     }
     return refuse("the key is not in the key matrix");
 }
@@ -461,17 +452,18 @@ int zud_key_match_check(ConstBytes matrix, KeyDigestRef key_digest) {
 int zud_verify_key_matrix(ConstBytes matrix) {
     Digest unused{};
     if (zud_key_matrix_digest(matrix, unused) != kVerifyOk) return kVerifyFailed;
-    const ConstBytes view = matrix.first(get_le32(matrix, 8));
+    const auto m = checked_matrix(matrix);
     std::optional<std::size_t> key_entry;
-    for (std::size_t i = 0; i < kMatrixEntries; ++i) {
-        if (!is_digest_key_type(view[kMatrixHeaderSize + i * kMatrixEntrySize + 9])) key_entry = i;
+    for (std::size_t i = 0; i < kKeyMatrixEntries; ++i) {
+        if (!is_digest_form(m->entries[i].key_type)) key_entry = i;
     }
     if (!key_entry) return refuse("the key matrix carries no key to test");
 
     RsaKey key;
     const KeyFormatScope plain_mode(1);  // the matrix carries no CRT values
-    const ConstBytes entry = view.subspan(kMatrixHeaderSize + *key_entry * kMatrixEntrySize, kMatrixEntrySize);
-    if (read_key_components(&key.ctx, view, key_layout(entry), true) != kVerifyOk) return kVerifyFailed;
+    if (read_key_components(&key.ctx, matrix, key_layout(m->entries[*key_entry]), true) != kVerifyOk) {
+        return kVerifyFailed;
+    }
     key.ctx.len = mbedtls_mpi_size(&key.ctx.N);
     if (key.ctx.len == 0 || key.ctx.len > kSelfTestBlockSize) {
         return refuse("the key's modulus is empty or longer than 512 bytes");
@@ -500,10 +492,13 @@ int zud_verify_key_matrix(ConstBytes matrix) {
 int zud_load_rsa_puk(mbedtls_rsa_context* ctx, ConstBytes block,
                      std::span<std::uint8_t, kRootDigestSize> key_digest) {
     if (ctx == nullptr || block.data() == nullptr) return refuse("no key context or no block");
+    const auto h = decode_signed_block_header(block);
     if (block.size() < kSignedBlockHeaderSize) return refuse("the buffer is too short for a signed block header");
-    const std::uint32_t key_offset = get_le32(block, 0x24);
-    if (!fits(block.size(), key_offset, kKeyHeaderSize)) return refuse("the key header lies outside the block");
-    const KeyLayout k = key_layout(block.subspan(key_offset, kKeyHeaderSize));
+    if (!h) return refuse("no signed block magic \"@ZUD\"");
+    if (!fits(block.size(), h->key_offset, kKeyHeaderSize)) return refuse("the key header lies outside the block");
+    const auto key_header = decode_key_header(block.subspan(h->key_offset, kKeyHeaderSize));
+    if (!key_header) return refuse("no key header magic \"@KEY\" at key_offset");
+    const KeyLayout k = key_layout(*key_header);
     if (!fits(block.size(), k.values_at, k.values_size)) return refuse("the key's values lie outside the block");
     const Digest d = sha256(block.subspan(k.values_at, k.values_size));
     std::copy(d.begin(), d.end(), key_digest.begin());

@@ -7,6 +7,7 @@
 
 #include "boot.h"
 #include "builtin.h"
+#include "packages.h"
 #include "front.h"
 #include "image.h"
 #include "keys.h"
