@@ -3,7 +3,7 @@
 
 zud_missing_packages() {
     local pkg
-    for pkg in cmake make g++ libmbedtls-dev libssl-dev libgtest-dev openssl mkbootimg time \
+    for pkg in cmake make g++ libmbedtls-dev libssl-dev libgtest-dev nlohmann-json3-dev openssl mkbootimg time \
                clang libclang-rt-14-dev \
                arm-trusted-firmware-tools libp11-kit-dev softhsm2 \
                mandoc man-db dpkg-dev file bash-completion; do

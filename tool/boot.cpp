@@ -218,8 +218,6 @@ std::optional<std::array<std::uint8_t, kKeymaxSize>> keymax_of(const char* const
     return keymax;
 }
 
-bool matrix_valid(ConstBytes m);  // the eFuse pattern's rule, below
-
 int check_keymax(ConstBytes keymax, const char* from) {
     const auto decoded = decode_keymax(keymax);
     if (!decoded || check_key_matrix(decoded->root) != nullptr ||
@@ -359,12 +357,6 @@ int read_key_material(BootRun& run) {
 
 // ---------------------------------------------------------------------------
 // eFuse pattern
-
-// A keymax's key matrix as a device accepts it.
-bool matrix_valid(ConstBytes m) {
-    const auto matrix = decode_key_matrix(m);
-    return matrix && check_key_matrix(*matrix) == nullptr;
-}
 
 // Fills `pattern` from the keymax; false when its root key matrix is not
 // valid.

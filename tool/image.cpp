@@ -47,6 +47,12 @@ void encode_image_security_header(const zud_image_security_header& h,
     }
 }
 
+std::array<std::uint8_t, 4> stage_digest_suffix(std::uint32_t stage_space) {
+    std::array<std::uint8_t, 4> suffix{};
+    put_le32(suffix, 0, stage_space);
+    return suffix;
+}
+
 std::optional<zud_stage_record> decode_stage_record(ConstBytes in) {
     if (in.size() < kStageRecordSize) return std::nullopt;
     zud_stage_record r;
@@ -98,6 +104,17 @@ const char* check_image_security_header(const zud_image_security_header& h) {
         offset += r.stage_space;
     }
     return nullptr;
+}
+
+std::array<std::uint64_t, kImageStageCount> packaged_block_offsets(const zud_boot_image_header& boot) {
+    const std::uint32_t parts[] = {boot.kernel_size, boot.ramdisk_size, boot.second_size};
+    std::array<std::uint64_t, kImageStageCount> offsets{};
+    std::uint64_t at = kBootHeaderPageSize;
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        offsets[i] = at;
+        at += round_up(packaged_block_length(parts[i]), kImagePageSize);
+    }
+    return offsets;
 }
 
 int zud_get_sha_from_ctx(const mbedtls_rsa_context* ctx, std::uint8_t* digest) {
@@ -289,7 +306,6 @@ void plan_stages(ImageJob& job) {
 // checking each block's digest, so that a damaged package is not signed as
 // good.
 
-constexpr std::uint64_t kPackagedHeadSize = kSignedBlockHeaderSize + kDigestSlotSize;  // 96
 
 bool is_packaged(std::FILE* in) {
     std::array<std::uint8_t, 4> magic{};
@@ -338,9 +354,10 @@ int refuse_package(std::size_t stage, const char* why) {
 int plan_packaged_stages(ImageJob& job, std::FILE* in, std::uint64_t input_size) {
     Buffer chunk(kCryptChunkSize);
     if (!chunk.ok()) return kImageOpenFailed;
-    std::uint64_t at = kBootHeaderPageSize;
+    const auto offsets = packaged_block_offsets(job.boot);
     for (std::size_t i = 0; i < kImageStageCount; ++i) {
         zud_stage_record& r = job.stages[i];
+        const std::uint64_t at = offsets[i];
         std::array<std::uint8_t, kPackagedHeadSize> head{};
         if (!seek_to(in, at) || !read_exact(in, head)) return refuse_package(i, "reaches past the end of the file");
         const auto h = decode_signed_block_header(head);
@@ -350,8 +367,7 @@ int plan_packaged_stages(ImageJob& job, std::FILE* in, std::uint64_t input_size)
             h->total_size != payload + kPackagedHeadSize) {
             return refuse_package(i, "is not the digest-only block of the part its header names");
         }
-        const std::uint64_t stored = r.part_size >= kPackagedHeadSize ? kPackagedHeadSize + payload
-                                                                      : kPackagedHeadSize + r.part_size;
+        const std::uint64_t stored = packaged_block_length(r.part_size);
         if (!fits(input_size, at, stored)) return refuse_package(i, "reaches past the end of the file");
         if (at + stored > kMaxImageOutputSize) {
             explain("the packaged image is too large for 32-bit offsets");
@@ -365,7 +381,6 @@ int plan_packaged_stages(ImageJob& job, std::FILE* in, std::uint64_t input_size)
             return kImagePackageDamaged;
         }
         r.stage_offset = static_cast<std::uint32_t>(r.part_size >= kPackagedHeadSize ? at : at + kPackagedHeadSize);
-        at += round_up(stored, kImagePageSize);
     }
     return 0;
 }
@@ -454,9 +469,7 @@ int encrypt_stage(std::FILE* f, zud_stage_record& r, ConstBytes aes_key, MutByte
         at += piece.size();
         remaining -= piece.size();
     }
-    std::array<std::uint8_t, 4> space{};
-    put_le32(space, 0, r.stage_space);
-    digest.update(space);
+    digest.update(stage_digest_suffix(r.stage_space));
     r.stage_digest = digest.finish();
     return 0;
 }

@@ -43,6 +43,10 @@ struct zud_stage_record {
     std::array<std::uint8_t, 32> key_hash{};
 };
 
+// What follows the stored stage in its stage_digest: stage_space as four
+// little-endian bytes.
+std::array<std::uint8_t, 4> stage_digest_suffix(std::uint32_t stage_space);
+
 void encode_stage_record(const zud_stage_record& r,
                          std::span<std::uint8_t, kStageRecordSize> out);
 // nullopt when fewer than 96 bytes are given.
@@ -85,6 +89,25 @@ void put_image_security_header(const zud_image_security_header& h, MutBytes page
 // offsets and spaces that follow one another from 2048 on, page sizes of
 // 2048, equal key hashes), or nullptr.
 const char* check_image_security_header(const zud_image_security_header& h);
+
+// ---------------------------------------------------------------------------
+// Packaged image: the output of --imgsig without a key. The input's header
+// page is kept as it was (its sizes still name the parts); each part is
+// stored as a digest-only block (header region of 96 bytes) padded to a
+// multiple of the 2048-byte page, one after the other from 2048 on. A part
+// of 96 bytes or more has its first 96 bytes relocated behind the rest; a
+// shorter one follows the header region directly.
+inline constexpr std::uint64_t kPackagedHeadSize = 96;
+
+// The stored length of a part's digest-only block.
+constexpr std::uint64_t packaged_block_length(std::uint32_t part_size) {
+    const std::uint64_t padded = (std::uint64_t{part_size} + 15) / 16 * 16;
+    return part_size >= kPackagedHeadSize ? kPackagedHeadSize + padded
+                                          : kPackagedHeadSize + part_size;
+}
+
+// Where each part's block starts in a packaged image.
+std::array<std::uint64_t, kImageStageCount> packaged_block_offsets(const zud_boot_image_header& boot);
 
 // ---------------------------------------------------------------------------
 // Results of zud_sig_img and zud_get_sha_from_ctx. The stage builder's own

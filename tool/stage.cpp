@@ -62,7 +62,7 @@ std::uint32_t build_key_block(StageJob& job, const mbedtls_rsa_context* ctx) {
     zud_init_key_header(key_header, kKeyHeaderSize);
     const std::uint32_t length = zud_create_key_from_ctx(
         0, ctx, area.subspan(data_offset), key_header, static_cast<std::uint32_t>(data_offset));
-    job.header.key_type = key_header[9];
+    job.header.key_type = decode_key_header(key_header)->key_type;
     if (length == 0) return 0;
     return static_cast<std::uint32_t>(kKeyHeaderSize + round_up_16(length));
 }

@@ -1,7 +1,6 @@
 // Verification: the reader side of the signed block, keymax and key matrix
 // formats. Checks one signed block, a chain that starts with a keymax, or a
-// key matrix against the table of root key digests, and prints the
-// structure of the files the tool writes.
+// key matrix against the table of root key digests.
 //
 // Every offset and size these routines read comes from the data they check
 // and is treated as hostile: a region that does not lie inside the buffer
@@ -31,7 +30,6 @@ enum VerifyResult : int {
     kVerifyOk = 0,
     kVerifyFailed = -1,           // refused: header, bounds, key, matrix, chain
     kVerifyBadSignature = 1786,   // bl3x checker: the RSA signature does not verify
-    kVerifyNotRecognised = 2,     // zud_inspect_file: not a format of the tool
 };
 
 // The "bl3x" checker keeps the head of a block (header, signature slot, key
@@ -183,10 +181,3 @@ int zud_sig_check_file_bl3x(const char* path);
 // payload. Results as above.
 int zud_sig_check_file(const char* path);
 
-// ---------------------------------------------------------------------------
-// Inspection
-
-// Recognises a keymax, a signed block, a zud_user_key file, a signed kernel
-// image or an unencrypted signed bootloader and prints its structure to
-// `out`. 0, kVerifyNotRecognised, or -1 when the file cannot be read.
-int zud_inspect_file(const char* path, std::FILE* out);

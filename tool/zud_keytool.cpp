@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
@@ -21,7 +22,9 @@
 
 #include "files.h"
 #include "keys.h"
+#include "signed_block.h"
 #include "stage.h"
+#include "inspect.h"
 #include "verify.h"
 #include "version.h"
 
@@ -31,7 +34,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr char kProgram[] = "zud_keytool";
-constexpr std::size_t kMaxOptions = 4;
+constexpr std::size_t kMaxOptions = 8;
 constexpr std::uint64_t kMaxPemSize = 64 * 1024;
 
 struct OptionDef {
@@ -63,7 +66,8 @@ struct SubCommand {
     const char* summary;
     std::array<OptionDef, kMaxOptions> options;  // unused entries have no name
     int (*run)(const Args& args);
-    const char* operand = nullptr;  // placeholder of a required file operand
+    const char* operand = nullptr;  // placeholder of a file operand
+    bool operand_optional = false;  // the operand may be left out
 };
 
 const char* Args::get(std::string_view name) const {
@@ -254,39 +258,62 @@ int run_public(const Args& args) {
 // ---------------------------------------------------------------------------
 // verify and info
 
-// "--root-digests hex,hex,hex": three SHA-256 root key digests of 64
-// hexadecimal digits each replace the build's table for this run.
-bool parse_root_digests(std::string_view text, std::array<RootDigest, kRootDigestCount>& out) {
-    for (std::size_t i = 0; i < kRootDigestCount; ++i) {
-        const std::size_t end = i + 1 < kRootDigestCount ? text.find(',') : text.size();
-        if (end != kRootDigestSize * 2) return false;
-        for (std::size_t b = 0; b < kRootDigestSize; ++b) {
-            const auto digit = [&](std::size_t at) {
-                const char c = text[2 * b + at];
-                return std::isxdigit(static_cast<unsigned char>(c)) == 0 ? -1
-                       : c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-            };
-            const int hi = digit(0);
-            const int lo = digit(1);
-            if (hi < 0 || lo < 0) return false;
-            out[i][b] = static_cast<std::uint8_t>(hi << 4 | lo);
-        }
-        text.remove_prefix(std::min(text.size(), end + 1));
+// One SHA-256 digest of 64 hexadecimal digits.
+bool parse_digest(std::string_view text, RootDigest& out) {
+    if (text.size() != kRootDigestSize * 2) return false;
+    for (std::size_t b = 0; b < kRootDigestSize; ++b) {
+        const auto digit = [&](std::size_t at) {
+            const char c = text[2 * b + at];
+            return std::isxdigit(static_cast<unsigned char>(c)) == 0 ? -1
+                   : c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+        };
+        const int hi = digit(0);
+        const int lo = digit(1);
+        if (hi < 0 || lo < 0) return false;
+        out[b] = static_cast<std::uint8_t>(hi << 4 | lo);
     }
     return true;
 }
 
-// Applies --root-digests when given; false (after saying why) when it is
-// malformed.
-bool apply_root_digests(const Args& args) {
-    const char* text = args.get("root-digests");
-    if (text == nullptr) return true;
-    std::array<RootDigest, kRootDigestCount> table{};
-    if (!parse_root_digests(text, table)) {
-        fail(args, kExitUsage, "--root-digests takes three comma-separated digests of 64 hex digits");
-        return false;
+// "--root-digests hex[,hex[,hex]]": one to three SHA-256 root key digests.
+bool parse_root_digests(std::string_view text, std::vector<RootDigest>& out) {
+    out.clear();
+    while (true) {
+        const std::size_t comma = text.find(',');
+        RootDigest d{};
+        if (!parse_digest(text.substr(0, comma), d)) return false;
+        out.push_back(d);
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
     }
-    zud_set_root_digests(table);
+    return !out.empty() && out.size() <= kRootDigestCount;
+}
+
+// Applies --root-digests (and --expect-root) when given; false (after
+// saying why) when one is malformed. The table of the --chain check takes
+// the digests given, the rest of its places zero.
+bool apply_root_digests(const Args& args, zud_inspect_options* options = nullptr) {
+    const char* text = args.get("root-digests");
+    if (text != nullptr) {
+        std::vector<RootDigest> digests;
+        if (!parse_root_digests(text, digests)) {
+            fail(args, kExitUsage, "--root-digests takes one to three comma-separated digests of 64 hex digits");
+            return false;
+        }
+        std::array<RootDigest, kRootDigestCount> table{};
+        std::copy(digests.begin(), digests.end(), table.begin());
+        zud_set_root_digests(table);
+        if (options != nullptr) options->root_digests = digests;
+    }
+    const char* expect = args.get("expect-root");
+    if (expect != nullptr) {
+        RootDigest d{};
+        if (!parse_digest(expect, d)) {
+            fail(args, kExitUsage, "--expect-root takes one digest of 64 hex digits");
+            return false;
+        }
+        if (options != nullptr) options->expect_root = d;
+    }
     return true;
 }
 
@@ -336,13 +363,14 @@ int verify_chain(const Args& args, const char* path, Buffer& file) {
     std::uint32_t offset = 0;
     const int result = zud_sig_check_buffer_fix(blocks, {}, &offset);
     if (result != kVerifyOk) return fail(args, kExitFailed, "%s: %s", path, refusal_reason(result));
-    if (get_le32(blocks, 0x10) == 0) {
+    const auto header = decode_signed_block_header(blocks);
+    if (header && header->sig_type == 0) {
         return fail(args, kExitFailed,
                     "%s: the first block is digest-only (its digest matches); it names no keys, "
                     "so there is no chain to check against the root digests", path);
     }
     RootDigest root{};
-    (void)zud_key_matrix_digest(blocks.subspan(get_le32(blocks, 0x34)), root);
+    (void)zud_key_matrix_digest(blocks.subspan(header->payload_offset), root);
     std::printf("%s: keymax chain verified\n", path);
     print_digest("root key digest", root);
     std::printf("  payload starts at 0x%X\n", static_cast<unsigned>(offset + kLead));
@@ -353,12 +381,13 @@ int verify_chain(const Args& args, const char* path, Buffer& file) {
 int verify_block(const Args& args, const char* path, Buffer& file) {
     RsaKey key;
     RootDigest key_digest{};
-    const bool rsa = file.size() >= kSignedBlockHeaderSize && get_le32(file.bytes(), 0x10) != 0;
+    const auto header = decode_signed_block_header(file.bytes());
+    const bool rsa = header && header->sig_type != 0;
     if (rsa) {
-        const std::size_t head = std::min<std::size_t>(get_le32(file.bytes(), 0x34), file.size());
+        const std::size_t head = std::min<std::size_t>(header->payload_offset, file.size());
         (void)zud_load_rsa_puk(&key.ctx, file.bytes().first(head), key_digest);
     }
-    const std::size_t payload = file.size() >= kSignedBlockHeaderSize ? get_le32(file.bytes(), 0x38) : 0;
+    const std::size_t payload = header ? header->payload_size : 0;
     const int result = zud_sig_check_buffer_bl3x(file.bytes(), {}, nullptr);
     if (result != kVerifyOk) return fail(args, kExitFailed, "%s: %s", path, refusal_reason(result));
     if (rsa) {
@@ -372,31 +401,68 @@ int verify_block(const Args& args, const char* path, Buffer& file) {
     return kExitOk;
 }
 
-int run_verify(const Args& args) {
-    const char* chain = args.get("chain");
-    const char* block = args.get("block");
-    if ((chain == nullptr) == (block == nullptr)) {
-        return fail(args, kExitUsage, "give one of --chain FILE and --block FILE");
+// The options verify and info share: keys and root digests.
+bool inspect_options(const Args& args, zud_inspect_options& options) {
+    if (!apply_root_digests(args, &options)) return false;
+    const char* aes = args.get("aes-key");
+    const char* user = args.get("user-key");
+    if (aes != nullptr && user != nullptr) {
+        fail(args, kExitUsage, "give --aes-key or --user-key, not both");
+        return false;
     }
-    if (!apply_root_digests(args)) return kExitUsage;
-    const char* path = chain != nullptr ? chain : block;
-    Buffer file(0);
-    if (!read_checked(args, path, file)) return kExitFailed;
-    return chain != nullptr ? verify_chain(args, path, file) : verify_block(args, path, file);
+    if (aes != nullptr || user != nullptr) {
+        std::array<std::uint8_t, kAesKeySize> key{};
+        std::string reason;
+        if (!zud_read_aes_key_for_inspection(aes != nullptr ? aes : user, user != nullptr, key, reason)) {
+            fail(args, kExitUsage, "%s", reason.c_str());
+            return false;
+        }
+        options.aes_key = key;
+        wipe(key.data(), key.size());
+    }
+    if (args.get("key") != nullptr) options.public_key = args.get("key");
+    return true;
 }
 
-int run_info(const Args& args) {
-    if (!apply_root_digests(args)) return kExitUsage;
-    const char* path = args.operand();
-    const int result = zud_inspect_file(path, stdout);
-    if (result == kVerifyFailed) return fail(args, kExitFailed, "cannot open %s", path);
-    if (result == kVerifyNotRecognised) {
-        return fail(args, kExitFailed,
-                    "%s is not a keymax, signed block, zud_user_key file, signed kernel image or "
-                    "unencrypted signed bootloader", path);
+// Runs the inspection of `path` and reports it as text or JSON: 0 when it
+// verified (or, for info, was recognised), 1 otherwise.
+int report(const Args& args, const char* path, bool checks) {
+    zud_inspect_options options;
+    if (!inspect_options(args, options)) return kExitUsage;
+    const zud_report r = zud_inspect(path, options);
+    if (options.aes_key) wipe(options.aes_key->data(), options.aes_key->size());
+    const bool json = args.get("json") != nullptr;
+    if (json) std::printf("%s\n", zud_report_json(r, checks).c_str());
+    if (!r.error.empty()) {
+        fail(args, kExitFailed, "%s", r.error.c_str());
+        return kExitFailed;
+    }
+    if (!json) zud_print_report(r, checks, stdout);
+    if (!checks) return kExitOk;
+    if (const zud_check* problem = r.first_problem()) {
+        return fail(args, kExitFailed, "%s: %s%s: %s", path, problem->what.c_str(),
+                    problem->offset ? (" at " + std::to_string(*problem->offset)).c_str() : "",
+                    problem->detail.c_str());
     }
     return kExitOk;
 }
+
+int run_verify(const Args& args) {
+    const char* chain = args.get("chain");
+    const char* block = args.get("block");
+    const char* file = args.operand();
+    if ((chain != nullptr) + (block != nullptr) + (file != nullptr) != 1) {
+        return fail(args, kExitUsage, "give one FILE, or one of --chain FILE and --block FILE");
+    }
+    if (file != nullptr) return report(args, file, true);
+    if (!apply_root_digests(args)) return kExitUsage;
+    const char* path = chain != nullptr ? chain : block;
+    Buffer bytes(0);
+    if (!read_checked(args, path, bytes)) return kExitFailed;
+    return chain != nullptr ? verify_chain(args, path, bytes) : verify_block(args, path, bytes);
+}
+
+int run_info(const Args& args) { return report(args, args.operand(), false); }
 
 // ---------------------------------------------------------------------------
 // The sub-command table and the command line
@@ -413,13 +479,16 @@ const SubCommand kSubCommands[] = {
     {"public", "write the public half of a key file of any form as PEM",
      {{{"key", "FILE", true}, {"output", "PUB.pem", true}, {"force", nullptr, false}, {}}},
      run_public},
-    {"verify", "with --chain, check 16 bytes, a keymax block and a block signed by one of its\n"
-               "      user keys against the root digests; with --block, check one signed block",
-     {{{"chain", "FILE", false}, {"block", "FILE", false}, {"root-digests", "HEX,HEX,HEX", false}, {}}},
-     run_verify},
-    {"info", "show the structure of a keymax, signed block, zud_user_key file, signed kernel "
-             "image or unencrypted signed bootloader",
-     {{{"root-digests", "HEX,HEX,HEX", false}, {}, {}, {}}},
+    {"verify", "check FILE (any file the tool writes) the way the boot chain would; --chain\n"
+               "      checks 16 bytes, a keymax block and a block signed by one of its user keys,\n"
+               "      --block one signed block",
+     {{{"aes-key", "AES32", false}, {"user-key", "ZUD_USER_KEY", false}, {"key", "KEY", false},
+       {"root-digests", "HEX[,HEX[,HEX]]", false}, {"expect-root", "HEX", false},
+       {"json", nullptr, false}, {"chain", "FILE", false}, {"block", "FILE", false}}},
+     run_verify, "FILE", true},
+    {"info", "show the structure of any file the tool writes",
+     {{{"aes-key", "AES32", false}, {"user-key", "ZUD_USER_KEY", false},
+       {"root-digests", "HEX[,HEX[,HEX]]", false}, {"json", nullptr, false}, {}, {}, {}, {}}},
      run_info, "FILE"},
 };
 
@@ -433,7 +502,9 @@ void print_synopsis(std::FILE* to, const SubCommand& command) {
             std::fprintf(to, option.required ? " --%s %s" : " [--%s %s]", option.name, option.value);
         }
     }
-    if (command.operand != nullptr) std::fprintf(to, " %s", command.operand);
+    if (command.operand != nullptr) {
+        std::fprintf(to, command.operand_optional ? " [%s]" : " %s", command.operand);
+    }
     std::fprintf(to, "\n      %s\n", command.summary);
 }
 
@@ -489,7 +560,7 @@ Parsed parse_options(const SubCommand& command, int argc, char** argv, Args& arg
         std::fprintf(stderr, "%s %s: unexpected argument %s\n", kProgram, command.name, argv[optind]);
         return Parsed::kBad;
     }
-    if (command.operand != nullptr && args.operand() == nullptr) {
+    if (command.operand != nullptr && !command.operand_optional && args.operand() == nullptr) {
         std::fprintf(stderr, "%s %s: %s is required\n", kProgram, command.name, command.operand);
         return Parsed::kBad;
     }

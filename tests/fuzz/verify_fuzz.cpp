@@ -1,4 +1,5 @@
-// libFuzzer target over the verification routines. An input picks a routine
+// libFuzzer target over the verification routines, the records' decoders,
+// the key file loader and the inspection of whole files. An input picks a routine
 // and either gives the bytes to check directly or patches and cuts a valid
 // template (a keymax chain in both layouts, stage blocks, a self-test
 // matrix), so the fuzzer also reaches the checks behind a good signature.
@@ -12,8 +13,17 @@
 
 #include <mbedtls/ctr_drbg.h>
 
+#include <unistd.h>
+
+#include <string>
+
+#include "boot.h"
+#include "image.h"
+#include "inspect.h"
 #include "keys.h"
+#include "packages.h"
 #include "stage.h"
+#include "upgrade.h"
 #include "verify.h"
 #include "support/signed_blocks.h"
 
@@ -127,9 +137,49 @@ Block input_bytes(const Templates& t, const std::uint8_t* data, std::size_t size
     return b;
 }
 
+// The records' decoders and checkers, each on the same bytes.
+void decode_records(const Block& b) {
+    if (const auto h = decode_key_header(b)) (void)check_key_header(*h);
+    if (const auto m = decode_key_matrix(b)) {
+        (void)check_key_matrix(*m);
+        (void)key_matrix_root_digest(*m);
+    }
+    (void)decode_keymax(b);
+    const char* reason = nullptr;
+    if (const auto toc = decode_fip_toc(b, &reason)) {
+        std::size_t bad = 0;
+        (void)check_toc_entries(*toc, b.size(), bad);
+    }
+    (void)decode_bl2_area(b);
+    (void)decode_boot_image_header(b);
+    if (const auto sec = decode_image_security_header(b)) (void)check_image_security_header(*sec);
+    (void)decode_efuse_pattern(b, &reason);
+    (void)decode_password_package(b, &reason);
+    (void)decode_customer_id_package(b, &reason);
+    (void)decode_upgrade_block(b);
+}
+
+// Routines that read files: the key file loader and the inspection.
+void run_on_file(std::uint8_t routine, const Block& b) {
+    static const std::string path = "/tmp/zud-fuzz-" + std::to_string(::getpid()) + ".bin";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return;
+    if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
+    std::fclose(f);
+    if (routine % 2 == 0) {
+        RsaKey key;
+        (void)zud_tq_load_rsa_key_file(&key.ctx, path.c_str());
+        g_nVQ_RSA_keyFormat = 0;
+    } else {
+        zud_inspect_options options;
+        options.aes_key = std::array<std::uint8_t, kAesKeySize>{};
+        (void)zud_inspect(path.c_str(), options);
+    }
+}
+
 void run(const Templates& t, std::uint8_t routine, Block& b) {
     std::uint32_t offset = 0;
-    switch (routine % 7) {
+    switch (routine % 10) {
         case 0: (void)zud_sig_check_buffer_bl3x(b, {}, &offset); break;
         case 1: (void)zud_sig_check_buffer_fix(b, {}, &offset); break;
         case 2: (void)zud_sig_check_buffer_fix(b, t.user_matrix, &offset); break;
@@ -139,11 +189,14 @@ void run(const Templates& t, std::uint8_t routine, Block& b) {
             (void)zud_key_match_check(b, t.user_digest);
             break;
         case 5: (void)zud_verify_key_matrix(b); break;
-        default: {
+        case 6: {
             RsaKey key;
             RootDigest key_digest{};
             (void)zud_load_rsa_puk(&key.ctx, b, key_digest);
+            break;
         }
+        case 7: decode_records(b); break;
+        default: run_on_file(routine / 10, b);
     }
 }
 

@@ -1,0 +1,258 @@
+// zud_keytool verify and info over every file the tool writes: each passes
+// as written, a flipped byte in each checked region fails naming that
+// region, and the records the writers use read their own output back.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "boot.h"
+#include "builtin.h"
+#include "image.h"
+#include "keys.h"
+#include "packages.h"
+#include "upgrade.h"
+#include "support/boot_image.h"
+#include "support/bootloader.h"
+#include "support/crypto.h"
+#include "support/files.h"
+#include "support/run.h"
+#include "support/temp_dir.h"
+#include "support/test_keys.h"
+
+namespace {
+
+// Every kind of file the tool writes, made once for the suite.
+class Artefacts {
+public:
+    Artefacts() {
+        keys = make_key_files(dir.path().string());
+        write_file(file("aes.bin"), counting_bytes(32, 0x61));
+        write_public_pem(file("user.pub.pem"), test_key(2048, 1));
+        const std::string boot = write_plain_bootloader(file("boot.bin"), counting_bytes(30000, 3),
+                                                        {counting_bytes(70000, 1), counting_bytes(500, 2)});
+        run({"--bootsig", "--input", boot, "--zuduserkey", keys.user_key, "--aeskey", file("aes.bin"),
+             "--output", file("boot.enc")});
+        run({"--bootsig", "--input", boot, "--zuduserkey", keys.user_key, "--output", file("boot.plain")});
+        run({"--bootsig", "--input", boot, "--output", file("boot.pkg")});
+        const std::string image = make_boot_image(dir.path().string(), counting_bytes(9000, 4),
+                                                  counting_bytes(3000, 5), counting_bytes(40, 6));
+        run({"--imgsig", "--input", image, "--zuduserkey", keys.user_key, "--output", file("kernel.signed")});
+        run({"--imgsig", "--input", image, "--output", file("kernel.pkg")});
+        write_file(file("upgrade.bin"), counting_bytes(8192, 7));
+        run({"--upgsig", "--input", file("upgrade.bin"), "--zuduserkey", keys.user_key});
+        run({"--mkpsd", "--password", "0123456789abcdef", "--option", "scan", "--output", file("unlock.bin")});
+        run({"--mkcusid", "--customerid", "ACME01", "--output", file("customer.bin")});
+    }
+    std::string file(const std::string& name) const { return dir.file(name); }
+
+    TempDir dir;
+    KeyFiles keys;
+
+private:
+    static void run(const std::vector<std::string>& args) {
+        const ToolRun r = run_tool(args);
+        if (r.result != 0) throw std::runtime_error(args[0] + " failed: " + r.out + r.err);
+    }
+};
+
+class InspectTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() { artefacts = new Artefacts(); }
+    static void TearDownTestSuite() {
+        delete artefacts;
+        artefacts = nullptr;
+    }
+    const Artefacts& a() const { return *artefacts; }
+
+    ProcessRun keytool(std::vector<std::string> args) const {
+        args.insert(args.begin(), keytool_path());
+        return run_process(args);
+    }
+    // What --verify needs for each artefact besides the file.
+    std::vector<std::string> extra(const std::string& name) const {
+        if (name == "boot.enc") return {"--user-key", a().keys.user_key};
+        if (name == "kernel.signed") return {"--user-key", a().keys.user_key};
+        if (name == "upgrade.bin") return {"--key", a().file("user.pub.pem")};
+        return {};
+    }
+    ProcessRun verify(const std::string& path, const std::string& name) const {
+        std::vector<std::string> args{"verify", path};
+        const auto more = extra(name);
+        args.insert(args.end(), more.begin(), more.end());
+        return keytool(args);
+    }
+
+    static Artefacts* artefacts;
+    TempDir scratch;
+};
+
+Artefacts* InspectTest::artefacts = nullptr;
+
+const char* const kEveryArtefact[] = {
+    "boot.enc", "boot.enc.efuse", "boot.plain", "boot.plain.efuse", "boot.pkg", "kernel.signed",
+    "kernel.pkg", "upgrade.bin", "unlock.bin", "customer.bin", "km.bin", "user.zud",
+};
+
+TEST_F(InspectTest, EveryArtefactVerifiesAsWritten) {
+    for (const char* name : kEveryArtefact) {
+        SCOPED_TRACE(name);
+        const ProcessRun run = verify(a().file(name), name);
+        EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+        EXPECT_NE(run.out.find(": verified\n"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("FAIL"), std::string::npos) << run.out;
+    }
+}
+
+TEST_F(InspectTest, AFlippedByteFailsNamingItsRegion) {
+    const std::uint64_t enc_size = size_of(a().file("boot.enc"));
+    const std::uint64_t kernel_size = size_of(a().file("kernel.signed"));
+    const struct {
+        const char* name;
+        std::uint64_t at;
+        const char* region;
+    } cases[] = {
+        {"km.bin", 100, "keymax signature"},
+        {"km.bin", 2056 + 40, "keymax signature"},
+        {"user.zud", 4680 + 1848 + 20, "keymax signature"},
+        {"boot.plain", 10000, "BL2 block"},
+        {"boot.plain", 49152 + 16 + 16, "stage 0 place in the table"},
+        {"boot.plain", 65536 + 2000, "stage 0"},
+        {"boot.plain", 65536 + 81920 + 700, "stage 1"},
+        {"boot.plain", 2264 + 64 + 5, "BL2 block"},
+        {"boot.pkg", 30000, "BL2 block digest"},
+        {"boot.pkg", 65536 + 50000, "stage 0"},
+        {"boot.enc", 20000, "BL2"},
+        {"boot.enc", 65536 + 30000, "stage 0"},
+        {"boot.enc", enc_size - 3, "upgrade trailer"},
+        {"kernel.signed", 2048 + 3000, "stage 0 (kernel) digest of its stored bytes"},
+        {"kernel.signed", 1024 + 8, "image security header"},
+        {"kernel.signed", 1024 + 32 + 4, "stage 0 (kernel) signature"},
+        {"kernel.signed", kernel_size - 9, "upgrade trailer"},
+        {"kernel.pkg", 2048 + 4000, "stage 0 (kernel) digest"},
+        {"upgrade.bin", 77, "upgrade trailer"},
+        {"boot.plain.efuse", 900, "signature by the built-in key"},
+        {"unlock.bin", 700, "signature by the built-in key"},
+        {"customer.bin", 1000, "signature by the built-in key"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(c.at));
+        Bytes bytes = read_file(a().file(c.name));
+        bytes.at(c.at) ^= 0x20;
+        const std::string damaged = scratch.file(c.name);
+        write_file(damaged, bytes);
+        const ProcessRun run = verify(damaged, c.name);
+        EXPECT_EQ(run.exit_status, 1) << run.out;
+        EXPECT_NE(run.err.find(c.region), std::string::npos) << run.err << run.out;
+    }
+}
+
+TEST_F(InspectTest, UpgradeFilesCheckReadOnlyWithAnyPublicKeyForm) {
+    const std::string file = scratch.file("upgrade.bin");
+    write_file(file, read_file(a().file("upgrade.bin")));
+    ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
+    for (const std::string& key : {a().file("user.pub.pem"), a().keys.user1, a().keys.user_key}) {
+        SCOPED_TRACE(key);
+        const ProcessRun run = keytool({"verify", "--key", key, file});
+        EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    }
+    // Another key opens the block to something else.
+    const ProcessRun other = keytool({"verify", "--key", a().keys.user2, file});
+    EXPECT_EQ(other.exit_status, 1);
+    EXPECT_NE(other.err.find("upgrade trailer"), std::string::npos);
+}
+
+TEST_F(InspectTest, RootDigestsOneToThreeAndTheExpectedOne) {
+    const std::string km = a().file("km.bin");
+    const ProcessRun info = keytool({"info", km});
+    const auto at = info.out.find("root key digest (eFuse pattern)");
+    ASSERT_NE(at, std::string::npos) << info.out;
+    const std::string root = info.out.substr(info.out.find_first_not_of(' ', at + 31), 64);
+    const std::string other(64, 'a');
+    EXPECT_EQ(keytool({"verify", km, "--root-digests", root}).exit_status, 0);
+    EXPECT_EQ(keytool({"verify", km, "--root-digests", other + "," + root}).exit_status, 0);
+    EXPECT_EQ(keytool({"verify", km, "--root-digests", other}).exit_status, 1);
+    EXPECT_EQ(keytool({"verify", km, "--expect-root", root}).exit_status, 0);
+    const ProcessRun wrong = keytool({"verify", a().file("boot.plain.efuse"), "--expect-root", other});
+    EXPECT_EQ(wrong.exit_status, 1);
+    EXPECT_NE(wrong.err.find("root key digest is the expected one"), std::string::npos) << wrong.err;
+    EXPECT_EQ(keytool({"verify", km, "--root-digests", root + "," + root + "," + root + "," + root}).exit_status, 2);
+    EXPECT_EQ(keytool({"verify", km, "--expect-root", "12"}).exit_status, 2);
+}
+
+TEST_F(InspectTest, InfoAndJsonShowTheSameContent) {
+    const ProcessRun info = keytool({"info", "--json", a().file("boot.enc"), "--user-key", a().keys.user_key});
+    ASSERT_EQ(info.exit_status, 0) << info.err;
+    const auto j = nlohmann::json::parse(info.out);
+    EXPECT_EQ(j["kind"], "bootloader, encrypted");
+    EXPECT_FALSE(j.contains("checks"));
+    const ProcessRun check = keytool({"verify", "--json", a().file("kernel.signed"), "--user-key", a().keys.user_key});
+    ASSERT_EQ(check.exit_status, 0) << check.err;
+    const auto v = nlohmann::json::parse(check.out);
+    EXPECT_EQ(v["verified"], true);
+    EXPECT_GE(v["checks"].size(), 10u);
+    for (const auto& c : v["checks"]) EXPECT_EQ(c["result"], "pass") << c.dump();
+    // The AES key and the password digest are never shown.
+    const std::string efuse = keytool({"info", a().file("boot.enc.efuse")}).out;
+    const Bytes bound_aes = slice(read_file(a().keys.user_key), 6944, 32);
+    EXPECT_EQ(efuse.find(to_hex(bound_aes)), std::string::npos);
+    EXPECT_NE(efuse.find("AES key present, not shown"), std::string::npos) << efuse;
+    // Without its key an encrypted kernel image is not taken as verified.
+    EXPECT_EQ(keytool({"verify", a().file("kernel.signed")}).exit_status, 1);
+}
+
+TEST_F(InspectTest, RecordsReadTheWritersOutputBack) {
+    // Keymax and its matrices.
+    const Bytes km = read_file(a().file("km.bin"));
+    const auto keymax = decode_keymax(km);
+    ASSERT_TRUE(keymax.has_value());
+    EXPECT_EQ(check_key_matrix(keymax->root), nullptr);
+    std::array<std::uint8_t, kKeyMatrixSize> matrix{};
+    encode_key_matrix(keymax->user, matrix);
+    EXPECT_EQ(Bytes(matrix.begin(), matrix.end()), slice(km, 2056, 208));
+    std::array<std::uint8_t, kKeyHeaderSize> key{};
+    encode_key_header(*keymax->signing_key, key);
+    EXPECT_EQ(Bytes(key.begin(), key.end()), slice(km, 592, 48));
+    // The table of contents of a plain bootloader.
+    const Bytes boot = read_file(a().file("boot.plain"));
+    const auto toc = decode_fip_toc(slice(boot, 49152, 16384), nullptr);
+    ASSERT_TRUE(toc.has_value());
+    ASSERT_EQ(toc->entries.size(), 2u);
+    Bytes region(16384, 0);
+    encode_fip_toc(*toc, region);
+    EXPECT_EQ(slice(region, 0, 16 + 3 * 40), slice(boot, 49152, 16 + 3 * 40));
+    // The eFuse pattern and the packages, unsealed.
+    const auto payload = [&](const char* name) {
+        const Bytes sealed = read_file(a().file(name));
+        Bytes block(sealed.size());
+        EXPECT_TRUE(zud_open_sealed(sealed, block));
+        return slice(block, 656, 512);
+    };
+    const auto efuse = decode_efuse_pattern(payload("boot.enc.efuse"), nullptr);
+    ASSERT_TRUE(efuse.has_value());
+    EXPECT_TRUE(efuse->encrypted);
+    EXPECT_EQ(Bytes(efuse->aes_key.begin(), efuse->aes_key.end()), slice(read_file(a().keys.user_key), 6944, 32));
+    std::array<std::uint8_t, kEfusePatternSize> pattern{};
+    encode_efuse_pattern(*efuse, pattern);
+    EXPECT_EQ(Bytes(pattern.begin(), pattern.end()), payload("boot.enc.efuse"));
+    const auto unlock = decode_password_package(payload("unlock.bin"), nullptr);
+    ASSERT_TRUE(unlock.has_value());
+    EXPECT_EQ(unlock->interface, PasswordInterface::kScan);
+    EXPECT_EQ(decode_customer_id_package(payload("customer.bin"), nullptr)->id, "ACME01");
+    // The security header of a signed kernel image.
+    const Bytes kernel = read_file(a().file("kernel.signed"));
+    const auto security = decode_image_security_header(slice(kernel, 0, 2048));
+    ASSERT_TRUE(security.has_value());
+    EXPECT_EQ(check_image_security_header(*security), nullptr);
+    Bytes page = slice(kernel, 0, 2048);
+    put_image_security_header(*security, page);
+    EXPECT_EQ(page, slice(kernel, 0, 2048));
+}
+
+}  // namespace
