@@ -167,11 +167,48 @@ demo_verify() {
         || echo "(exit status $?)"
 }
 
+# The second user key moved into a SoftHSM2 token made in the demo
+# directory: the bootloader is signed inside the token, and its decrypted
+# BL2 area passes the keymax chain check.
+demo_token() {
+    local module=/usr/lib/softhsm/libsofthsm2.so uri='pkcs11:token=demo;object=user2'
+    step "A SoftHSM2 token in $OUT/tokens holding the second user key (made by openssl)"
+    mkdir -p tokens
+    printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\n' "$PWD" >softhsm2.conf
+    export SOFTHSM2_CONF=$PWD/softhsm2.conf
+    show softhsm2-util --init-token --free --label demo --pin 1234 --so-pin 123456
+    show openssl pkcs8 -topk8 -nocrypt -in user2.pem -out user2.p8.pem
+    show softhsm2-util --import user2.p8.pem --token demo --label user2 --id 02 --pin 1234
+    show "$KEYTOOL" info "$uri" --pkcs11-module "$module"
+
+    step "Sign and encrypt the bootloader with the key in the token (PIN from ZUD_PKCS11_PIN)"
+    export ZUD_PKCS11_PIN=1234
+    show "$TOOL" --bootsig --input bootloader.bin --userkey "$uri" --pkcs11-module "$module" \
+                 --rootkeymax keymax.bin --aeskey aes.key --output bootloader.hsm
+    ls -l bootloader.hsm bootloader.hsm.efuse
+
+    step "Decrypt its BL2 area with the AES key and verify the keymax chain"
+    head -c 49152 bootloader.hsm | openssl enc -d -aes-256-cbc -nopad \
+        -K "$(od -An -tx1 -v aes.key | tr -d ' \n')" -iv 00000000000000000000000000000000 \
+        >bootloader.hsm.bl2
+    local root zero
+    root=$("$KEYTOOL" info keymax.bin | sed -n 's/.*root key digest (eFuse pattern) //p')
+    zero=$(printf '0%.0s' $(seq 64))
+    show "$KEYTOOL" verify --chain bootloader.hsm.bl2 --root-digests "$root,$zero,$zero"
+
+    step "A wrong PIN fails cleanly and writes nothing"
+    ZUD_PKCS11_PIN=0000 show "$TOOL" --bootsig --input bootloader.bin --userkey "$uri" \
+        --pkcs11-module "$module" --rootkeymax keymax.bin --aeskey aes.key \
+        --output bootloader.wrong-pin || echo "(exit status $?; no bootloader.wrong-pin was written)"
+    unset ZUD_PKCS11_PIN SOFTHSM2_CONF
+}
+
 demo_help
 demo_sha
 demo_keys
 demo_bootsig
 demo_verify
+demo_token
 USER_KEY=$OUT/user1.zudkey
 demo_imgsig
 demo_packages

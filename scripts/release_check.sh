@@ -90,7 +90,7 @@ TABLES
         "$(complete_line _zud_keytool zud_keytool '')"
     for command in $commands; do
         same_list "zud_keytool $command" \
-            "$({ "$keytool" "$command" --help | sed -n 2p | grep -o -- '--[a-z-]*'; echo --help; } | sort)" \
+            "$({ "$keytool" "$command" --help | sed -n 2p | grep -o -- '--[a-z0-9-]*'; echo --help; } | sort)" \
             "$(complete_line _zud_keytool zud_keytool "$command" --)"
     done
     [ "$(complete_line _zud_encrypt_tqrr zud_encrypt_tqrr --bootsig --input README.m)" = README.md ] ||

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -21,6 +22,7 @@
 #include "keys.h"
 #include "keymax.h"
 #include "rng.h"
+#include "signing_key.h"
 #include "stage.h"
 #include "upgrade.h"
 #include "verify.h"
@@ -36,6 +38,8 @@ enum Slot : std::size_t {
     kSlotOutput,
     kSlotEfuse,
     kSlotSkipSector,
+    kSlotPkcs11Module,
+    kSlotPassphraseFile,
     kSlotCount,
 };
 
@@ -44,6 +48,8 @@ const option kBootOptions[] = {
     {"userkey", required_argument, nullptr, 0},    {"rootkeymax", required_argument, nullptr, 0},
     {"aeskey", required_argument, nullptr, 0},     {"output", required_argument, nullptr, 0},
     {"efuse", required_argument, nullptr, 0},      {"skipsector", required_argument, nullptr, 0},
+    {"pkcs11-module", required_argument, nullptr, 0},
+    {"passphrase-file", required_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -76,6 +82,11 @@ struct BootPlan {
     std::array<std::uint8_t, kIvPrefixSize> iv_prefix{};
     std::string output;
     std::string efuse;  // signing mode only
+    // Signing mode: the key, opened once before anything is written (a
+    // token asks for its PIN once); a key that does not open is reported by
+    // the BL2 step with its result.
+    std::unique_ptr<SigningKey> signer;
+    std::string signer_failure;
 };
 
 // One run of the worker. The guards come first so that the files close
@@ -96,7 +107,7 @@ struct BootRun {
     OutputFile efuse;
     Buffer work{kBl2PayloadSize};
     std::array<std::uint8_t, kAesKeySize> aes{};
-    RsaKey key;
+    SigningKey* key = nullptr;  // the plan's signer, once the BL2 step took it
     // The result of a failure that the current step has no number of its
     // own for; it follows the worker's progress.
     int failure = kBootOpenFailed;
@@ -243,13 +254,12 @@ int check_keymax(ConstBytes keymax, const char* from) {
 }
 
 // The signing key's digest must be an entry of the user key matrix.
-int check_user_key(ConstBytes keymax, const char* key_path) {
-    RsaKey key;
-    if (zud_tq_load_rsa_key_file(&key.ctx, key_path) != 0) return 0;
+int check_user_key(ConstBytes keymax, const SigningKey* key, const char* key_path) {
+    if (key == nullptr) return 0;
     Buffer scratch(kKeyDataAreaMin);
     std::array<std::uint8_t, kKeyHeaderSize> header{};
     zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
-    if (!scratch.ok() || zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) != 0) return 0;
+    if (!scratch.ok() || zud_create_key_from_ctx(1, key->public_key(), scratch.bytes(), header, 0) != 0) return 0;
     const auto user_key = decode_key_header(header);
     const auto decoded = decode_keymax(keymax);
     if (!user_key || user_key->key_type == 0 || !decoded) return 0;
@@ -262,14 +272,17 @@ int check_user_key(ConstBytes keymax, const char* key_path) {
     return kBootUserKeyNotInKeymax;
 }
 
-int check_key_material(const BootPlan& plan) {
+int check_key_material(BootPlan& plan) {
     if (!plan.signing) return 0;
     const char* const* s = plan.slots;
+    const char* key = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey];
+    plan.signer = open_signing_key(
+        key, command_key_source(s[kSlotPkcs11Module], s[kSlotPassphraseFile]), plan.signer_failure);
     const auto keymax = keymax_of(s);
     if (!keymax) return 0;
     const char* from = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotKeymax];
     if (const int r = check_keymax(*keymax, from); r != 0) return r;
-    return check_user_key(*keymax, s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey]);
+    return check_user_key(*keymax, plan.signer.get(), key);
 }
 
 // ---------------------------------------------------------------------------
@@ -440,11 +453,12 @@ int read_bl2_payload(BootRun& run) {
 int load_signing_key(BootRun& run) {
     const char* const* s = run.plan.slots;
     const char* path = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey];
-    if (zud_tq_load_rsa_key_file(&run.key.ctx, path) != 0) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the key file %s\n", path);
+    run.key = run.plan.signer.get();
+    if (run.key == nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.plan.signer_failure.c_str());
         return run.failure;
     }
-    const std::size_t len = run.key.ctx.len;
+    const std::size_t len = run.key->length();
     if (len != 128 && len != 256 && len != 512) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: the key in %s has %zu bits; 1024, 2048 or 4096 are "
@@ -508,8 +522,9 @@ int seal_bl2_block(BootRun& run, MutBytes block, std::uint32_t signed_data_offse
         std::copy(digest.begin(), digest.end(), slot);
         return 0;
     }
-    if (zud_rsa_sign_sha256(&run.key.ctx, digest.data(), slot) != 0) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: the BL2 signature could not be made\n");
+    if (run.key->sign_sha256(digest, MutBytes(slot, kFixedSignatureSlotSize)) != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the BL2 signature could not be made: %s\n",
+                     run.key->failure().c_str());
         return kBootBl2SignFailed;
     }
     return 0;
@@ -526,12 +541,12 @@ int write_bl2_block(BootRun& run) {
     if (signing) {
         const char* const* s = run.plan.slots;
         const auto placed = place_key_block(
-            s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey], run.key.ctx,
-            block.bytes());
+            key_file_of(s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey]),
+            *run.key->public_key(), block.bytes());
         if (!placed) return run.failure;
         key_type = *placed;
     }
-    const zud_signed_block_header h = bl2_header(run.plan, key_type, run.key.ctx.len);
+    const zud_signed_block_header h = bl2_header(run.plan, key_type, signing ? run.key->length() : 0);
     encode_signed_block_header(h, block.bytes().first<kSignedBlockHeaderSize>());
     std::copy_n(run.work.data(), kBl2PayloadSize, block.data() + h.payload_offset);
     if (const int r = seal_bl2_block(run, block.bytes(), h.signed_data_offset); r != 0) return r;
@@ -573,11 +588,11 @@ std::uint64_t fip_size_of(std::FILE* f) {
 // block: offset `next`, size the block's total_size (its stored length
 // rounded up to 16).
 int sign_stage(BootRun& run, zud_toc_entry& entry, std::size_t index, std::uint64_t& next) {
-    mbedtls_rsa_context* ctx = run.plan.signing ? &run.key.ctx : nullptr;
+    SigningKey* key = run.plan.signing ? run.key : nullptr;
     std::int32_t written = 0;
-    if (zud_sig_boot_file_buffer(run.input.get(), static_cast<std::uint32_t>(entry.offset + kFipOffset),
-                                 static_cast<std::uint32_t>(entry.size), &written, ctx,
-                                 run.out.stream(), kStageAlignment) != 0 ||
+    if (zud_sig_boot_file_buffer_key(run.input.get(), static_cast<std::uint32_t>(entry.offset + kFipOffset),
+                                     static_cast<std::uint32_t>(entry.size), &written, key,
+                                     run.out.stream(), kStageAlignment) != 0 ||
         written <= 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu could not be signed\n", index);
         return kBootStageFailed;
@@ -777,7 +792,8 @@ int zud_sig_boot(int argc, char** argv) {
     parse_option_slots(argc, argv, kBootOptions, slots);
     if (slots[kSlotUserKeyFile] != nullptr && argc <= 5) return kBootBadOption;
     for (std::size_t i = kSlotInput; i <= kSlotKeymax; ++i) {
-        if (slots[i] != nullptr && !path_exists(slots[i])) {
+        const bool token = i == kSlotUserKey && is_pkcs11_uri(slots[i]);
+        if (slots[i] != nullptr && !token && !path_exists(slots[i])) {
             std::printf("zud log: error! Illegal [%s] %s\n", kBootOptions[i].name, slots[i]);
             return kBootBadOption;
         }

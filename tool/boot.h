@@ -163,10 +163,12 @@ enum BootResult : int {
 // own (negative) result.
 
 // --bootsig: options "input", "zuduserkey", "userkey", "rootkeymax",
-// "aeskey", "output", "efuse", "skipsector". Returns 0 or a BootResult.
+// "aeskey", "output", "efuse", "skipsector", "pkcs11-module",
+// "passphrase-file". "userkey" is a key file, a PEM private key or a
+// PKCS#11 URI. Returns 0 or a BootResult.
 int zud_sig_boot(int argc, char** argv);
 
-// The worker over the eight slots in that order. Signing mode when slot 1
+// The worker over the ten slots in that order. Signing mode when slot 1
 // is set or slots 2, 3 and 4 all are; digest mode otherwise. Slot 4 switches
 // encryption on. On failure the output and the eFuse file it made are
 // removed, except when only the boot media step fails.

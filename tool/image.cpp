@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,7 @@
 #include "keys.h"
 #include "rng.h"
 #include "signed_block.h"
+#include "signing_key.h"
 #include "stage.h"
 #include "upgrade.h"
 
@@ -134,11 +136,22 @@ int zud_get_sha_from_ctx(const mbedtls_rsa_context* ctx, std::uint8_t* digest) {
 namespace {
 
 enum Slot : std::size_t { kSlotInput = 0, kSlotKey = 1, kSlotOutput = 2, kSlotCount = 3 };
+enum KeySlot : std::size_t {
+    kSlotUserKey = 3,
+    kSlotAesKey = 4,
+    kSlotPkcs11Module = 5,
+    kSlotPassphraseFile = 6,
+    kHandlerSlotCount = 7,
+};
 
 const option kImageOptions[] = {
     {"input", required_argument, nullptr, 0},
     {"zuduserkey", required_argument, nullptr, 0},
     {"output", required_argument, nullptr, 0},
+    {"userkey", required_argument, nullptr, 0},
+    {"aeskey", required_argument, nullptr, 0},
+    {"pkcs11-module", required_argument, nullptr, 0},
+    {"passphrase-file", required_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -162,7 +175,9 @@ struct ImageJob {
     ~ImageJob() { wipe(aes_key.data(), aes_key.size()); }
 
     const char* input = nullptr;
-    const char* key_path = nullptr;
+    const char* key_path = nullptr;  // "zuduserkey", or "userkey" with aes_path
+    const char* aes_path = nullptr;
+    SigningKeySource source;
     const char* output_option = nullptr;
     bool signing = false;  // exactly when a user key is given
     std::string output;
@@ -171,7 +186,7 @@ struct ImageJob {
     // stage_offset holds the input offset until the stages are built, then
     // the output offset.
     std::array<zud_stage_record, kImageStageCount> stages{};
-    RsaKey key;
+    std::unique_ptr<SigningKey> key;
     std::array<std::uint8_t, kAesKeySize> aes_key{};
     Digest key_hash{};
 };
@@ -201,7 +216,8 @@ int make_output_name(ImageJob& job) {
         explain("the output path would be longer than 255 characters");
         return kImageOutputTooLong;
     }
-    if (same_file(job.input, name->c_str()) || same_file(job.key_path, name->c_str())) {
+    if (same_file(job.input, name->c_str()) || same_file(job.key_path, name->c_str()) ||
+        same_file(job.aes_path, name->c_str())) {
         explain("the output names one of the inputs, which would be destroyed");
         return kImageSameFile;
     }
@@ -396,18 +412,32 @@ bool read_aes_key(const char* path, std::span<std::uint8_t, kAesKeySize> key) {
     return seek_to(f.get(), kUserKeyAesOffset) && read_exact(f.get(), key);
 }
 
+// The AES key file that goes with --userkey: exactly 32 bytes.
+int read_aes_key_file(const char* path, std::span<std::uint8_t, kAesKeySize> key) {
+    File f = open_file(path, "rb");
+    const auto size = f ? stream_size(f.get()) : std::nullopt;
+    if (size && *size == kAesKeySize && read_exact(f.get(), key)) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: the --aeskey file %s %s; give the 32-byte AES key file\n",
+                 path, f ? "is not exactly 32 bytes long" : "cannot be read");
+    return kImageAesKeySize;
+}
+
 int load_user_key(ImageJob& job) {
-    if (zud_tq_load_rsa_key_file(&job.key.ctx, job.key_path) != 0) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the user key %s\n", job.key_path);
+    std::string reason;
+    job.key = open_signing_key(job.key_path, job.source, reason);
+    if (!job.key) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the user key: %s\n", reason.c_str());
         return kImageKeyFailed;
     }
-    if (!read_aes_key(job.key_path, job.aes_key)) {
+    if (job.aes_path != nullptr) {
+        if (const int r = read_aes_key_file(job.aes_path, job.aes_key); r != 0) return r;
+    } else if (!read_aes_key(job.key_path, job.aes_key)) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s is not a 6976-byte zud_user_key file with its AES key at 6944\n",
                      job.key_path);
         return kImageNoAesKey;
     }
     std::array<std::uint8_t, kSha256Size> user_digest{};
-    if (zud_get_sha_from_ctx(&job.key.ctx, user_digest.data()) != 0) {
+    if (zud_get_sha_from_ctx(job.key->public_key(), user_digest.data()) != 0) {
         explain("the user key's modulus is not 1024, 2048, 4096 or 8192 bits long");
         return kImageKeyFailed;
     }
@@ -436,11 +466,11 @@ int prepare_image(ImageJob& job, std::FILE* in) {
 // key or digest-only, each aligned to the page size.
 int build_stages(ImageJob& job, std::FILE* in, std::FILE* out) {
     if (!write_all(out, job.page)) return kImageHeaderWriteFailed;
-    mbedtls_rsa_context* ctx = job.signing ? &job.key.ctx : nullptr;
+    SigningKey* key = job.signing ? job.key.get() : nullptr;
     for (zud_stage_record& r : job.stages) {
         std::int32_t length = 0;
-        const int result = zud_sig_boot_file_buffer(in, r.stage_offset, r.part_size, &length,
-                                                    ctx, out, r.page_size);
+        const int result = zud_sig_boot_file_buffer_key(in, r.stage_offset, r.part_size, &length,
+                                                        key, out, r.page_size);
         if (result != 0) return result;
         r.stage_length = static_cast<std::uint32_t>(length);
         r.stage_space = static_cast<std::uint32_t>(round_up(r.stage_length, r.page_size));
@@ -523,8 +553,7 @@ int append_trailing_signature(const ImageJob& job, const std::string& path) {
                      job.output.c_str());
         return 0;
     }
-    const char* slots[kSlotCount] = {path.c_str(), job.key_path, nullptr};
-    const int result = zud_sig_upgrade_file(slots);
+    const int result = zud_sig_upgrade_file_key(path.c_str(), *job.key);
     if (result == 0) return 0;
     std::fprintf(stderr, "zud_encrypt_tqrr: the trailing signature block failed (%d)\n", result);
     return kImageUpgradeFailed;
@@ -560,17 +589,39 @@ int process_image(ImageJob& job) {
     return 0;
 }
 
+// --userkey and --aeskey stand in for a zud_user_key file together, never
+// beside one: a signed image has one signing key and one AES key.
+int check_key_options(const char* const* slots) {
+    if (slots[kSlotKey] != nullptr && (slots[kSlotUserKey] != nullptr || slots[kSlotAesKey] != nullptr)) {
+        explain("--zuduserkey holds the user key and the AES key; give either it or --userkey "
+                "with --aeskey, not both");
+        return kImageTwoKeys;
+    }
+    if ((slots[kSlotUserKey] == nullptr) != (slots[kSlotAesKey] == nullptr)) {
+        explain(slots[kSlotUserKey] != nullptr
+                    ? "--userkey needs --aeskey: a signed image is encrypted; give the 32-byte "
+                      "AES key file"
+                    : "--aeskey needs --userkey, the key that signs the image (or give "
+                      "--zuduserkey, which holds both)");
+        return kImageKeyPairIncomplete;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int zud_sig_img(int argc, char** argv) {
-    std::array<const char*, kSlotCount> slots{};
+    std::array<const char*, kHandlerSlotCount> slots{};
     parse_option_slots(argc, argv, kImageOptions, slots);
     ImageJob job;
     job.input = slots[kSlotInput];
-    job.key_path = slots[kSlotKey];
+    job.key_path = slots[kSlotKey] != nullptr ? slots[kSlotKey] : slots[kSlotUserKey];
+    job.aes_path = slots[kSlotAesKey];
+    job.source = command_key_source(slots[kSlotPkcs11Module], slots[kSlotPassphraseFile]);
     job.output_option = slots[kSlotOutput];
     job.signing = job.key_path != nullptr;
     int result = check_input(job.input);
+    if (result == 0) result = check_key_options(slots.data());
     if (result == 0) result = make_output_name(job);
     if (result == 0) result = process_image(job);
     return result;

@@ -131,6 +131,9 @@ enum ImageResult : int {
     kImageBadPackage = 5741,       // a packaged image whose stages are not the digest-only blocks of its parts
     kImagePackageDamaged = 5742,   // a packaged stage whose digest does not match its bytes
     kImageNoAesKey = 5744,         // the key file is not a 6976-byte zud_user_key file
+    kImageKeyPairIncomplete = 5746,  // "userkey" without "aeskey", or "aeskey" without "userkey"
+    kImageTwoKeys = 5747,          // "zuduserkey" together with "userkey" or "aeskey"
+    kImageAesKeySize = 5748,       // the "aeskey" file cannot be read or is not exactly 32 bytes
     kImageKeyFailed = 5756,        // the user key does not load, or has no digest
     kImageHeaderWriteFailed = 5762,  // the header page could not be copied to the output
     kImageCloseFailed = 5766,      // the built stages could not be written out or put in place
@@ -140,8 +143,10 @@ enum ImageResult : int {
     kImageUpgradeFailed = 5789,    // the trailing signature block could not be appended
 };
 
-// --imgsig: options "input", "zuduserkey" and "output". Returns 0 or a result
-// above. The output takes its name only when it is complete: a failure
+// --imgsig: options "input", "zuduserkey" and "output", then "userkey" and
+// "aeskey" (together, instead of "zuduserkey": the signing key as a key
+// file, PEM key or PKCS#11 URI, and a 32-byte AES key file), "pkcs11-module"
+// and "passphrase-file". Returns 0 or a result above. The output takes its name only when it is complete: a failure
 // leaves no new file, and an earlier file of that name as it was.
 int zud_sig_img(int argc, char** argv);
 

@@ -426,7 +426,10 @@ void check_trailer(Inspection& in, const Source& s, std::uint64_t size, mbedtls_
 bool trailer_key(Inspection& in, const mbedtls_rsa_context* fallback, RsaKey& out) {
     if (!in.options.public_key.empty()) {
         std::string reason;
-        if (!open_public_key(in.options.public_key.c_str(), SigningKeySource{}, out, reason)) {
+        SigningKeySource source;
+        if (!in.options.pkcs11_module.empty()) source.pkcs11_module = in.options.pkcs11_module.c_str();
+        if (!in.options.passphrase_file.empty()) source.passphrase_file = in.options.passphrase_file.c_str();
+        if (!open_public_key(in.options.public_key.c_str(), source, out, reason)) {
             in.fail("public key for the trailer", std::nullopt, reason);
             return false;
         }

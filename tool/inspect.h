@@ -39,6 +39,10 @@ struct zud_inspect_options {
     // A public key for upgrade trailers (--key): a PEM public key, a key
     // file of any form or a zud_user_key file.
     std::string public_key;
+    // How to reach a key in a token or an encrypted PEM file (see
+    // signing_key.h): the module and the passphrase file, when given.
+    std::string pkcs11_module;
+    std::string passphrase_file;
     // Root key digests the keymax's root key matrix must be one of (one to
     // three); none given: the build's table, when it has any.
     std::vector<RootDigest> root_digests;

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "files.h"
 #include "rng.h"
 #include "signed_block.h"
+#include "signing_key.h"
 
 namespace {
 
@@ -54,36 +56,45 @@ const option kKeysigOptions[] = {
     {"ukey1", required_argument, nullptr, 0}, {"ukey2", required_argument, nullptr, 0},
     {"ukey3", required_argument, nullptr, 0}, {"ukey4", required_argument, nullptr, 0},
     {"skey", required_argument, nullptr, 0},  {"output", required_argument, nullptr, 0},
+    {"pkcs11-module", required_argument, nullptr, 0},
+    {"passphrase-file", required_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
-constexpr std::size_t kKeysigSlots = 10;
+constexpr std::size_t kKeysigSlots = 12;
 constexpr std::size_t kSigningKeySlot = 8;
 constexpr std::size_t kOutputSlot = 9;
+constexpr std::size_t kModuleSlot = 10;
+constexpr std::size_t kPassphraseSlot = 11;
 
-// Completes the digest-form key header of the key in `path` (see
-// zud_create_key_from_source). False when the file gives no key of a size a
-// key block can carry.
-bool key_entry_of(const char* path, std::span<std::uint8_t, kKeyHeaderSize> entry,
-                  std::uint8_t header_size) {
+// The digest-form entries of --rkey1..4 and --ukey1..4, each key opened once.
+using KeyEntry = std::array<std::uint8_t, kKeyHeaderSize>;
+using MatrixEntries = std::array<KeyEntry, 8>;
+
+// Completes the digest-form key header of the key `value` names (see
+// zud_create_key_from_source): a full binary key file from its records,
+// any other key (a key file of another form, a PEM key, a token object)
+// from its public half, which is all a matrix names. False when it gives no
+// key of a size a key block can carry; `reason` says why when it does not
+// open.
+bool key_entry_of(const char* value, const SigningKeySource& source,
+                  std::span<std::uint8_t, kKeyHeaderSize> entry, std::uint8_t header_size,
+                  std::string& reason) {
     Buffer scratch(kKeyDataAreaMin);
     RsaKey key;
-    if (!scratch.ok() || zud_tq_load_rsa_key_file(&key.ctx, path) != 0) return false;
+    if (!scratch.ok() || !open_public_key(value, source, key, reason)) return false;
     zud_init_key_header(entry, header_size);
-    (void)zud_create_key_from_source(1, path, &key.ctx, scratch.bytes(), entry,
+    (void)zud_create_key_from_source(1, key_file_of(value), &key.ctx, scratch.bytes(), entry,
                                      static_cast<std::uint32_t>(kKeyMatrixSize));
     return decode_key_header(entry)->key_type != 0;
 }
 
-// One key matrix of four digest-form entries, written to `f`. Every key has
-// been checked to load (zud_sig_key).
-bool write_key_matrix(std::FILE* f, const char* const* keys) {
+// One key matrix of four digest-form entries, written to `f`.
+bool write_key_matrix(std::FILE* f, std::span<const KeyEntry> entries) {
     // Digest-form entries carry no key data, so nothing follows them: the
     // record's defaults (matrix_size 208) hold.
     zud_key_matrix matrix;
     for (std::size_t i = 0; i < kKeyMatrixEntries; ++i) {
-        std::array<std::uint8_t, kKeyHeaderSize> entry{};
-        if (!key_entry_of(keys[i], entry, 0)) return false;
-        matrix.entries[i] = *decode_key_header(entry);
+        matrix.entries[i] = *decode_key_header(entries[i]);
     }
     std::array<std::uint8_t, kKeyMatrixSize> bytes{};
     encode_key_matrix(matrix, bytes);
@@ -141,23 +152,26 @@ zud_signed_block_header keymax_header(std::uint8_t key_type, std::size_t modulus
 
 // Signs the 64 header bytes and everything from signed_data_offset to the
 // end of the block; the signature goes to the start of the slot.
-int sign_block(mbedtls_rsa_context& key, MutBytes block, std::size_t signed_data_offset) {
+int sign_block(SigningKey& key, MutBytes block, std::size_t signed_data_offset) {
     Sha256 hash;
     hash.update(ConstBytes(block).first(kSignedBlockHeaderSize));
     hash.update(ConstBytes(block).subspan(signed_data_offset));
     const Digest digest = hash.finish();
-    return zud_rsa_sign_sha256(&key, digest.data(), block.data() + kSignedBlockHeaderSize);
+    return key.sign_sha256(digest, block.subspan(kSignedBlockHeaderSize, kSignatureSlotSize));
 }
 
-// Loads the signing key, refusing one whose signature would not fit the
-// 512-byte slot.
-bool load_signing_key(RsaKey& key, const char* path) {
-    if (zud_tq_load_rsa_key_file(&key.ctx, path) != 0) return false;
-    if (key.ctx.len > kSignatureSlotSize) {
+// The signing key, opened by the caller (null with `failure` when it did
+// not open); refused when its signature would not fit the 512-byte slot.
+bool usable_signing_key(const SigningKey* key, const std::string& failure) {
+    if (key == nullptr) {
+        if (!failure.empty()) std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", failure.c_str());
+        return false;
+    }
+    if (key->length() > kSignatureSlotSize) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: the signing key's modulus is %zu bytes; a signature "
                      "slot holds %zu\n",
-                     key.ctx.len, kSignatureSlotSize);
+                     key->length(), kSignatureSlotSize);
         return false;
     }
     return true;
@@ -168,31 +182,46 @@ bool write_keymax(std::FILE* out, ConstBytes block) {
            std::fflush(out) == 0;
 }
 
-// Every root and user key must name a key a matrix entry can carry, and
-// (except for a BL2 area) the signing key must be one of the root keys: the
-// boot side accepts a keymax only when a key of its own root matrix signed
-// it. A signing key that does not load is left to the signing step (-1).
-int check_matrix_keys(std::span<const char*, kKeysigSlots> slots) {
-    std::array<std::array<std::uint8_t, kKeyHeaderSize>, 4> roots{};
+// Every root and user key must name a key a matrix entry can carry. Only
+// their public halves are needed: public PEM keys and token objects serve.
+int check_matrix_keys(std::span<const char*, kKeysigSlots> slots, const SigningKeySource& source,
+                      MatrixEntries& entries) {
     for (std::size_t i = 0; i < 8; ++i) {
-        std::array<std::uint8_t, kKeyHeaderSize> entry{};
-        if (!key_entry_of(slots[i], entry, 0)) {
+        std::string reason;
+        if (!key_entry_of(slots[i], source, entries[i], 0, reason)) {
+            if (!reason.empty()) {
+                std::fprintf(stderr, "zud_encrypt_tqrr: --%s: %s\n", kKeysigOptions[i].name,
+                             reason.c_str());
+                return kKeysigBadKey;
+            }
             std::fprintf(stderr,
                          "zud_encrypt_tqrr: --%s %s is no RSA key of 1024, 2048, 4096 or 8192 "
                          "bits; give a key file of the key it is to name\n",
                          kKeysigOptions[i].name, slots[i]);
             return kKeysigBadKey;
         }
-        if (i < 4) roots[i] = entry;
     }
+    return 0;
+}
+
+// Except for a BL2 area the signing key must be one of the root keys: the
+// boot side accepts a keymax only when a key of its own root matrix signed
+// it. A signing key that does not open is left to the signing step (-1).
+int check_signer_is_root(std::span<const char*, kKeysigSlots> slots, const SigningKey* key,
+                         const MatrixEntries& entries) {
     const char* signer = slots[kSigningKeySlot];
     const char* output = slots[kOutputSlot];
-    if (signer == nullptr || output == nullptr || std::strcmp(output, kBl2OutputName) == 0) return 0;
+    if (key == nullptr || output == nullptr || std::strcmp(output, kBl2OutputName) == 0) return 0;
+    Buffer scratch(kKeyDataAreaMin);
     std::array<std::uint8_t, kKeyHeaderSize> signing{};
-    if (!key_entry_of(signer, signing, 0)) return 0;
-    const auto signer_digest = decode_key_header(signing)->key_digest;
-    for (const auto& root : roots) {
-        if (decode_key_header(root)->key_digest == signer_digest) return 0;
+    if (!scratch.ok()) return 0;
+    zud_init_key_header(signing, 0);
+    (void)zud_create_key_from_source(1, key_file_of(signer), key->public_key(), scratch.bytes(),
+                                     signing, static_cast<std::uint32_t>(kKeyMatrixSize));
+    const auto signer_header = decode_key_header(signing);
+    if (signer_header->key_type == 0) return 0;
+    for (std::size_t i = 0; i < kKeyMatrixEntries; ++i) {
+        if (decode_key_header(entries[i])->key_digest == signer_header->key_digest) return 0;
     }
     std::fprintf(stderr,
                  "zud_encrypt_tqrr: the signing key %s is none of the root keys; a device accepts "
@@ -309,6 +338,30 @@ bool write_user_key_file(std::FILE* out, const char* user_key, std::FILE* keymax
            write_all(out, aes) && std::fflush(out) == 0;
 }
 
+// The user key file carries the --ukey file's own bytes, so --ukey must be
+// a key file: a key in a token is never copied out of it, and a PEM key is
+// converted first.
+bool refuse_unbindable_key(const char* value) {
+    if (is_pkcs11_uri(value)) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: --ukey %s names a key in a token, but a zud_user_key "
+                     "file holds a copy of the private key; sign with the key where it is: "
+                     "--bootsig --userkey URI --rootkeymax KEYMAX --aeskey AES32, --imgsig "
+                     "--userkey URI --aeskey AES32, --upgsig --userkey URI\n",
+                     value);
+        return true;
+    }
+    if (value != nullptr && key_file_of(value) == nullptr) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: --ukey %s is a PEM key, but a zud_user_key file holds a "
+                     "key file; convert it (zud_keytool convert --pem %s --form full --output "
+                     "KEY), or sign with it directly through --userkey\n",
+                     value, value);
+        return true;
+    }
+    return false;
+}
+
 int bind_user_key(const char* const* slots, const char* output, MutBytes aes) {
     File keymax = open_file(slots[kKeymaxSlot], "rb");
     if (!keymax) return -1;
@@ -333,6 +386,15 @@ int bind_user_key(const char* const* slots, const char* output, MutBytes aes) {
 
 }  // namespace
 
+namespace {
+
+int sign_key_max(const char* const* paths, const MatrixEntries& entries, SigningKey* signer,
+                 const std::string& signer_failure);
+int sign_fix(const char* input, const char* key, SigningKey* signer,
+             const std::string& signer_failure, const char* output);
+
+}  // namespace
+
 int zud_sig_key(int argc, char** argv) {
     if (argc <= 7) return kKeysigBadArguments;
     std::array<const char*, kKeysigSlots> slots{};
@@ -340,20 +402,52 @@ int zud_sig_key(int argc, char** argv) {
     for (std::size_t i = 0; i < 8; ++i) {
         // Missing root keys default to --rkey1, missing user keys to --ukey1.
         if (slots[i] == nullptr) slots[i] = slots[i < 4 ? 0 : 4];
-        if (!path_exists(slots[i])) {
+        if (!is_pkcs11_uri(slots[i]) && !path_exists(slots[i])) {
             std::printf("zud log: error! Illegal key file %s\n",
                         slots[i] != nullptr ? slots[i] : "(null)");
             return kKeysigBadArguments;
         }
     }
-    if (const int refused = check_matrix_keys(slots); refused != 0) return refused;
-    return zud_sig_key_max(slots.data());
+    const SigningKeySource source = command_key_source(slots[kModuleSlot], slots[kPassphraseSlot]);
+    MatrixEntries entries{};
+    if (const int refused = check_matrix_keys(slots, source, entries); refused != 0) return refused;
+    std::string failure;
+    const std::unique_ptr<SigningKey> signer =
+        slots[kSigningKeySlot] != nullptr ? open_signing_key(slots[kSigningKeySlot], source, failure)
+                                          : nullptr;
+    if (const int refused = check_signer_is_root(slots, signer.get(), entries); refused != 0) {
+        return refused;
+    }
+    return sign_key_max(slots.data(), entries, signer.get(), failure);
 }
 
 int zud_sig_key_max(const char* const* paths) {
     if (paths == nullptr || paths[kSigningKeySlot] == nullptr || paths[kOutputSlot] == nullptr) {
         return -1;
     }
+    const SigningKeySource source = command_key_source(nullptr, nullptr);
+    MatrixEntries entries{};
+    std::string failure;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!key_entry_of(paths[i], source, entries[i], 0, failure)) return -1;
+    }
+    const std::unique_ptr<SigningKey> signer = open_signing_key(paths[kSigningKeySlot], source, failure);
+    return sign_key_max(paths, entries, signer.get(), failure);
+}
+
+int zud_signature_file_fix(const char* input, const char* key, const char* output) {
+    std::string failure;
+    const std::unique_ptr<SigningKey> signer =
+        key != nullptr ? open_signing_key(key, command_key_source(nullptr, nullptr), failure)
+                       : nullptr;
+    return sign_fix(input, key, signer.get(), failure, output);
+}
+
+namespace {
+
+int sign_key_max(const char* const* paths, const MatrixEntries& entries, SigningKey* signer,
+                 const std::string& signer_failure) {
+    if (paths[kSigningKeySlot] == nullptr || paths[kOutputSlot] == nullptr) return -1;
     const std::span<const char* const> keys(paths, kSigningKeySlot + 1);
     if (overwrites_input(paths[kOutputSlot], keys)) return -1;
     // The matrices go to a work file of an unpredictable name beside the
@@ -363,15 +457,17 @@ int zud_sig_key_max(const char* const* paths) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", matrices.error().c_str());
         return -1;
     }
-    if (!write_key_matrix(matrices.stream(), paths) ||
-        !write_key_matrix(matrices.stream(), paths + 4) || !matrices.close_stream()) {
+    if (!write_key_matrix(matrices.stream(), std::span(entries).first(4)) ||
+        !write_key_matrix(matrices.stream(), std::span(entries).subspan(4)) ||
+        !matrices.close_stream()) {
         return -1;
     }
-    return zud_signature_file_fix(matrices.temp_path().c_str(), paths[kSigningKeySlot],
-                                  paths[kOutputSlot]);
+    return sign_fix(matrices.temp_path().c_str(), paths[kSigningKeySlot], signer, signer_failure,
+                    paths[kOutputSlot]);
 }
 
-int zud_signature_file_fix(const char* input, const char* key, const char* output) {
+int sign_fix(const char* input, const char* key, SigningKey* signer,
+             const std::string& signer_failure, const char* output) {
     if (input == nullptr || output == nullptr) return -1;
     const bool bl2_mode = std::strcmp(output, kBl2OutputName) == 0;
     const char* const inputs[] = {input, key};
@@ -388,13 +484,13 @@ int zud_signature_file_fix(const char* input, const char* key, const char* outpu
         return -1;
     }
     in.reset();
-    RsaKey signer;
-    if (!load_signing_key(signer, key)) return -1;
-    const std::uint8_t key_type = place_signing_key(key, signer.ctx, block.bytes());
-    const auto header = keymax_header(key_type, signer.ctx.len, *payload_size);
+    if (!usable_signing_key(signer, signer_failure)) return -1;
+    const std::uint8_t key_type = place_signing_key(key_file_of(key), *signer->public_key(), block.bytes());
+    const auto header = keymax_header(key_type, signer->length(), *payload_size);
     encode_signed_block_header(header, block.bytes().first<kSignedBlockHeaderSize>());
-    if (sign_block(signer.ctx, block.bytes(), header.signed_data_offset) != 0) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: signing with %s failed\n", key);
+    if (sign_block(*signer, block.bytes(), header.signed_data_offset) != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: signing with %s failed: %s\n", key,
+                     signer->failure().c_str());
         return -1;
     }
     // The keymax reaches its name whole or not at all.
@@ -407,9 +503,12 @@ int zud_signature_file_fix(const char* input, const char* key, const char* outpu
     return 0;
 }
 
+}  // namespace
+
 int zud_key_bnd(int argc, char** argv) {
     std::array<const char*, 4> slots{};
     parse_option_slots(argc, argv, kKeybndOptions, slots);
+    if (refuse_unbindable_key(slots[kUserKeySlot])) return -1;
     for (const std::size_t i : {kUserKeySlot, kKeymaxSlot}) {
         if (!path_exists(slots[i])) {
             std::printf("zud log: error! Illegal input %s\n", kKeybndOptions[i].name);

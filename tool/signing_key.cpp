@@ -87,6 +87,27 @@ private:
     std::int32_t mode_;
 };
 
+// A context the caller keeps, signing under the process-wide mode.
+class BorrowedKey final : public SigningKey {
+public:
+    explicit BorrowedKey(mbedtls_rsa_context* ctx) : SigningKey("the signing key"), ctx_(ctx) {}
+
+private:
+    int sign_digest_info(std::span<const std::uint8_t, 32> digest, std::uint8_t* sig) override {
+        const int ret = zud_rsa_sign_sha256(ctx_, digest.data(), sig);
+        if (ret != 0) failure_ = "the private operation failed (" + mbedtls_reason(ret) + ")";
+        return ret;
+    }
+
+    int raise_private(const std::uint8_t* in, std::uint8_t* out) override {
+        const int ret = zud_rsa_private(ctx_, in, out);
+        if (ret != 0) failure_ = "the private operation failed (" + mbedtls_reason(ret) + ")";
+        return ret;
+    }
+
+    mbedtls_rsa_context* ctx_;
+};
+
 // Reads up to `out.size()` bytes from the start of `path`; the count, or
 // nullopt when the file cannot be opened.
 std::optional<std::size_t> read_head(const char* path, MutBytes out) {
@@ -105,10 +126,6 @@ bool starts_with_pem(const char* path, std::string& reason) {
     return *got == sizeof head && std::memcmp(head, kPemStart, sizeof head) == 0;
 }
 
-bool is_pkcs11_uri(const char* value) {
-    return std::strncmp(value, kPkcs11Scheme, sizeof kPkcs11Scheme - 1) == 0;
-}
-
 // ---------------------------------------------------------------------------
 // Key files
 
@@ -124,8 +141,10 @@ std::string describe_load_failure(const char* path, int result) {
 }
 
 // Loads a key file as the commands always have, keeping the mode the
-// loader chose for it and leaving the process-wide flag as it was.
-std::unique_ptr<SoftwareKey> open_key_file(const char* path, std::string& reason) {
+// loader chose for it and leaving the process-wide flag as it was. With
+// `as_loaded` a key without D is handed out too: it fails when it signs, as
+// it always has.
+std::unique_ptr<SoftwareKey> open_key_file(const char* path, bool as_loaded, std::string& reason) {
     auto key = std::make_unique<SoftwareKey>(path, 0);
     int result = 0;
     {
@@ -137,7 +156,7 @@ std::unique_ptr<SoftwareKey> open_key_file(const char* path, std::string& reason
         reason = describe_load_failure(path, result);
         return nullptr;
     }
-    if (mbedtls_mpi_cmp_int(&key->private_key.ctx.D, 0) <= 0) {
+    if (!as_loaded && mbedtls_mpi_cmp_int(&key->private_key.ctx.D, 0) <= 0) {
         reason = std::string(path) + " holds no private exponent D; it cannot sign";
         return nullptr;
     }
@@ -440,12 +459,12 @@ bool Secret::assign(std::string_view text) {
 
 SecretStatus read_secret(const char* variable, const char* file, const std::string& prompt,
                          Secret& out, std::string& reason) {
+    if (file != nullptr) return read_secret_file(file, out, reason);
     if (const char* value = std::getenv(variable); value != nullptr) {
         if (out.assign(value)) return SecretStatus::kGot;
         reason = std::string(variable) + " is longer than 1024 characters";
         return SecretStatus::kFailed;
     }
-    if (file != nullptr) return read_secret_file(file, out, reason);
     if (::isatty(STDIN_FILENO) == 1) return prompt_secret(prompt, out, reason);
     return SecretStatus::kNone;
 }
@@ -475,6 +494,31 @@ bool copy_public_half(const mbedtls_rsa_context& from, mbedtls_rsa_context& to) 
     return true;
 }
 
+SigningKeySource command_key_source(const char* pkcs11_module, const char* passphrase_file) {
+    SigningKeySource source;
+    source.pkcs11_module = pkcs11_module;
+    source.passphrase_file = passphrase_file;
+    source.key_files_as_loaded = true;
+    return source;
+}
+
+bool is_pkcs11_uri(const char* value) {
+    return value != nullptr && std::strncmp(value, kPkcs11Scheme, sizeof kPkcs11Scheme - 1) == 0;
+}
+
+const char* key_file_of(const char* value) {
+    if (value == nullptr || is_pkcs11_uri(value)) return nullptr;
+    std::string unreadable;
+    return starts_with_pem(value, unreadable) ? nullptr : value;
+}
+
+std::unique_ptr<SigningKey> borrow_signing_key(mbedtls_rsa_context* ctx) {
+    std::unique_ptr<BorrowedKey> key(new (std::nothrow) BorrowedKey(ctx));
+    if (!key || ctx == nullptr || !copy_public_half(*ctx, *key->public_key())) return nullptr;
+    key->public_key()->len = ctx->len;  // the context's own length, as it always signed with
+    return key;
+}
+
 std::unique_ptr<SigningKey> open_signing_key(const char* value, const SigningKeySource& source,
                                              std::string& reason) {
     reason.clear();
@@ -485,10 +529,12 @@ std::unique_ptr<SigningKey> open_signing_key(const char* value, const SigningKey
     if (is_pkcs11_uri(value)) return open_pkcs11_key(value, source, reason);
     const bool pem = starts_with_pem(value, reason);
     if (!reason.empty()) return nullptr;
-    std::unique_ptr<SoftwareKey> key = pem ? open_pem_key(value, source, reason)
-                                           : open_key_file(value, reason);
+    std::unique_ptr<SoftwareKey> key =
+        pem ? open_pem_key(value, source, reason)
+            : open_key_file(value, source.key_files_as_loaded, reason);
     if (!key) return nullptr;
-    if (!check_key_size(key->private_key.ctx, value, reason)) return nullptr;
+    const bool as_loaded = !pem && source.key_files_as_loaded;
+    if (!as_loaded && !check_key_size(key->private_key.ctx, value, reason)) return nullptr;
     if (!copy_public_half(key->private_key.ctx, *key->public_key())) {
         reason = "out of memory reading " + std::string(value);
         return nullptr;
@@ -508,5 +554,6 @@ bool open_public_key(const char* value, const SigningKeySource& source, RsaKey& 
     if (!reason.empty()) return false;
     const bool opened = pem ? open_pem_public_key(value, source, out, reason)
                             : open_key_file_public(value, out, reason);
-    return opened && check_key_size(out.ctx, value, reason);
+    const bool as_loaded = !pem && source.key_files_as_loaded;
+    return opened && (as_loaded || check_key_size(out.ctx, value, reason));
 }

@@ -40,12 +40,13 @@
 // keys both go through zud_rsa_sign_sha256 / zud_rsa_private, and a token
 // is given the same DigestInfo (CKM_RSA_PKCS) or block (CKM_RSA_X_509).
 //
-// Secrets. A PEM passphrase comes from ZUD_KEY_PASSPHRASE, else the first
-// line of the passphrase file (without its line end), else a prompt without
-// echo on /dev/tty when standard input is a terminal; it is asked for only
-// when the key is encrypted. A token PIN comes from ZUD_PKCS11_PIN, else the
-// URI's pin-source file, else the same kind of prompt; it is asked for only
-// when the token wants a login. Neither is ever taken from the command line
+// Secrets. A PEM passphrase comes from the first line of the passphrase
+// file (without its line end), else ZUD_KEY_PASSPHRASE, else a prompt
+// without echo on /dev/tty when standard input is a terminal; it is asked
+// for only when the key is encrypted. A token PIN comes from the URI's
+// pin-source file, else ZUD_PKCS11_PIN, else the same kind of prompt; it is
+// asked for only when the token wants a login. A file named for this run
+// beats the environment, which may have been set for another. Neither is ever taken from the command line
 // (a URI with pin-value is refused), printed, or kept after use.
 //
 // The PKCS#11 module is the pkcs11_module value, else ZUD_PKCS11_MODULE,
@@ -75,7 +76,27 @@
 struct SigningKeySource {
     const char* pkcs11_module = nullptr;    // path of the PKCS#11 module (.so)
     const char* passphrase_file = nullptr;  // file whose first line is the PEM passphrase
+    // Key files are taken as they load, without the size checks below or
+    // the check for D: a command keeps its own rules for key files, which
+    // have always taken sizes beyond those (an upgrade signature takes any
+    // modulus of 48 to 1024 bytes). PEM files and tokens are checked all
+    // the same.
+    bool key_files_as_loaded = false;
 };
+
+// The source a command's --pkcs11-module and --passphrase-file values give,
+// with key files taken as they load.
+SigningKeySource command_key_source(const char* pkcs11_module, const char* passphrase_file);
+
+// True when `value` is a PKCS#11 URI ("pkcs11:...").
+bool is_pkcs11_uri(const char* value);
+
+// `value` itself when it names a key file (no URI, and no file starting
+// with "-----BEGIN"), else null. A file that cannot be read counts as a key
+// file, so that the key file loader reports it as it always has. Key blocks
+// are laid out from a full binary key file's own records
+// (zud_create_key_from_source), so they need to know.
+const char* key_file_of(const char* value);
 
 // Results of sign_sha256 and private_raw. Key files and PEM keys pass on
 // mbed TLS's own codes (as zud_rsa_private always has); tokens give these.
@@ -140,6 +161,12 @@ protected:
 std::unique_ptr<SigningKey> open_signing_key(const char* value, const SigningKeySource& source,
                                              std::string& reason);
 
+// A signer over a context the caller keeps (which must outlive it): it signs
+// with zud_rsa_sign_sha256 and zud_rsa_private under whatever
+// g_nVQ_RSA_keyFormat says at the time, as the context interfaces always
+// have. Null when out of memory.
+std::unique_ptr<SigningKey> borrow_signing_key(mbedtls_rsa_context* ctx);
+
 // Fills N, E and len of `out` (a fresh context) from whatever `value`
 // names: a PEM "PUBLIC KEY" (SubjectPublicKeyInfo) or "RSA PUBLIC KEY", a PEM
 // private key (its public half; an encrypted one needs its passphrase), a
@@ -175,8 +202,8 @@ private:
 
 enum class SecretStatus { kGot, kNone, kFailed };
 
-// Reads a secret from the environment variable `variable`, else the first
-// line of `file` (when given), else a no-echo prompt on /dev/tty when
+// Reads a secret from the first line of `file` (when given), else the
+// environment variable `variable`, else a no-echo prompt on /dev/tty when
 // standard input is a terminal. kNone when no source has one; kFailed (with
 // `reason`) when the file cannot be read or its line is too long.
 SecretStatus read_secret(const char* variable, const char* file, const std::string& prompt,

@@ -11,6 +11,7 @@
 #include "files.h"
 #include "keys.h"
 #include "rng.h"
+#include "signing_key.h"
 
 namespace {
 
@@ -46,9 +47,10 @@ bool supported_alignment(std::uint32_t alignment) {
 
 // Keys whose modulus length has a key type; any other key could be neither
 // described in the key block nor checked by a reader.
-bool supported_key(const mbedtls_rsa_context* ctx) {
-    if (ctx == nullptr) return true;
-    return ctx->len == 128 || ctx->len == 256 || ctx->len == 512 || ctx->len == 1024;
+bool supported_key(const SigningKey* key) {
+    if (key == nullptr) return true;
+    const std::size_t len = key->length();
+    return len == 128 || len == 256 || len == 512 || len == 1024;
 }
 
 // Lays the public key out behind the signature slot; returns key_size, or 0
@@ -154,10 +156,10 @@ bool copy_tail(StageJob& job, Sha256& digest) {
 
 // Puts the signature (or the digest) into its slot and rewrites the header
 // region over the placeholder.
-bool seal_header_region(StageJob& job, mbedtls_rsa_context* ctx, const Digest& digest) {
+bool seal_header_region(StageJob& job, SigningKey* key, const Digest& digest) {
     std::uint8_t* slot = job.area.data() + kSignedBlockHeaderSize;
-    if (ctx != nullptr) {
-        if (zud_rsa_sign_sha256(ctx, digest.data(), slot) != 0) return false;
+    if (key != nullptr) {
+        if (key->sign_sha256(digest, MutBytes(slot, key->length())) != 0) return false;
     } else {
         std::memcpy(slot, digest.data(), digest.size());
     }
@@ -176,7 +178,7 @@ bool write_relocated_head(StageJob& job) {
     return true;
 }
 
-bool write_block(StageJob& job, mbedtls_rsa_context* ctx, std::uint32_t alignment) {
+bool write_block(StageJob& job, SigningKey* key, std::uint32_t alignment) {
     const auto& h = job.header;
     if (!write_all(job.output, header_region(job))) return false;
     job.stored = h.payload_offset;
@@ -184,7 +186,7 @@ bool write_block(StageJob& job, mbedtls_rsa_context* ctx, std::uint32_t alignmen
     digest.update(job.area.bytes().first(kSignedBlockHeaderSize));
     digest.update(job.area.bytes().subspan(h.key_offset, h.key_size));
     if (!hash_head(job, digest) || !copy_tail(job, digest)) return false;
-    if (!seal_header_region(job, ctx, digest.finish())) return false;
+    if (!seal_header_region(job, key, digest.finish())) return false;
     if (!write_relocated_head(job)) return false;
     const std::uint64_t rest = alignment != 0 ? job.stored % alignment : 0;
     if (rest != 0 && !write_zeros(job.output, alignment - rest)) return false;
@@ -205,8 +207,21 @@ int zud_sig_boot_file_buffer(std::FILE* input, std::uint32_t stage_offset,
                              std::uint32_t stage_size, std::int32_t* written_length,
                              mbedtls_rsa_context* ctx, std::FILE* output,
                              std::uint32_t alignment) {
+    if (ctx == nullptr) {
+        return zud_sig_boot_file_buffer_key(input, stage_offset, stage_size, written_length,
+                                            nullptr, output, alignment);
+    }
+    const std::unique_ptr<SigningKey> key = borrow_signing_key(ctx);
+    if (!key) return kStageFailed;
+    return zud_sig_boot_file_buffer_key(input, stage_offset, stage_size, written_length, key.get(),
+                                        output, alignment);
+}
+
+int zud_sig_boot_file_buffer_key(std::FILE* input, std::uint32_t stage_offset,
+                                 std::uint32_t stage_size, std::int32_t* written_length,
+                                 SigningKey* key, std::FILE* output, std::uint32_t alignment) {
     if (input == nullptr || output == nullptr || !supported_alignment(alignment) ||
-        !supported_key(ctx)) {
+        !supported_key(key)) {
         return kStageFailed;
     }
     StageJob job(input, output, stage_offset, stage_size);
@@ -220,8 +235,8 @@ int zud_sig_boot_file_buffer(std::FILE* input, std::uint32_t stage_offset,
     }
     job.block_start = *start;
     job.input_size = *input_size;
-    if (!build_header_region(job, ctx)) return kStageFailed;
-    if (!write_block(job, ctx, alignment)) {
+    if (!build_header_region(job, key != nullptr ? key->public_key() : nullptr)) return kStageFailed;
+    if (!write_block(job, key, alignment)) {
         discard_block(output, job.block_start);
         return kStageFailed;
     }

@@ -68,3 +68,13 @@ int zud_sig_boot_file_buffer(std::FILE* input, std::uint32_t stage_offset,
                              std::uint32_t stage_size, std::int32_t* written_length,
                              mbedtls_rsa_context* ctx, std::FILE* output,
                              std::uint32_t alignment);
+
+class SigningKey;
+
+// The same with a signing key in any custody (a key file, a PEM key, a
+// token), or null for a digest-only block; the commands sign through this
+// one. zud_sig_boot_file_buffer signs through it too, its context wrapped in
+// a signer that keeps to g_nVQ_RSA_keyFormat.
+int zud_sig_boot_file_buffer_key(std::FILE* input, std::uint32_t stage_offset,
+                                 std::uint32_t stage_size, std::int32_t* written_length,
+                                 SigningKey* key, std::FILE* output, std::uint32_t alignment);

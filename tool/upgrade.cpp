@@ -9,12 +9,15 @@
 #include <cerrno>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <span>
+#include <string>
 
 #include "cli.h"
 #include "crypto.h"
 #include "files.h"
 #include "keys.h"
+#include "signing_key.h"
 
 namespace {
 
@@ -23,11 +26,21 @@ constexpr std::size_t kUpgradeDigestOffset = 16;
 constexpr std::uint64_t kSizeUnit = 16;
 
 enum Slot : std::size_t { kSlotInput = 0, kSlotKey = 1, kSlotOption = 2, kSlotCount = 3 };
+// The handler's further options; the worker takes the first three slots.
+enum HandlerSlot : std::size_t {
+    kSlotUserKey = 3,
+    kSlotPkcs11Module = 4,
+    kSlotPassphraseFile = 5,
+    kHandlerSlotCount = 6,
+};
 
 const option kUpgradeOptions[] = {
     {"input", required_argument, nullptr, 0},
     {"zuduserkey", required_argument, nullptr, 0},
     {"option", required_argument, nullptr, 0},
+    {"userkey", required_argument, nullptr, 0},
+    {"pkcs11-module", required_argument, nullptr, 0},
+    {"passphrase-file", required_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -54,23 +67,34 @@ int check_named_file(const char* name, const char* path) {
     return 0;
 }
 
-// Loads the key and makes sure its modulus can carry the block: at least up
-// to the end of the digest, and no longer than the work area.
-bool load_upgrade_key(RsaKey& key, const char* path) {
-    if (path == nullptr) return false;
-    if (zud_tq_load_rsa_key_file(&key.ctx, path) != 0) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the key file %s\n", path);
+// A modulus that can carry the block: at least up to the end of the
+// digest, and no longer than the work area.
+bool carries_block(std::size_t len, const std::string& name) {
+    if (len >= kUpgradeMinModulus && len <= kUpgradeWorkAreaSize) return true;
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: the key in %s has a %zu-byte modulus; an upgrade "
+                 "signature needs 48 to 1024 bytes\n",
+                 name.c_str(), len);
+    return false;
+}
+
+// Checking needs the public half only.
+bool open_check_key(const char* value, const SigningKeySource& source, RsaKey& key) {
+    if (value == nullptr) return false;
+    std::string reason;
+    if (!open_public_key(value, source, key, reason)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", reason.c_str());
         return false;
     }
-    const std::size_t len = key.ctx.len;
-    if (len < kUpgradeMinModulus || len > kUpgradeWorkAreaSize) {
-        std::fprintf(stderr,
-                     "zud_encrypt_tqrr: the key in %s has a %zu-byte modulus; an upgrade "
-                     "signature needs 48 to 1024 bytes\n",
-                     path, len);
-        return false;
-    }
-    return true;
+    return carries_block(key.ctx.len, value);
+}
+
+std::unique_ptr<SigningKey> open_upgrade_key(const char* value, const SigningKeySource& source) {
+    if (value == nullptr) return nullptr;
+    std::string reason;
+    auto key = open_signing_key(value, source, reason);
+    if (!key) std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", reason.c_str());
+    return key;
 }
 
 // SHA-256 of `count` bytes from the current position into `digest`.
@@ -144,15 +168,19 @@ bool append_block(std::FILE* f, std::uint64_t size, ConstBytes block) {
 // Signing: builds the plain block over the whole file, raises it with the
 // private key (the key-format flag decides how) and appends it. Nothing is
 // written unless the private operation succeeded.
-int sign_file(std::FILE* f, RsaKey& key, std::uint64_t size) {
+int sign_file(std::FILE* f, SigningKey& key, std::uint64_t size) {
     WorkArea plain{};
     WorkArea block{};
     std::array<std::uint8_t, kSha256Size> digest{};
     const int result = digest_signed_range(f, size, digest.data());
     if (result != 0) return result;
-    encode_upgrade_block(digest, MutBytes(plain).first(key.ctx.len));
-    if (zud_rsa_private(&key.ctx, plain.data(), block.data()) != 0) return kUpgradeRsaFailed;
-    if (!append_block(f, size, ConstBytes(block).first(key.ctx.len))) {
+    const std::size_t len = key.length();
+    encode_upgrade_block(digest, MutBytes(plain).first(len));
+    if (key.private_raw(ConstBytes(plain).first(len), MutBytes(block).first(len)) != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", key.failure().c_str());
+        return kUpgradeRsaFailed;
+    }
+    if (!append_block(f, size, ConstBytes(block).first(len))) {
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the signature block\n");
         return kUpgradeWriteFailed;
     }
@@ -176,6 +204,37 @@ int close_signed_file(File file, const char* path, std::uint64_t size) {
     }
     std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the signature block\n");
     return kUpgradeWriteFailed;
+}
+
+int sign_path(const char* path, std::uint64_t size, SigningKey& key) {
+    if (!carries_block(key.length(), key.name())) return kUpgradeBadKey;
+    File file = open_file(path, "rb+");
+    if (!file) return kUpgradeOpenFailed;
+    const int result = sign_file(file.get(), key, size);
+    if (result != 0) return result;
+    return close_signed_file(std::move(file), path, size);
+}
+
+int upgrade_file(const char* const* slots, const SigningKeySource& source) {
+    const char* path = slots != nullptr ? slots[kSlotInput] : nullptr;
+    const auto size = file_size(path);
+    if (!size) return kUpgradeNoInput;
+    // Signing a key file in place would change the key it is signed with.
+    if (same_file(path, slots[kSlotKey])) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s is the key file itself; give the file to sign "
+                             "or check and the key separately\n", path);
+        return kUpgradeInputIsKey;
+    }
+    if (is_check_mode(slots[kSlotOption])) {
+        RsaKey key;
+        if (!open_check_key(slots[kSlotKey], source, key)) return kUpgradeBadKey;
+        File file = open_file(path, "rb+");
+        if (!file) return kUpgradeOpenFailed;
+        return check_signed_file(file.get(), key, *size);
+    }
+    const std::unique_ptr<SigningKey> key = open_upgrade_key(slots[kSlotKey], source);
+    if (!key) return kUpgradeBadKey;
+    return sign_path(path, *size, *key);
 }
 
 }  // namespace
@@ -210,30 +269,25 @@ int zud_file_sha2(std::FILE* stream, std::uint8_t* digest, std::uint64_t count) 
 }
 
 int zud_sig_upgrade_file(const char* const* slots) {
-    const char* path = slots != nullptr ? slots[kSlotInput] : nullptr;
+    return upgrade_file(slots, command_key_source(nullptr, nullptr));
+}
+
+int zud_sig_upgrade_file_key(const char* path, SigningKey& key) {
     const auto size = file_size(path);
     if (!size) return kUpgradeNoInput;
-    // Signing a key file in place would change the key it is signed with.
-    if (same_file(path, slots[kSlotKey])) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: %s is the key file itself; give the file to sign "
-                             "or check and the key separately\n", path);
-        return kUpgradeInputIsKey;
-    }
-    RsaKey key;
-    if (!load_upgrade_key(key, slots[kSlotKey])) return kUpgradeBadKey;
-    File file = open_file(path, "rb+");
-    if (!file) return kUpgradeOpenFailed;
-    if (is_check_mode(slots[kSlotOption])) return check_signed_file(file.get(), key, *size);
-    const int result = sign_file(file.get(), key, *size);
-    if (result != 0) return result;
-    return close_signed_file(std::move(file), path, *size);
+    return sign_path(path, *size, key);
 }
 
 int zud_sig_upgrade(int argc, char** argv) {
-    std::array<const char*, kSlotCount> slots{};
+    std::array<const char*, kHandlerSlotCount> slots{};
     parse_option_slots(argc, argv, kUpgradeOptions, slots);
     int result = check_named_file("input", slots[kSlotInput]);
     if (result == 0) result = check_named_file("zuduserkey", slots[kSlotKey]);
+    if (result == 0 && slots[kSlotKey] != nullptr && slots[kSlotUserKey] != nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: give the key once: --zuduserkey or --userkey, "
+                             "not both\n");
+        result = kUpgradeTwoKeys;
+    }
     const char* mode = "signature";
     const char* option = slots[kSlotOption];
     if (result == 0 && option != nullptr && !is_check_mode(option)) {
@@ -244,7 +298,10 @@ int zud_sig_upgrade(int argc, char** argv) {
     }
     if (result == 0) {
         if (is_check_mode(slots[kSlotOption])) mode = "signature verify";
-        result = zud_sig_upgrade_file(slots.data());
+        const char* key = slots[kSlotKey] != nullptr ? slots[kSlotKey] : slots[kSlotUserKey];
+        const char* const file_slots[kSlotCount] = {slots[kSlotInput], key, slots[kSlotOption]};
+        result = upgrade_file(file_slots,
+                              command_key_source(slots[kSlotPkcs11Module], slots[kSlotPassphraseFile]));
     }
     std::printf("zud log: upgrade %s %s!\n", mode, result == 0 ? "pass" : "fail");
     return result;

@@ -42,6 +42,7 @@ enum UpgradeResult : int {
     kUpgradeNoInput = 4013,      // the size of the input cannot be taken (missing, or no path)
     kUpgradeInputIsKey = 4021,   // the input is the key file itself
     kUpgradeBadKey = 4029,       // no key path, the key does not load, or L is outside 48..1024
+    kUpgradeTwoKeys = 4031,      // handler: both "zuduserkey" and "userkey" given
     kUpgradeOpenFailed = 4039,   // cannot open for update, or the signed range cannot be digested
     kUpgradeNoBlock = 4048,      // checking: the file is shorter than L, or its block is unreadable
     kUpgradeRsaFailed = 4057,    // the raw RSA operation fails
@@ -56,16 +57,26 @@ enum UpgradeResult : int {
 // to the end of the stream. A count of 0 digests zero bytes.
 inline constexpr std::uint64_t kFileSha2ToEnd = std::numeric_limits<std::uint64_t>::max();
 
-// --upgsig: options "input", "zuduserkey" and "option" (the value "chk"
-// selects checking). Prints "zud log: upgrade <mode> pass|fail!" and returns
-// 0 or a result above.
+// --upgsig: options "input", "zuduserkey", "option" (the value "chk"
+// selects checking), then "userkey" (instead of "zuduserkey": a key file, a
+// PEM key or a PKCS#11 URI, without the size rule of "zuduserkey"),
+// "pkcs11-module" and "passphrase-file". Prints "zud log: upgrade <mode>
+// pass|fail!" and returns 0 or a result above.
 int zud_sig_upgrade(int argc, char** argv);
 
 // Signs (appends a block to) or checks (slot 2 is exactly "chk") the file of
-// slots[0] with the RSA key file of slots[1]. Either path missing fails at
-// once with the file untouched. Checking never changes the file; signing
-// changes it only by appending one whole block.
+// slots[0] with the key of slots[1] (a key file in any form, or what else
+// open_signing_key takes; checking needs only its public half). Either
+// missing fails at once with the file untouched. Checking never changes the
+// file; signing changes it only by appending one whole block.
 int zud_sig_upgrade_file(const char* const* slots);
+
+class SigningKey;
+
+// Signs the file at `path` with a key already open, as zud_sig_upgrade_file
+// does: 0, kUpgradeNoInput, kUpgradeBadKey (L outside 48..1024),
+// kUpgradeOpenFailed, kUpgradeRsaFailed or kUpgradeWriteFailed.
+int zud_sig_upgrade_file_key(const char* path, SigningKey& key);
 
 // Writes the SHA-256 of `count` bytes read from the stream's current position
 // (or of everything to its end for kFileSha2ToEnd) into `digest` (32 bytes),

@@ -23,6 +23,7 @@
 #include "files.h"
 #include "keys.h"
 #include "signed_block.h"
+#include "signing_key.h"
 #include "stage.h"
 #include "inspect.h"
 #include "verify.h"
@@ -34,7 +35,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr char kProgram[] = "zud_keytool";
-constexpr std::size_t kMaxOptions = 8;
+constexpr std::size_t kMaxOptions = 10;
 constexpr std::uint64_t kMaxPemSize = 64 * 1024;
 
 struct OptionDef {
@@ -239,14 +240,32 @@ int run_convert(const Args& args) {
 // ---------------------------------------------------------------------------
 // public
 
+SigningKeySource key_source(const Args& args) {
+    return command_key_source(args.get("pkcs11-module"), args.get("passphrase-file"));
+}
+
+// A key file is loaded as zud_encrypt_tqrr loads it; a PEM key or a token
+// object gives its public half.
+int load_public_half(const Args& args, const char* value, RsaKey& key) {
+    if (key_file_of(value) == nullptr) {
+        std::string reason;
+        if (!open_public_key(value, key_source(args), key, reason)) {
+            return fail(args, kExitFailed, "%s", reason.c_str());
+        }
+        return kExitOk;
+    }
+    const int loaded = zud_tq_load_rsa_key_file(&key.ctx, value);
+    if (loaded == kKeyLoadNoFile) return fail(args, kExitFailed, "cannot open %s", value);
+    if (loaded != 0) return fail(args, kExitFailed, "%s is no key file (load result %d)", value, loaded);
+    return kExitOk;
+}
+
 int run_public(const Args& args) {
     const char* key_path = args.get("key");
     const char* output = args.get("output");
     if (same_file(key_path, output)) return fail(args, kExitUsage, "--output names the input %s", key_path);
     RsaKey key;
-    const int loaded = zud_tq_load_rsa_key_file(&key.ctx, key_path);
-    if (loaded == kKeyLoadNoFile) return fail(args, kExitFailed, "cannot open %s", key_path);
-    if (loaded != 0) return fail(args, kExitFailed, "%s is no key file (load result %d)", key_path, loaded);
+    if (const int loaded = load_public_half(args, key_path, key); loaded != kExitOk) return loaded;
     if (mbedtls_rsa_check_pubkey(&key.ctx) != 0) {
         return fail(args, kExitFailed, "%s holds no valid RSA public key", key_path);
     }
@@ -421,6 +440,8 @@ bool inspect_options(const Args& args, zud_inspect_options& options) {
         wipe(key.data(), key.size());
     }
     if (args.get("key") != nullptr) options.public_key = args.get("key");
+    if (args.get("pkcs11-module") != nullptr) options.pkcs11_module = args.get("pkcs11-module");
+    if (args.get("passphrase-file") != nullptr) options.passphrase_file = args.get("passphrase-file");
     return true;
 }
 
@@ -447,6 +468,27 @@ int report(const Args& args, const char* path, bool checks) {
     return kExitOk;
 }
 
+// A PEM key or a token object: its size, exponent and the digest a key
+// matrix entry names it by.
+int show_key(const Args& args, const char* value) {
+    RsaKey key;
+    if (const int loaded = load_public_half(args, value, key); loaded != kExitOk) return loaded;
+    Buffer scratch(kKeyDataAreaMin);
+    std::array<std::uint8_t, kKeyHeaderSize> header{};
+    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
+    char exponent[16] = {};
+    std::size_t length = 0;
+    if (!scratch.ok() || zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) != 0 ||
+        decode_key_header(header)->key_type == 0 ||
+        mbedtls_mpi_write_string(&key.ctx.E, 10, exponent, sizeof exponent, &length) != 0) {
+        return fail(args, kExitFailed, "%s: no key a key block can carry", value);
+    }
+    std::printf("%s: RSA key, %zu-bit modulus, public exponent %s\n", value,
+                mbedtls_mpi_bitlen(&key.ctx.N), exponent);
+    print_digest("key digest", decode_key_header(header)->key_digest);
+    return kExitOk;
+}
+
 int run_verify(const Args& args) {
     const char* chain = args.get("chain");
     const char* block = args.get("block");
@@ -462,7 +504,12 @@ int run_verify(const Args& args) {
     return chain != nullptr ? verify_chain(args, path, bytes) : verify_block(args, path, bytes);
 }
 
-int run_info(const Args& args) { return report(args, args.operand(), false); }
+int run_info(const Args& args) {
+    const char* path = args.operand();
+    // A PEM key or a token object: its size and key digest.
+    if (key_file_of(path) == nullptr) return show_key(args, path);
+    return report(args, path, false);
+}
 
 // ---------------------------------------------------------------------------
 // The sub-command table and the command line
@@ -476,20 +523,25 @@ const SubCommand kSubCommands[] = {
      {{{"pem", "KEY.pem", true}, {"form", "full|short|text", true}, {"output", "FILE", true},
        {"force", nullptr, false}}},
      run_convert},
-    {"public", "write the public half of a key file of any form as PEM",
-     {{{"key", "FILE", true}, {"output", "PUB.pem", true}, {"force", nullptr, false}, {}}},
+    {"public", "write the public half of a key file of any form, a PEM key or a PKCS#11 token\n"
+               "      object (pkcs11:token=...;object=...) as PEM",
+     {{{"key", "KEY", true}, {"output", "PUB.pem", true}, {"force", nullptr, false},
+       {"pkcs11-module", "FILE", false}, {"passphrase-file", "FILE", false}}},
      run_public},
     {"verify", "check FILE (any file the tool writes) the way the boot chain would; --chain\n"
                "      checks 16 bytes, a keymax block and a block signed by one of its user keys,\n"
                "      --block one signed block",
      {{{"aes-key", "AES32", false}, {"user-key", "ZUD_USER_KEY", false}, {"key", "KEY", false},
        {"root-digests", "HEX[,HEX[,HEX]]", false}, {"expect-root", "HEX", false},
-       {"json", nullptr, false}, {"chain", "FILE", false}, {"block", "FILE", false}}},
+       {"json", nullptr, false}, {"chain", "FILE", false}, {"block", "FILE", false},
+       {"pkcs11-module", "FILE", false}, {"passphrase-file", "FILE", false}}},
      run_verify, "FILE", true},
-    {"info", "show the structure of any file the tool writes",
+    {"info", "show the structure of any file the tool writes; of a PEM key or a PKCS#11\n"
+             "      token object, its size and key digest",
      {{{"aes-key", "AES32", false}, {"user-key", "ZUD_USER_KEY", false},
-       {"root-digests", "HEX[,HEX[,HEX]]", false}, {"json", nullptr, false}, {}, {}, {}, {}}},
-     run_info, "FILE"},
+       {"root-digests", "HEX[,HEX[,HEX]]", false}, {"json", nullptr, false},
+       {"pkcs11-module", "FILE", false}, {"passphrase-file", "FILE", false}}},
+     run_info, "FILE|URI"},
 };
 
 void print_synopsis(std::FILE* to, const SubCommand& command) {

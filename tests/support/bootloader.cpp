@@ -8,6 +8,7 @@
 
 #include "keys.h"
 #include "stage.h"
+#include "support/crypto.h"
 #include "support/run.h"
 #include "support/signed_blocks.h"
 #include "support/test_keys.h"
@@ -110,4 +111,21 @@ Bytes make_signed_bootloader(const std::string& dir, const KeyFiles& keys, const
 Bytes make_digest_bootloader(const std::string& dir, const Bytes& bl2,
                              const std::vector<Bytes>& stages) {
     return run_bootsig(dir, bl2, stages, {});
+}
+
+Bytes decrypt_bootloader(const Bytes& out, const Bytes& aes_key) {
+    Bytes plain = out;
+    const Bytes area = aes256_cbc_decrypt(aes_key.data(), slice(out, 0, kBl2Area));
+    std::copy(area.begin(), area.end(), plain.begin());
+    const Bytes stage_key = sha256_of(slice(area, 0, 16));
+    const Bytes toc = aes256_cbc_decrypt(stage_key.data(), slice(out, kBl2Area, kTocSize));
+    std::copy(toc.begin(), toc.end(), plain.begin() + kBl2Area);
+    for (std::size_t entry = 16; entry + 40 <= kTocSize; entry += 40) {
+        const std::uint64_t offset = le32_at(toc, entry + 16) | std::uint64_t{le32_at(toc, entry + 20)} << 32;
+        const std::uint64_t size = le32_at(toc, entry + 24) | std::uint64_t{le32_at(toc, entry + 28)} << 32;
+        if (size == 0) break;
+        const Bytes stage = aes256_cbc_decrypt(stage_key.data(), slice(out, kBl2Area + offset, size));
+        std::copy(stage.begin(), stage.end(), plain.begin() + static_cast<long>(kBl2Area + offset));
+    }
+    return plain;
 }

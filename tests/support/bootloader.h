@@ -45,3 +45,8 @@ Bytes make_signed_bootloader(const std::string& dir, const KeyFiles& keys, const
 // from 96, payload at 4096) and digest-only stage blocks.
 Bytes make_digest_bootloader(const std::string& dir, const Bytes& bl2,
                              const std::vector<Bytes>& stages);
+
+// An encrypted output of --bootsig with its BL2 area (under `aes_key`), its
+// table and its stage blocks (under the SHA-256 of the IV prefix, one chain
+// each) decrypted; the random gaps between stages stay as they are.
+Bytes decrypt_bootloader(const Bytes& out, const Bytes& aes_key);
