@@ -155,7 +155,7 @@ demo_verify() {
     step "Inspect the keymax: header, keys, and the root key digest for the eFuses"
     show "$KEYTOOL" info keymax.bin
     local root zero
-    root=$("$KEYTOOL" info keymax.bin | sed -n 's/.*root key digest (eFuse pattern) //p')
+    root=$("$KEYTOOL" info keymax.bin | awk '/root key digest \(eFuse pattern\)/ {print $NF}')
     zero=$(printf '0%.0s' $(seq 64))
 
     step "Sign the bootloader without an AES key and verify its keymax chain"
@@ -192,7 +192,7 @@ demo_token() {
         -K "$(od -An -tx1 -v aes.key | tr -d ' \n')" -iv 00000000000000000000000000000000 \
         >bootloader.hsm.bl2
     local root zero
-    root=$("$KEYTOOL" info keymax.bin | sed -n 's/.*root key digest (eFuse pattern) //p')
+    root=$("$KEYTOOL" info keymax.bin | awk '/root key digest \(eFuse pattern\)/ {print $NF}')
     zero=$(printf '0%.0s' $(seq 64))
     show "$KEYTOOL" verify --chain bootloader.hsm.bl2 --root-digests "$root,$zero,$zero"
 
@@ -201,6 +201,32 @@ demo_token() {
         --pkcs11-module "$module" --rootkeymax keymax.bin --aeskey aes.key \
         --output bootloader.wrong-pin || echo "(exit status $?; no bootloader.wrong-pin was written)"
     unset ZUD_PKCS11_PIN SOFTHSM2_CONF
+}
+
+# Every file the demo made, checked the way the boot chain would.
+demo_check_all() {
+    step "Check everything the demo made with zud_keytool verify"
+    local f
+    for f in keymax.bin user1.zudkey bootloader.plain bootloader.plain.efuse bootloader.pkg \
+             boot.img.pkg unlock-jtag.bin customer-id.bin; do
+        show "$KEYTOOL" verify "$f" --expect-root "$ROOT"
+    done 2>&1 | grep -E '^\$|verified|FAIL|SKIP' || true
+    show "$KEYTOOL" verify bootloader.signed --user-key user1.zudkey | tail -1
+    show "$KEYTOOL" verify bootloader.signed.efuse --user-key user1.zudkey | tail -1
+    show "$KEYTOOL" verify boot.signed.img --user-key user1.zudkey | tail -1
+    if [ -f bootloader.hsm ]; then
+        show "$KEYTOOL" verify bootloader.hsm --aes-key aes.key | tail -1
+    fi
+    step "An upgrade file, signed, then checked read-only with the public key alone"
+    head -c 65536 /dev/urandom >upgrade.bin
+    show "$TOOL" --upgsig --input upgrade.bin --zuduserkey user1.zudkey
+    chmod 444 upgrade.bin
+    show "$KEYTOOL" public --key user1.zudkey --output user1.pub.pem --force
+    show "$KEYTOOL" verify upgrade.bin --key user1.pub.pem | tail -1
+    step "A flipped byte in a stage of the encrypted bootloader is found"
+    cp bootloader.signed bootloader.damaged
+    printf '\x55' | dd of=bootloader.damaged bs=1 seek=70000 conv=notrunc status=none
+    show "$KEYTOOL" verify bootloader.damaged --user-key user1.zudkey | tail -1 || echo "(exit status $?)"
 }
 
 demo_help
@@ -212,6 +238,8 @@ demo_token
 USER_KEY=$OUT/user1.zudkey
 demo_imgsig
 demo_packages
+ROOT=$("$KEYTOOL" info keymax.bin | awk '/root key digest \(eFuse pattern\)/ {print $NF}')
+demo_check_all
 
 step "Done. Outputs are in $OUT"
 ls -l "$OUT"

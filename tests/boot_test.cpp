@@ -11,7 +11,7 @@
 #include <mbedtls/sha256.h>
 
 #include "builtin_key.h"
-#include "keys.h"
+#include "keyfile.h"
 #include "support/crypto.h"
 #include "support/files.h"
 #include "support/run.h"

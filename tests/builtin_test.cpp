@@ -12,7 +12,7 @@
 
 #include "builtin.h"
 #include "builtin_key.h"
-#include "keys.h"
+#include "keyfile.h"
 #include "rng.h"
 #include "support/crypto.h"
 #include "support/files.h"

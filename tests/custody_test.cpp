@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "keys.h"
+#include "keyfile.h"
 #include "support/boot_image.h"
 #include "support/bootloader.h"
 #include "support/crypto.h"
@@ -167,6 +167,12 @@ TEST_F(CustodyTest, EveryCommandSignsTheSameBytesWithTheKeyInAFileAPemFileOrATok
     // Checking an upgrade signature needs the public half only.
     EXPECT_EQ(run_tool({"--upgsig", "--input", file("upgsig-2"), "--userkey", file("user1.pub.pem"),
                         "--option", "chk"}).result, 0);
+    // The bootloader signed with the key in the token verifies, encrypted,
+    // with its keymax chain and eFuse pattern.
+    for (const std::string name : {"bootsig-2", "bootsig-2.efuse"}) {
+        const ProcessRun verified = run_process({keytool_path(), "verify", file(name), "--aes-key", file("aes.key")});
+        EXPECT_EQ(verified.exit_status, 0) << name << ": " << verified.out << verified.err;
+    }
 }
 
 TEST_F(CustodyTest, AnEncryptedPemKeyTakesItsPassphraseFromAFileBeforeTheEnvironment) {

@@ -19,7 +19,7 @@
 #include <mbedtls/sha256.h>
 
 #include "image.h"
-#include "keys.h"
+#include "keyfile.h"
 #include "support/crypto.h"
 #include "support/boot_image.h"
 #include "support/files.h"

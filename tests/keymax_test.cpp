@@ -13,7 +13,7 @@
 
 #include <mbedtls/sha256.h>
 
-#include "keys.h"
+#include "keyfile.h"
 #include "support/crypto.h"
 #include "support/files.h"
 #include "support/run.h"

@@ -8,7 +8,8 @@
 
 #include <mbedtls/sha256.h>
 
-#include "keys.h"
+#include "keyfile.h"
+#include "key_block.h"
 #include "support/crypto.h"
 #include "support/files.h"
 #include "support/temp_dir.h"

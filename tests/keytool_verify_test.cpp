@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "keys.h"
+#include "keyfile.h"
 #include "rng.h"
 #include "stage.h"
 #include "verify.h"

@@ -10,7 +10,7 @@
 
 #include "builtin.h"
 #include "builtin_key.h"
-#include "keys.h"
+#include "keyfile.h"
 #include "support/crypto.h"
 #include "support/files.h"
 #include "support/run.h"

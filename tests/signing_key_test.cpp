@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "keys.h"
+#include "keyfile.h"
 #include "signing_key.h"
 #include "support/crypto.h"
 #include "support/files.h"

@@ -12,7 +12,7 @@
 
 #include <mbedtls/sha256.h>
 
-#include "keys.h"
+#include "keyfile.h"
 #include "rng.h"
 #include "stage.h"
 #include "support/crypto.h"

@@ -10,7 +10,8 @@
 
 #include <mbedtls/bignum.h>
 
-#include "keys.h"
+#include "keyfile.h"
+#include "keymax.h"
 #include "rng.h"
 #include "stage.h"
 #include "verify.h"

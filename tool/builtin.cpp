@@ -10,7 +10,7 @@
 
 #include "builtin_key.h"
 #include "files.h"
-#include "keys.h"
+#include "keyfile.h"
 #include "stage.h"
 
 namespace {

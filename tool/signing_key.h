@@ -70,7 +70,8 @@
 #include <mbedtls/rsa.h>
 
 #include "bytes.h"
-#include "keys.h"
+#include "keyfile.h"
+#include "key_block.h"
 
 // How to reach the private half: the command's option values, or null.
 struct SigningKeySource {

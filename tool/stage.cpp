@@ -9,7 +9,7 @@
 
 #include "crypto.h"
 #include "files.h"
-#include "keys.h"
+#include "key_block.h"
 #include "rng.h"
 #include "signing_key.h"
 

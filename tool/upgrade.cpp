@@ -16,7 +16,7 @@
 #include "cli.h"
 #include "crypto.h"
 #include "files.h"
-#include "keys.h"
+#include "keyfile.h"
 #include "signing_key.h"
 
 namespace {

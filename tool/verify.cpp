@@ -8,7 +8,9 @@
 
 #include "crypto.h"
 #include "files.h"
-#include "keys.h"
+#include "keyfile.h"
+#include "key_block.h"
+#include "keymax.h"
 #include "signed_block.h"
 #include "rng.h"
 #include "stage.h"

@@ -10,7 +10,7 @@
 #include "packages.h"
 #include "front.h"
 #include "image.h"
-#include "keys.h"
+#include "keymax.h"
 #include "rng.h"
 #include "upgrade.h"
 #include "version.h"

@@ -21,7 +21,9 @@
 #include <mbedtls/pk.h>
 
 #include "files.h"
-#include "keys.h"
+#include "keyfile.h"
+#include "key_block.h"
+#include "keymax.h"
 #include "signed_block.h"
 #include "signing_key.h"
 #include "stage.h"

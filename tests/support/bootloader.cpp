@@ -6,7 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "keys.h"
+#include "keymax.h"
 #include "stage.h"
 #include "support/crypto.h"
 #include "support/run.h"
