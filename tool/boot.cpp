@@ -14,8 +14,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "builtin.h"
+#include "clock.h"
 #include "cli.h"
 #include "crypto.h"
 #include "files.h"
@@ -81,6 +83,9 @@ struct BootPlan {
     bool encrypt = false;
     unsigned sectors = 0;
     std::array<std::uint8_t, kIvPrefixSize> iv_prefix{};
+    // A reproducible encrypted run derives its IV prefix once the AES key
+    // is known (see derive_iv_prefix).
+    bool derive_iv_prefix = false;
     std::string output;
     std::string efuse;  // signing mode only
     // Signing mode: the key, opened once before anything is written (a
@@ -93,8 +98,11 @@ struct BootPlan {
 // One run of the worker. The guards come first so that the files close
 // before a failed output is removed.
 struct BootRun {
-    explicit BootRun(const BootPlan& p) : plan(p) {}
-    ~BootRun() { wipe(aes.data(), aes.size()); }
+    explicit BootRun(const BootPlan& p) : plan(p), iv_prefix(p.iv_prefix) {}
+    ~BootRun() {
+        wipe(aes.data(), aes.size());
+        wipe(iv_prefix.data(), iv_prefix.size());
+    }
     BootRun(const BootRun&) = delete;
     BootRun& operator=(const BootRun&) = delete;
 
@@ -109,6 +117,8 @@ struct BootRun {
     Buffer work{kBl2PayloadSize};
     std::array<std::uint8_t, kAesKeySize> aes{};
     SigningKey* key = nullptr;  // the plan's signer, once the BL2 step took it
+    // The IV prefix the output starts with.
+    std::array<std::uint8_t, kIvPrefixSize> iv_prefix{};
     // The result of a failure that the current step has no number of its
     // own for; it follows the worker's progress.
     int failure = kBootOpenFailed;
@@ -128,10 +138,41 @@ unsigned sector_count(const char* text) {
 // The IV prefix's SHA-256 is the key of every encrypted FIP stage, so in an
 // encrypted output it comes from the OS generator; the rand() draws are made
 // all the same, so every later random value keeps its place.
+// A reproducible run (SOURCE_DATE_EPOCH) must not make the stage key
+// predictable either: its IV prefix is derived later from the AES key and
+// the input, which keeps it as secret as the AES key and repeatable.
 bool draw_iv_prefix(BootPlan& plan) {
+    if (plan.encrypt && zud_reproducible()) {
+        fill_random(plan.iv_prefix);  // the draws keep their place
+        plan.derive_iv_prefix = true;
+        return true;
+    }
     if (plan.encrypt) return fill_secret(plan.iv_prefix);
     fill_random(plan.iv_prefix);
     return true;
+}
+
+// The first 16 bytes of HMAC-SHA256 under the AES key over a label and the
+// SHA-256 of the input.
+int derive_iv_prefix(const char* input, ConstBytes aes_key, std::span<std::uint8_t, kIvPrefixSize> out) {
+    File f = open_file(input, "rb");
+    Buffer chunk(1 << 20);
+    if (!f || !chunk.ok()) return kBootIoFailed;
+    Sha256 sha;
+    for (;;) {
+        const std::size_t n = read_some(f.get(), chunk.bytes());
+        sha.update(chunk.bytes().first(n));
+        if (n < chunk.size()) break;
+    }
+    if (std::ferror(f.get()) != 0) return kBootIoFailed;
+    static const char kLabel[] = "zud bootloader IV prefix";
+    std::vector<std::uint8_t> message(kLabel, kLabel + sizeof kLabel - 1);
+    const Digest input_digest = sha.finish();
+    message.insert(message.end(), input_digest.begin(), input_digest.end());
+    Digest mac = hmac_sha256(aes_key, message);
+    std::copy_n(mac.begin(), out.size(), out.begin());
+    wipe(mac.data(), mac.size());
+    return 0;
 }
 
 bool refuse_long_name(const char* base) {
@@ -417,12 +458,12 @@ int write_efuse_pattern(BootRun& run, ConstBytes keymax) {
 // Signing mode: the keymax with the IV prefix over its 16 leading bytes,
 // then the eFuse pattern. Digest mode: the IV prefix alone.
 int write_bl2_prefix(BootRun& run) {
-    if (!run.plan.signing) return write_all(run.out.stream(), run.plan.iv_prefix) ? 0 : kBootIoFailed;
+    if (!run.plan.signing) return write_all(run.out.stream(), run.iv_prefix) ? 0 : kBootIoFailed;
     const MutBytes keymax = run.work.bytes().first(kKeymaxSize);
     std::fill(keymax.begin(), keymax.end(), 0);
     if (!read_exact(run.key_material.get(), keymax)) return kBootIoFailed;
     run.key_material.reset();
-    std::copy(run.plan.iv_prefix.begin(), run.plan.iv_prefix.end(), keymax.begin());
+    std::copy(run.iv_prefix.begin(), run.iv_prefix.end(), keymax.begin());
     if (!write_all(run.out.stream(), keymax)) return kBootIoFailed;
     return write_efuse_pattern(run, keymax);
 }
@@ -635,6 +676,11 @@ int sign_fip_stages(BootRun& run) {
 int write_signed_bootloader(BootRun& run) {
     if (const int r = open_streams(run); r != 0) return r;
     if (const int r = read_key_material(run); r != 0) return r;
+    if (run.plan.derive_iv_prefix) {
+        if (const int r = derive_iv_prefix(run.plan.slots[kSlotInput], run.aes, run.iv_prefix); r != 0) {
+            return r;
+        }
+    }
     run.failure = kBootFailedNoEfuse;
     if (const int r = write_bl2_prefix(run); r != 0) return r;
     if (const int r = read_bl2_payload(run); r != 0) return r;

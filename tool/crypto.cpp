@@ -48,6 +48,17 @@ Digest sha256(ConstBytes in) {
     return out;
 }
 
+Digest hmac_sha256(ConstBytes key, ConstBytes message) {
+    Digest out{};
+    std::size_t n = 0;
+    if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA2-256", nullptr, key.data(), key.size(),
+                  message.data(), message.size(), out.data(), out.size(), &n) == nullptr ||
+        n != out.size()) {
+        crypto_library_failed();
+    }
+    return out;
+}
+
 void sha224(ConstBytes in, std::span<std::uint8_t, kSha224Size> out) {
     digest_into(sha224_md(), in, out.data());
 }

@@ -27,6 +27,9 @@ using Digest = std::array<std::uint8_t, kSha256Size>;
 // One-shot SHA-256 of `in`.
 Digest sha256(ConstBytes in);
 
+// HMAC-SHA256 of `message` under `key`.
+Digest hmac_sha256(ConstBytes key, ConstBytes message);
+
 // One-shot SHA-224 of `in` into 28 bytes.
 void sha224(ConstBytes in, std::span<std::uint8_t, kSha224Size> out);
 

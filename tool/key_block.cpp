@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "clock.h"
 #include "crypto.h"
 #include "files.h"
 #include "keyfile.h"
@@ -175,9 +176,7 @@ std::optional<zud_component_entry> decode_component_entry(ConstBytes in) {
 }
 
 void zud_make_timestamp(std::span<std::uint8_t, kTimestampSize> out) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = zud_calendar_now();
     char text[64] = {};
     std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d%04d", local.tm_year + 1900,
                   local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,

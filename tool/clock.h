@@ -1,0 +1,27 @@
+// Internal: the clock the tool reads, and reproducible runs.
+//
+// When SOURCE_DATE_EPOCH is set to a plain non-negative decimal number of
+// seconds, it replaces the clock everywhere the tool reads it: the seed of
+// the random source and every timestamp written (taken as UTC, so that two
+// machines in different time zones write the same bytes). Without it the
+// tool reads the clock and writes local time, as it always has.
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+
+// The value of SOURCE_DATE_EPOCH: nullopt when it is not set; `error` set
+// (and nullopt) when it is set but is not a plain non-negative decimal
+// number that fits a time value.
+std::optional<std::time_t> zud_source_date_epoch(std::string* error = nullptr);
+
+// True when SOURCE_DATE_EPOCH is set (and valid).
+bool zud_reproducible();
+
+// The current time: SOURCE_DATE_EPOCH when set, else the clock.
+std::time_t zud_now();
+
+// The calendar fields of zud_now(): UTC when SOURCE_DATE_EPOCH is set,
+// local time otherwise.
+std::tm zud_calendar_now();
