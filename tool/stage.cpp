@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "crypto.h"
 #include "files.h"
@@ -19,28 +21,6 @@ namespace {
 // displaces to the end of its payload.
 constexpr std::size_t kDigestOnlyHeadSize = kSignedBlockHeaderSize + kDigestSlotSize;
 
-struct StageJob {
-    StageJob(std::FILE* in, std::FILE* out, std::uint64_t offset, std::uint64_t size)
-        : input(in), output(out), stage_offset(offset), stage_size(size) {}
-
-    std::FILE* input;
-    std::FILE* output;
-    std::uint64_t stage_offset;
-    std::uint64_t stage_size;
-    std::uint64_t input_size = 0;
-    std::uint64_t block_start = 0;
-    // min(payload_offset, stage size): the stage bytes read first and stored
-    // last. A stage shorter than the header region is read only up to its
-    // own end, never into whatever follows it in the input.
-    std::uint64_t head_size = 0;
-    std::uint64_t stored = 0;  // bytes of the block written so far
-    bool resigned = false;
-    std::array<std::uint8_t, kDigestOnlyHeadSize> kept{};
-    zud_signed_block_header header;
-    Buffer area{kStageHeaderAreaSize};  // the header region
-    Buffer work{kStageWorkBufferSize};
-};
-
 bool supported_alignment(std::uint32_t alignment) {
     return alignment == 0 || (is_power_of_two(alignment) && alignment <= kMaxStageAlignment);
 }
@@ -53,35 +33,48 @@ bool supported_key(const SigningKey* key) {
     return len == 128 || len == 256 || len == 512 || len == 1024;
 }
 
+// Reads exactly out.size() bytes at `offset`.
+bool pread_exact(int fd, std::uint64_t offset, MutBytes out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = ::pread(fd, out.data() + done, out.size() - done,
+                                  static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 // Lays the public key out behind the signature slot; returns key_size, or 0
 // when the key block could not be built.
-std::uint32_t build_key_block(StageJob& job, const mbedtls_rsa_context* ctx) {
+std::uint32_t build_key_block(zud_stage_block& b, const mbedtls_rsa_context* ctx) {
     const std::size_t key_offset = kSignedBlockHeaderSize + ctx->len;
     const std::size_t data_offset = key_offset + kKeyHeaderSize;
-    MutBytes area = job.area.bytes();
-    const std::span<std::uint8_t, kKeyHeaderSize> key_header(area.data() + key_offset,
+    const std::span<std::uint8_t, kKeyHeaderSize> key_header(b.region.data() + key_offset,
                                                              kKeyHeaderSize);
     zud_init_key_header(key_header, kKeyHeaderSize);
     const std::uint32_t length = zud_create_key_from_ctx(
-        0, ctx, area.subspan(data_offset), key_header, static_cast<std::uint32_t>(data_offset));
-    job.header.key_type = decode_key_header(key_header)->key_type;
+        0, ctx, MutBytes(b.region).subspan(data_offset), key_header,
+        static_cast<std::uint32_t>(data_offset));
+    b.header.key_type = decode_key_header(key_header)->key_type;
     if (length == 0) return 0;
     return static_cast<std::uint32_t>(kKeyHeaderSize + round_up_16(length));
 }
 
 // Draws the nonce, builds the key block and fills the header; false when the
 // key block fails or the block would be too large to describe.
-bool build_header_region(StageJob& job, const mbedtls_rsa_context* ctx) {
-    zud_signed_block_header& h = job.header;
+bool build_header_region(zud_stage_block& b, const mbedtls_rsa_context* ctx) {
+    zud_signed_block_header& h = b.header;
     h.nonce = random_u32();
-    const std::uint32_t key_size = ctx != nullptr ? build_key_block(job, ctx) : 0;
+    const std::uint32_t key_size = ctx != nullptr ? build_key_block(b, ctx) : 0;
     if (ctx != nullptr && key_size == 0) return false;
     h.sig_type = ctx != nullptr ? 1 : 0;
     h.sig_size = ctx != nullptr ? static_cast<std::uint32_t>(ctx->len) : kDigestSlotSize;
     h.key_size = key_size;
     h.sig_offset = kSignedBlockHeaderSize;
     h.signed_data_offset = h.key_offset = kSignedBlockHeaderSize + h.sig_size;
-    const std::uint64_t payload_size = round_up_16(job.stage_size);
+    const std::uint64_t payload_size = round_up_16(b.stage_size);
     const std::uint64_t payload_offset = std::uint64_t{h.key_offset} + key_size;
     const std::uint64_t total = payload_offset + payload_size;
     if (total > kMaxSignedBlockSize) return false;
@@ -89,14 +82,11 @@ bool build_header_region(StageJob& job, const mbedtls_rsa_context* ctx) {
     h.payload_offset = static_cast<std::uint32_t>(payload_offset);
     h.total_size = static_cast<std::uint32_t>(total);
     h.signed_data_size = h.total_size - h.signed_data_offset;
-    job.head_size = std::min(payload_offset, job.stage_size);
-    encode_signed_block_header(
-        h, std::span<std::uint8_t, kSignedBlockHeaderSize>(job.area.data(), kSignedBlockHeaderSize));
+    b.head_size = std::min(payload_offset, b.stage_size);
+    // A stage shorter than its header region is stored unpadded behind it.
+    b.stored_length = b.stage_size >= payload_offset ? total : payload_offset + b.stage_size;
+    encode_signed_block_header(h, std::span(b.region).first<kSignedBlockHeaderSize>());
     return true;
-}
-
-ConstBytes header_region(const StageJob& job) {
-    return {job.area.data(), job.header.payload_offset};
 }
 
 // A stage that is itself a digest-only block with its head relocated is
@@ -107,90 +97,33 @@ ConstBytes header_region(const StageJob& job) {
 // whole block (a table entry of an earlier output), and past it when the
 // stage is the part that a packaged kernel image's header page still names;
 // either way it must lie inside the input, or the stage is refused.
-bool substitute_relocated_head(StageJob& job) {
-    const auto inner = decode_signed_block_header(job.work.bytes().first(job.head_size));
+bool find_relocated_head(int fd, std::uint64_t input_size, zud_stage_block& b) {
+    std::array<std::uint8_t, kSignedBlockHeaderSize> head{};
+    if (b.head_size < head.size() || !pread_exact(fd, b.stage_offset, head)) return true;
+    const auto inner = decode_signed_block_header(head);
     if (!inner) return true;
     const std::uint64_t inner_payload = inner->payload_size;
     if (inner->total_size != inner_payload + kDigestOnlyHeadSize ||
         inner_payload < kDigestOnlyHeadSize) {
         return true;
     }
-    if (!fits(job.input_size, job.stage_offset + inner_payload, kDigestOnlyHeadSize) ||
-        !seek_to(job.input, job.stage_offset + inner_payload) ||
-        !read_exact(job.input, {job.kept.data(), job.kept.size()}) ||
-        !seek_to(job.input, job.stage_offset + job.head_size)) {
+    if (!fits(input_size, b.stage_offset + inner_payload, kDigestOnlyHeadSize) ||
+        !pread_exact(fd, b.stage_offset + inner_payload, b.kept)) {
         return false;
     }
-    std::memcpy(job.work.data(), job.kept.data(), job.kept.size());
-    job.resigned = true;
+    b.resigned = true;
     return true;
 }
 
-// Reads the head of the stage (the bytes the header region displaces) and
-// feeds it to the digest.
-bool hash_head(StageJob& job, Sha256& digest) {
-    MutBytes head = job.work.bytes().first(job.head_size);
-    if (!seek_to(job.input, job.stage_offset) || !read_exact(job.input, head)) return false;
-    if (!substitute_relocated_head(job)) return false;
-    digest.update(head);
-    return true;
-}
-
-// Streams the rest of the stage in 16 KiB chunks, zero-padding the last one
-// to a multiple of 16. A short read means the input ended early.
-bool copy_tail(StageJob& job, Sha256& digest) {
-    std::uint64_t remaining = job.stage_size - job.head_size;
-    while (remaining > 0) {
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kStageChunkSize));
-        const auto padded = static_cast<std::size_t>(round_up_16(want));
-        MutBytes chunk = job.work.bytes().first(padded);
-        std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(want), chunk.end(), 0);
-        if (!read_exact(job.input, chunk.first(want))) return false;
-        digest.update(chunk);
-        if (!write_all(job.output, chunk)) return false;
-        remaining -= want;
-        job.stored += padded;
+// The head of the stage (the bytes the header region displaces), with the
+// kept bytes in place when the stage is being re-signed.
+bool read_head(int fd, const zud_stage_block& b, MutBytes head) {
+    if (!pread_exact(fd, b.stage_offset, head)) return false;
+    if (b.resigned) {
+        const std::size_t n = std::min(head.size(), b.kept.size());
+        std::copy_n(b.kept.begin(), n, head.begin());
     }
     return true;
-}
-
-// Puts the signature (or the digest) into its slot and rewrites the header
-// region over the placeholder.
-bool seal_header_region(StageJob& job, SigningKey* key, const Digest& digest) {
-    std::uint8_t* slot = job.area.data() + kSignedBlockHeaderSize;
-    if (key != nullptr) {
-        if (key->sign_sha256(digest, MutBytes(slot, key->length())) != 0) return false;
-    } else {
-        std::memcpy(slot, digest.data(), digest.size());
-    }
-    return seek_to(job.output, job.block_start) && write_all(job.output, header_region(job)) &&
-           seek_end(job.output);
-}
-
-// Writes the head of the stage again, behind the payload it was displaced
-// from.
-bool write_relocated_head(StageJob& job) {
-    MutBytes head = job.work.bytes().first(job.head_size);
-    if (!seek_to(job.input, job.stage_offset) || !read_exact(job.input, head)) return false;
-    if (job.resigned) std::memcpy(head.data(), job.kept.data(), job.kept.size());
-    if (!write_all(job.output, head)) return false;
-    job.stored += job.head_size;
-    return true;
-}
-
-bool write_block(StageJob& job, SigningKey* key, std::uint32_t alignment) {
-    const auto& h = job.header;
-    if (!write_all(job.output, header_region(job))) return false;
-    job.stored = h.payload_offset;
-    Sha256 digest;
-    digest.update(job.area.bytes().first(kSignedBlockHeaderSize));
-    digest.update(job.area.bytes().subspan(h.key_offset, h.key_size));
-    if (!hash_head(job, digest) || !copy_tail(job, digest)) return false;
-    if (!seal_header_region(job, key, digest.finish())) return false;
-    if (!write_relocated_head(job)) return false;
-    const std::uint64_t rest = alignment != 0 ? job.stored % alignment : 0;
-    if (rest != 0 && !write_zeros(job.output, alignment - rest)) return false;
-    return std::fflush(job.output) == 0;
 }
 
 // Cuts the output back to where the block started, so that no half-written
@@ -202,6 +135,84 @@ void discard_block(std::FILE* output, std::uint64_t block_start) {
 }
 
 }  // namespace
+
+int zud_stage_begin(int input_fd, std::uint64_t input_size, std::uint64_t stage_offset,
+                    std::uint64_t stage_size, SigningKey* key, zud_stage_block& b) {
+    if (!supported_key(key) || !fits(input_size, stage_offset, stage_size)) return kStageFailed;
+    b = zud_stage_block{};
+    b.stage_offset = stage_offset;
+    b.stage_size = stage_size;
+    if (!build_header_region(b, key != nullptr ? key->public_key() : nullptr)) return kStageFailed;
+    return find_relocated_head(input_fd, input_size, b) ? kStageOk : kStageFailed;
+}
+
+int zud_stage_sign(int input_fd, zud_stage_block& b, SigningKey* key, MutBytes piece) {
+    const zud_signed_block_header& h = b.header;
+    Sha256 digest;
+    digest.update(ConstBytes(b.region).first(kSignedBlockHeaderSize));
+    digest.update(ConstBytes(b.region).subspan(h.key_offset, h.key_size));
+    if (piece.size() < b.head_size || piece.size() % 16 != 0) return kStageFailed;
+    if (!read_head(input_fd, b, piece.first(b.head_size))) return kStageFailed;
+    digest.update(piece.first(b.head_size));
+    // The rest of the stage, zero-padded to a multiple of 16.
+    std::uint64_t at = b.stage_offset + b.head_size;
+    std::uint64_t remaining = b.stage_size - b.head_size;
+    while (remaining > 0) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, piece.size()));
+        const auto padded = static_cast<std::size_t>(round_up_16(want));
+        std::fill(piece.begin() + static_cast<std::ptrdiff_t>(want), piece.begin() + static_cast<std::ptrdiff_t>(padded), 0);
+        if (!pread_exact(input_fd, at, piece.first(want))) return kStageFailed;
+        digest.update(piece.first(padded));
+        at += want;
+        remaining -= want;
+    }
+    const Digest d = digest.finish();
+    std::uint8_t* slot = b.region.data() + kSignedBlockHeaderSize;
+    if (key == nullptr) {
+        std::copy(d.begin(), d.end(), slot);
+        return kStageOk;
+    }
+    return key->sign_sha256(d, MutBytes(slot, key->length())) == 0 ? kStageOk : kStageFailed;
+}
+
+StageEmitter::StageEmitter(int input_fd, const zud_stage_block& block, std::uint64_t length)
+    : fd_(input_fd), block_(block), length_(std::max(length, block.stored_length)) {}
+
+// The stored stream: the header region [0, P); when the stage is at least
+// as long as P, the tail [P, S16) (stage bytes [P, S) then zeros) and the
+// head [S16, S16 + P); else the S stage bytes right behind P. Then zeros.
+std::int64_t StageEmitter::fill(MutBytes out) {
+    const zud_stage_block& b = block_;
+    const std::uint64_t p = b.header.payload_offset;
+    const bool relocated = b.stage_size >= p;
+    const std::uint64_t tail_end = relocated ? b.header.payload_size : p;  // S16 or P
+    std::size_t done = 0;
+    while (done < out.size() && at_ < length_) {
+        MutBytes rest = out.subspan(done);
+        std::size_t n = 0;
+        if (at_ < p) {  // header region
+            n = static_cast<std::size_t>(std::min<std::uint64_t>(p - at_, rest.size()));
+            std::copy_n(b.region.begin() + static_cast<std::ptrdiff_t>(at_), n, rest.begin());
+        } else if (at_ < tail_end) {  // tail: stage bytes then zero padding
+            n = static_cast<std::size_t>(std::min<std::uint64_t>(tail_end - at_, rest.size()));
+            const std::uint64_t stage_bytes = at_ < b.stage_size ? std::min<std::uint64_t>(b.stage_size - at_, n) : 0;
+            if (stage_bytes > 0 && !pread_exact(fd_, b.stage_offset + at_, rest.first(stage_bytes))) return -1;
+            std::fill(rest.begin() + static_cast<std::ptrdiff_t>(stage_bytes), rest.begin() + static_cast<std::ptrdiff_t>(n), 0);
+        } else if (at_ < b.stored_length) {  // the head, behind the tail or the header region
+            const std::uint64_t head_at = at_ - tail_end;
+            n = static_cast<std::size_t>(std::min<std::uint64_t>(b.stored_length - at_, rest.size()));
+            std::array<std::uint8_t, kStageHeaderAreaSize> head{};
+            if (!read_head(fd_, b, MutBytes(head).first(b.head_size))) return -1;
+            std::copy_n(head.begin() + static_cast<std::ptrdiff_t>(head_at), n, rest.begin());
+        } else {  // alignment
+            n = static_cast<std::size_t>(std::min<std::uint64_t>(length_ - at_, rest.size()));
+            std::fill(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(n), 0);
+        }
+        done += n;
+        at_ += n;
+    }
+    return static_cast<std::int64_t>(done);
+}
 
 int zud_sig_boot_file_buffer(std::FILE* input, std::uint32_t stage_offset,
                              std::uint32_t stage_size, std::int32_t* written_length,
@@ -224,22 +235,33 @@ int zud_sig_boot_file_buffer_key(std::FILE* input, std::uint32_t stage_offset,
         !supported_key(key)) {
         return kStageFailed;
     }
-    StageJob job(input, output, stage_offset, stage_size);
-    if (!job.area.ok() || !job.work.ok()) return kStageFailed;
+    Buffer piece(kStagePieceSize);
+    auto block = std::make_unique<zud_stage_block>();
     // The input must hold the whole stage; checking first means a truncated
     // input leaves the output untouched.
     const auto start = tell(output);
     const auto input_size = stream_size(input);
-    if (!start || !input_size || *input_size < job.stage_offset + job.stage_size) {
+    const int fd = ::fileno(input);
+    if (!piece.ok() || !start || !input_size ||
+        zud_stage_begin(fd, *input_size, stage_offset, stage_size, key, *block) != kStageOk ||
+        zud_stage_sign(fd, *block, key, piece.bytes()) != kStageOk) {
         return kStageFailed;
     }
-    job.block_start = *start;
-    job.input_size = *input_size;
-    if (!build_header_region(job, key != nullptr ? key->public_key() : nullptr)) return kStageFailed;
-    if (!write_block(job, key, alignment)) {
-        discard_block(output, job.block_start);
+    const std::uint64_t stored = block->stored_length;
+    const std::uint64_t length = alignment != 0 ? round_up(stored, alignment) : stored;
+    StageEmitter emitter(fd, *block, length);
+    for (;;) {
+        const std::int64_t n = emitter.fill(piece.bytes());
+        if (n < 0 || !write_all(output, piece.bytes().first(static_cast<std::size_t>(n)))) {
+            discard_block(output, *start);
+            return kStageFailed;
+        }
+        if (n == 0) break;
+    }
+    if (std::fflush(output) != 0) {
+        discard_block(output, *start);
         return kStageFailed;
     }
-    if (written_length != nullptr) *written_length = static_cast<std::int32_t>(job.stored);
+    if (written_length != nullptr) *written_length = static_cast<std::int32_t>(stored);
     return kStageOk;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <array>
 #include <cstdio>
 #include <optional>
 #include <span>
@@ -12,8 +13,6 @@
 
 #include "bytes.h"
 #include "signed_block.h"
-
-
 
 // ---------------------------------------------------------------------------
 // Stored form written by zud_sig_boot_file_buffer
@@ -30,9 +29,9 @@
 //            S stage bytes.
 // Then zero bytes up to the requested alignment.
 
-inline constexpr std::size_t kStageWorkBufferSize = 64 * 1024;
-inline constexpr std::size_t kStageChunkSize = 16 * 1024;
 inline constexpr std::size_t kStageHeaderAreaSize = 8 * 1024;
+// Stages are read in pieces of this size.
+inline constexpr std::size_t kStagePieceSize = 1024 * 1024;
 inline constexpr std::uint32_t kMaxStageAlignment = 64 * 1024;
 // Blocks are refused when their total_size would not fit the signed 32-bit
 // written length.
@@ -78,3 +77,53 @@ class SigningKey;
 int zud_sig_boot_file_buffer_key(std::FILE* input, std::uint32_t stage_offset,
                                  std::uint32_t stage_size, std::int32_t* written_length,
                                  SigningKey* key, std::FILE* output, std::uint32_t alignment);
+
+// ---------------------------------------------------------------------------
+// A stage block in two passes
+//
+// For writers that must know the whole header region before the block's
+// first byte is written (an encrypted block starts its CBC chain there) and
+// that stream large stages through large buffers. zud_stage_begin draws
+// the nonce (and with a key the key block's timestamp) and lays out the
+// header region; zud_stage_sign reads the stage and signs it (or stores its
+// digest); a StageEmitter then reads it again and hands out the stored
+// bytes in order. The bytes are those zud_sig_boot_file_buffer writes.
+
+struct zud_stage_block {
+    zud_signed_block_header header;
+    std::array<std::uint8_t, kStageHeaderAreaSize> region{};  // the first payload_offset bytes
+    std::uint64_t stage_offset = 0;
+    std::uint64_t stage_size = 0;
+    std::uint64_t head_size = 0;      // min(payload_offset, stage size)
+    std::uint64_t stored_length = 0;  // the block's stored bytes, before alignment
+    bool resigned = false;            // the stage is a digest-only block's part
+    std::array<std::uint8_t, kSignedBlockHeaderSize + kDigestSlotSize> kept{};
+};
+
+// Checks the input holds the stage (and, for a stage being re-signed, its
+// kept head), draws and lays out the header region. 0 or -1 (nothing drawn
+// when the stage is refused before the nonce).
+int zud_stage_begin(int input_fd, std::uint64_t input_size, std::uint64_t stage_offset,
+                    std::uint64_t stage_size, SigningKey* key, zud_stage_block& block);
+
+// Reads the stage through `piece` and puts the signature (or the digest)
+// into the header region. 0 or -1.
+int zud_stage_sign(int input_fd, zud_stage_block& block, SigningKey* key, MutBytes piece);
+
+// Hands out the stored bytes of a signed block, then zero bytes up to
+// `length` (at least the stored length).
+class StageEmitter {
+public:
+    StageEmitter(int input_fd, const zud_stage_block& block, std::uint64_t length);
+    // Fills `out` (its size a multiple of 16) with the next bytes; returns
+    // how many (fewer only at the end; 0 when done), or -1 when the input
+    // cannot be read.
+    std::int64_t fill(MutBytes out);
+    std::uint64_t remaining() const { return length_ - at_; }
+
+private:
+    int fd_;
+    const zud_stage_block& block_;
+    std::uint64_t length_;
+    std::uint64_t at_ = 0;
+};
