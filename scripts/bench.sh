@@ -8,6 +8,7 @@
 #   bash scripts/bench.sh [OUTDIR]          (default: bench-out/)
 #   BENCH_SCALE=16 bash scripts/bench.sh    (every input 16 times smaller)
 #   BENCH_ROUNDS=3 bash scripts/bench.sh    (timed rounds per row, default 5)
+#   BENCH_ONLY="bench_sha bench_mksd" bash scripts/bench.sh   (some rows only)
 #
 # Method, for every row: the input is read once into the page cache, the
 # tool and the comparison each run once untimed (the tool's output is
@@ -27,7 +28,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 
-BENCHMARKS=(bench_upgsig bench_sha bench_imgsig bench_bootsig bench_mksd)
+read -r -a BENCHMARKS <<<"${BENCH_ONLY:-bench_upgsig bench_sha bench_imgsig bench_bootsig bench_mksd}"
 SCALE=${BENCH_SCALE:-1}
 ROUNDS=${BENCH_ROUNDS:-5}
 RSS_LIMIT_KIB=16384
