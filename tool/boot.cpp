@@ -6,6 +6,7 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include "keyfile.h"
 #include "key_block.h"
 #include "keymax.h"
+#include "pipeline.h"
 #include "rng.h"
 #include "signing_key.h"
 #include "stage.h"
@@ -56,7 +58,6 @@ const option kBootOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-constexpr std::size_t kEncryptPieceSize = 49152;
 constexpr std::uint64_t kMax32 = 0xFFFFFFFF;
 
 // BL2 block: the keymax's block layout (fixed 512-byte signature slot and
@@ -115,6 +116,7 @@ struct BootRun {
     OutputFile out;
     OutputFile efuse;
     Buffer work{kBl2PayloadSize};
+    Buffer area{kBl2AreaSize};  // the output's BL2 area, built before it is written
     std::array<std::uint8_t, kAesKeySize> aes{};
     SigningKey* key = nullptr;  // the plan's signer, once the BL2 step took it
     // The IV prefix the output starts with.
@@ -123,6 +125,8 @@ struct BootRun {
     // own for; it follows the worker's progress.
     int failure = kBootOpenFailed;
     bool efuse_written = false;
+    // The boot media variants, written with the output.
+    std::unique_ptr<BootMedia> media;
 };
 
 // ---------------------------------------------------------------------------
@@ -347,7 +351,7 @@ int open_streams(BootRun& run) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.out.error().c_str());
         return kBootOpenFailed;
     }
-    if (!run.work.ok()) return kBootOpenFailed;
+    if (!run.work.ok() || !run.area.ok()) return kBootOpenFailed;
     return 0;
 }
 
@@ -455,16 +459,20 @@ int write_efuse_pattern(BootRun& run, ConstBytes keymax) {
     return 0;
 }
 
-// Signing mode: the keymax with the IV prefix over its 16 leading bytes,
-// then the eFuse pattern. Digest mode: the IV prefix alone.
-int write_bl2_prefix(BootRun& run) {
-    if (!run.plan.signing) return write_all(run.out.stream(), run.iv_prefix) ? 0 : kBootIoFailed;
-    const MutBytes keymax = run.work.bytes().first(kKeymaxSize);
-    std::fill(keymax.begin(), keymax.end(), 0);
+// The BL2 area starts with, in signing mode, the keymax with the IV prefix
+// over its 16 leading bytes (the eFuse pattern is written from it), in
+// digest mode the IV prefix alone. Returns where the BL2 block goes.
+int build_bl2_prefix(BootRun& run) {
+    const MutBytes area = run.area.bytes();
+    std::fill(area.begin(), area.end(), 0);
+    if (!run.plan.signing) {
+        std::copy(run.iv_prefix.begin(), run.iv_prefix.end(), area.begin());
+        return 0;
+    }
+    const MutBytes keymax = area.first(kKeymaxSize);
     if (!read_exact(run.key_material.get(), keymax)) return kBootIoFailed;
     run.key_material.reset();
     std::copy(run.iv_prefix.begin(), run.iv_prefix.end(), keymax.begin());
-    if (!write_all(run.out.stream(), keymax)) return kBootIoFailed;
     return write_efuse_pattern(run, keymax);
 }
 
@@ -572,27 +580,26 @@ int seal_bl2_block(BootRun& run, MutBytes block, std::uint32_t signed_data_offse
     return 0;
 }
 
-int write_bl2_block(BootRun& run) {
+// The BL2 block fills the area behind its prefix.
+int build_bl2_block(BootRun& run) {
     const bool signing = run.plan.signing;
     if (signing) {
         if (const int r = load_signing_key(run); r != 0) return r;
     }
-    Buffer block(signing ? kSigningBl2Size : kDigestBl2Size);
-    if (!block.ok()) return run.failure;
+    const MutBytes block = run.area.bytes().subspan(signing ? kBl2SigningBlockOffset : kBl2DigestBlockOffset);
     std::uint8_t key_type = 0;
     if (signing) {
         const char* const* s = run.plan.slots;
         const auto placed = place_key_block(
             key_file_of(s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey]),
-            *run.key->public_key(), block.bytes());
+            *run.key->public_key(), block);
         if (!placed) return run.failure;
         key_type = *placed;
     }
     const zud_signed_block_header h = bl2_header(run.plan, key_type, signing ? run.key->length() : 0);
-    encode_signed_block_header(h, block.bytes().first<kSignedBlockHeaderSize>());
+    encode_signed_block_header(h, block.first<kSignedBlockHeaderSize>());
     std::copy_n(run.work.data(), kBl2PayloadSize, block.data() + h.payload_offset);
-    if (const int r = seal_bl2_block(run, block.bytes(), h.signed_data_offset); r != 0) return r;
-    return write_all(run.out.stream(), block.bytes()) ? 0 : kBootIoFailed;
+    return seal_bl2_block(run, block, h.signed_data_offset);
 }
 
 // ---------------------------------------------------------------------------
@@ -626,172 +633,7 @@ std::uint64_t fip_size_of(std::FILE* f) {
     return size && *size > kFipOffset ? *size - kFipOffset : 0;
 }
 
-// Signs `entry` into a block at the output's end and points it at the
-// block: offset `next`, size the block's total_size (its stored length
-// rounded up to 16).
-int sign_stage(BootRun& run, zud_toc_entry& entry, std::size_t index, std::uint64_t& next) {
-    SigningKey* key = run.plan.signing ? run.key : nullptr;
-    std::int32_t written = 0;
-    if (zud_sig_boot_file_buffer_key(run.input.get(), static_cast<std::uint32_t>(entry.offset + kFipOffset),
-                                     static_cast<std::uint32_t>(entry.size), &written, key,
-                                     run.out.stream(), kStageAlignment) != 0 ||
-        written <= 0) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu could not be signed\n", index);
-        return kBootStageFailed;
-    }
-    const auto stored = static_cast<std::uint64_t>(written);
-    entry.offset = next;
-    entry.size = round_up_16(stored);
-    next += round_up(stored, kStageAlignment);
-    if (next > kMax32) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: the signed FIP would exceed 4 GiB\n");
-        return kBootStageFailed;
-    }
-    return 0;
-}
-
-int sign_fip_stages(BootRun& run) {
-    const MutBytes region = run.work.bytes().first(kTocRegionSize);
-    if (!read_at(run.input.get(), kFipOffset, region)) return kBootIoFailed;
-    auto toc = read_toc(region, fip_size_of(run.input.get()));
-    if (!toc) {
-        std::printf("zud log : illegal fip file format!\n");
-        return run.failure;
-    }
-    // The table goes first as a placeholder; the stage blocks follow it.
-    if (!write_all(run.out.stream(), region)) return kBootIoFailed;
-    std::uint64_t next = kTocRegionSize;
-    for (std::size_t i = 0; i < toc->entries.size(); ++i) {
-        if (const int r = sign_stage(run, toc->entries[i], i, next); r != 0) return r;
-    }
-    toc->end.offset = next;
-    encode_fip_toc(*toc, region);
-    if (!seek_to(run.out.stream(), kFipOffset) || !write_all(run.out.stream(), region) ||
-        !seek_end(run.out.stream())) {
-        return kBootIoFailed;
-    }
-    return 0;
-}
-
-int write_signed_bootloader(BootRun& run) {
-    if (const int r = open_streams(run); r != 0) return r;
-    if (const int r = read_key_material(run); r != 0) return r;
-    if (run.plan.derive_iv_prefix) {
-        if (const int r = derive_iv_prefix(run.plan.slots[kSlotInput], run.aes, run.iv_prefix); r != 0) {
-            return r;
-        }
-    }
-    run.failure = kBootFailedNoEfuse;
-    if (const int r = write_bl2_prefix(run); r != 0) return r;
-    if (const int r = read_bl2_payload(run); r != 0) return r;
-    if (const int r = write_bl2_block(run); r != 0) return r;
-    if (const int r = sign_fip_stages(run); r != 0) return r;
-    run.input.reset();
-    return run.out.close_stream() ? 0 : kBootIoFailed;
-}
-
-// ---------------------------------------------------------------------------
-// Encryption
-
-using Iv = std::array<std::uint8_t, kAesBlockSize>;
-
-// Encrypts the BL2 area under the AES key and derives the stage key from
-// the IV prefix it starts with.
-int encrypt_bl2_area(std::FILE* out, ConstBytes aes_key, MutBytes piece, Digest& stage_key) {
-    const MutBytes area = piece.first(kBl2AreaSize);
-    if (!seek_to(out, 0) || !read_exact(out, area)) return kBootEncryptFailed;
-    stage_key = sha256(area.first(kIvPrefixSize));
-    AesCbc aes;
-    Iv iv{};
-    if (aes.set_encrypt_key(aes_key) != 0) return kBootEncryptFailed;
-    if (const int r = aes.encrypt(area, iv); r != 0) return r;
-    return seek_to(out, 0) && write_all(out, area) ? 0 : kBootEncryptFailed;
-}
-
-// Reads the table back (kept plain in `toc` for the stage pass), checks it
-// against the output and writes its encrypted copy in its place.
-int encrypt_table(std::FILE* out, AesCbc& aes, zud_fip_toc& toc, MutBytes piece) {
-    const MutBytes region = piece.first(kTocRegionSize);
-    if (!seek_to(out, kFipOffset) || !read_exact(out, region)) return kBootEncryptFailed;
-    auto read = read_toc(region, fip_size_of(out));
-    if (!read) {
-        std::printf("zud log : illegal fip file format!\n");
-        return kBootEncryptBadToc;
-    }
-    toc = std::move(*read);
-    Iv iv{};
-    if (const int r = aes.encrypt(region, iv); r != 0) return r;
-    return seek_to(out, kFipOffset) && write_all(out, region) ? 0 : kBootEncryptFailed;
-}
-
-// One CBC chain over the stage's `size` bytes, in pieces of up to 48 KiB.
-int encrypt_stage(std::FILE* out, AesCbc& aes, std::uint64_t start, std::uint64_t size,
-                  MutBytes piece) {
-    Iv iv{};
-    for (std::uint64_t done = 0; done < size;) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, piece.size()));
-        const MutBytes chunk = piece.first(n);
-        if (!seek_to(out, start + done) || !read_exact(out, chunk)) return kBootEncryptFailed;
-        if (const int r = aes.encrypt(chunk, iv); r != 0) return r;
-        if (!seek_to(out, start + done) || !write_all(out, chunk)) return kBootEncryptFailed;
-        done += n;
-    }
-    return 0;
-}
-
-// Random bytes over the padding between a stage and the next entry.
-int write_gap(std::FILE* out, std::uint64_t start, std::uint64_t gap, MutBytes piece) {
-    if (!seek_to(out, start)) return kBootEncryptFailed;
-    while (gap > 0) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(gap, piece.size()));
-        fill_random(piece.first(n));
-        if (!write_all(out, piece.first(n))) return kBootEncryptFailed;
-        gap -= n;
-    }
-    return 0;
-}
-
-// Entry `index` of the plain table: its stage under the stage key, then the
-// gap up to the next entry (the terminating one for the last stage).
-int encrypt_entry(std::FILE* out, AesCbc& aes, const zud_fip_toc& toc, std::size_t index, MutBytes piece) {
-    const zud_toc_entry& entry = toc.entries[index];
-    const std::uint64_t next = index + 1 < toc.entries.size() ? toc.entries[index + 1].offset : toc.end.offset;
-    const std::uint64_t end = entry.offset + entry.size;
-    if (next < end || next > fip_size_of(out)) {
-        std::printf("zud log : illegal fip file format!\n");
-        return kBootEncryptBadToc;
-    }
-    if (const int r = encrypt_stage(out, aes, kFipOffset + entry.offset, entry.size, piece); r != 0) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu could not be encrypted\n", index);
-        return r;
-    }
-    return write_gap(out, kFipOffset + end, next - end, piece);
-}
-
-int encrypt_output(const std::string& output, ConstBytes aes_key) {
-    Buffer piece(kEncryptPieceSize);
-    File out = open_file(output.c_str(), "rb+");
-    if (!out || !piece.ok()) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot reopen %s to encrypt it\n", output.c_str());
-        return kBootEncryptFailed;
-    }
-    Digest stage_key{};
-    int r = encrypt_bl2_area(out.get(), aes_key, piece.bytes(), stage_key);
-    AesCbc aes;
-    if (r == 0 && aes.set_encrypt_key(stage_key) != 0) r = kBootEncryptFailed;
-    wipe(stage_key.data(), stage_key.size());
-    zud_fip_toc toc;
-    if (r == 0) r = encrypt_table(out.get(), aes, toc, piece.bytes());
-    for (std::size_t i = 0; r == 0 && i < toc.entries.size(); ++i) {
-        r = encrypt_entry(out.get(), aes, toc, i, piece.bytes());
-    }
-    if (r != 0) return r;
-    return std::fclose(out.release()) == 0 ? 0 : kBootEncryptFailed;
-}
-
-// ---------------------------------------------------------------------------
-// Finishing steps
-
+// The eFuse pattern is sealed by the built-in signer in its temporary file.
 int seal_efuse_pattern(const BootRun& run) {
     if (!run.efuse_written) return 0;
     const int status = zud_tq_internal_sig(run.efuse.temp_path().c_str());
@@ -803,18 +645,238 @@ int seal_efuse_pattern(const BootRun& run) {
     return 0;
 }
 
-// Only a key that came in a zud_user_key file signs the upgrade block.
-int append_upgrade_signature(const BootRun& run) {
-    const char* key_file = run.plan.slots[kSlotUserKeyFile];
-    if (key_file == nullptr) return 0;
-    const char* slots[] = {run.out.temp_path().c_str(), key_file, nullptr};
-    const int status = zud_sig_upgrade_file(slots);
-    if (status != 0) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: the upgrade signature failed (%d)\n", status);
-        return kBootUpgradeFailed;
+// The signed FIP as the output carries it: the table pointing at the stage
+// blocks, and each block's header region once its stage is signed.
+struct SignedFip {
+    std::array<std::uint8_t, kTocRegionSize> region{};  // the table region, as written
+    zud_fip_toc toc;
+    std::vector<zud_stage_block> blocks;  // one per entry
+};
+
+int stage_failed(std::size_t index, const char* what) {
+    const int saved = errno;
+    std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu could not be %s\n", index, what);
+    errno = saved;
+    return kBootStageFailed;
+}
+
+// Reads the table, lays out every stage's block header (drawing its nonce
+// and timestamp, in table order) and points each entry at its block: offset
+// behind the previous block, size the block's stored length rounded up to
+// 16; blocks start on 16 KiB boundaries.
+int plan_fip(BootRun& run, SignedFip& fip) {
+    const MutBytes region(fip.region);
+    if (!read_at(run.input.get(), kFipOffset, region)) return kBootIoFailed;
+    auto toc = read_toc(region, fip_size_of(run.input.get()));
+    if (!toc) {
+        std::printf("zud log : illegal fip file format!\n");
+        return run.failure;
+    }
+    fip.toc = std::move(*toc);
+    const auto input_size = stream_size(run.input.get());
+    if (!input_size) return kBootIoFailed;
+    SigningKey* key = run.plan.signing ? run.key : nullptr;
+    fip.blocks.resize(fip.toc.entries.size());
+    std::uint64_t next = kTocRegionSize;
+    for (std::size_t i = 0; i < fip.toc.entries.size(); ++i) {
+        zud_toc_entry& entry = fip.toc.entries[i];
+        if (zud_stage_begin(::fileno(run.input.get()), *input_size, entry.offset + kFipOffset,
+                            entry.size, key, fip.blocks[i]) != kStageOk) {
+            return stage_failed(i, "signed");
+        }
+        const std::uint64_t stored = fip.blocks[i].stored_length;
+        entry.offset = next;
+        entry.size = round_up_16(stored);
+        next += round_up(stored, kStageAlignment);
+        if (next > kMax32) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: the signed FIP would exceed 4 GiB\n");
+            return kBootStageFailed;
+        }
+    }
+    fip.toc.end.offset = next;
+    encode_fip_toc(fip.toc, region);
+    return 0;
+}
+
+// Digests the stages (two at a time), then signs the digests in table order.
+int sign_fip(BootRun& run, SignedFip& fip) {
+    const auto digests = zud_stage_digests(::fileno(run.input.get()), fip.blocks);
+    SigningKey* key = run.plan.signing ? run.key : nullptr;
+    for (std::size_t i = 0; i < fip.blocks.size(); ++i) {
+        if (!digests[i]) return stage_failed(i, "read");
+        if (zud_stage_seal(fip.blocks[i], key, *digests[i]) != kStageOk) return stage_failed(i, "signed");
     }
     return 0;
 }
+
+// ---------------------------------------------------------------------------
+// Writing the output
+//
+// One pass in output order. This thread lays the bytes out (the BL2 area,
+// the table, each stage block read again from the input) into 1 MiB
+// pieces, encrypts them when an AES key is given, and hands them to a
+// worker thread, which hashes them for the upgrade signature and writes
+// them to the boot media variants. The output itself is written by
+// whichever thread has less to do: this one when it encrypts, else the
+// worker. The random gap bytes of an encrypted output are drawn here, in
+// output order.
+
+constexpr std::size_t kOutputPieceSize = 1024 * 1024;
+constexpr std::size_t kOutputPieces = 4;
+
+using Iv = std::array<std::uint8_t, kAesBlockSize>;
+
+// Encrypts the BL2 area under the AES key and the table under the stage
+// key, the SHA-256 of the IV prefix the area starts with.
+int encrypt_head(BootRun& run, SignedFip& fip, AesCbc& stage_aes) {
+    Digest stage_key = sha256(run.area.bytes().first(kIvPrefixSize));
+    const int keyed = stage_aes.set_encrypt_key(stage_key);
+    wipe(stage_key.data(), stage_key.size());
+    AesCbc aes;
+    if (keyed != 0 || aes.set_encrypt_key(run.aes) != 0) return kBootEncryptFailed;
+    Iv iv{};
+    if (const int r = aes.encrypt(run.area.bytes(), iv); r != 0) return r;
+    // The table about to be encrypted is checked as a device reads it.
+    if (!read_toc(fip.region, fip.toc.end.offset)) {
+        std::printf("zud log : illegal fip file format!\n");
+        return kBootEncryptBadToc;
+    }
+    iv = Iv{};
+    return stage_aes.encrypt(fip.region, iv);
+}
+
+
+// Stage block `index`, encrypted as one CBC chain when `aes` is given,
+// then the gap up to the next block: zeros, or random bytes in an
+// encrypted output.
+int emit_stage(const BootRun& run, const SignedFip& fip, std::size_t index, AesCbc* aes, PieceFiller& pass) {
+    const zud_toc_entry& entry = fip.toc.entries[index];
+    const std::uint64_t end = entry.offset + entry.size;
+    const std::uint64_t next = index + 1 < fip.toc.entries.size() ? fip.toc.entries[index + 1].offset
+                                                                   : fip.toc.end.offset;
+    StageEmitter emitter(::fileno(run.input.get()), fip.blocks[index], entry.size);
+    Iv iv{};
+    while (emitter.remaining() > 0) {
+        const MutBytes r = pass.room();
+        if (r.empty()) return kBootIoFailed;
+        const std::int64_t n = emitter.fill(r.first(static_cast<std::size_t>(
+            std::min<std::uint64_t>(r.size(), emitter.remaining()))));
+        if (n <= 0) return stage_failed(index, "read");
+        const MutBytes filled = r.first(static_cast<std::size_t>(n));
+        if (aes != nullptr) {
+            if (const int e = aes->encrypt(filled, iv); e != 0) return e;
+        }
+        if (!pass.advance(filled.size())) return kBootIoFailed;
+    }
+    for (std::uint64_t gap = next - end; gap > 0;) {
+        const MutBytes r = pass.room();
+        if (r.empty()) return kBootIoFailed;
+        const MutBytes filled = r.first(static_cast<std::size_t>(std::min<std::uint64_t>(r.size(), gap)));
+        if (aes != nullptr) {
+            fill_random(filled);
+        } else {
+            std::fill(filled.begin(), filled.end(), 0);
+        }
+        gap -= filled.size();
+        if (!pass.advance(filled.size())) return kBootIoFailed;
+    }
+    return 0;
+}
+
+// The result for an output that could not be written from `offset` on:
+// the stage block (or its gap) that holds it, else an I/O failure.
+int write_failure(const SignedFip& fip, std::uint64_t offset, const std::string& name) {
+    const auto& entries = fip.toc.entries;
+    for (std::size_t i = entries.size(); i-- > 0;) {
+        if (offset >= kFipOffset + entries[i].offset) return stage_failed(i, "written");
+    }
+    std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s: %s\n", name.c_str(),
+                 std::strerror(errno));
+    return kBootIoFailed;
+}
+
+// Writes the output: the BL2 area, the table, the stage blocks and, with a
+// zud_user_key file, the upgrade signature over all of them; the boot media
+// variants follow the same bytes.
+int write_output(BootRun& run, SignedFip& fip) {
+    const bool encrypt = run.plan.encrypt;
+    AesCbc stage_aes;
+    if (encrypt) {
+        if (const int r = encrypt_head(run, fip, stage_aes); r != 0) return r;
+    }
+    run.media = std::make_unique<BootMedia>(run.plan.output);
+    BootMedia& media = *run.media;
+    const bool trailer = run.plan.slots[kSlotUserKeyFile] != nullptr;
+    WriteBehind out(::fileno(run.out.stream()), 0);
+    const bool worker_writes = !encrypt;
+    bool worker_write_failed = false;
+    Sha256 sha;
+    PieceQueue queue(kOutputPieces, kOutputPieceSize, [&](ConstBytes piece) {
+        if (worker_writes && !out.write(piece)) {
+            worker_write_failed = true;
+            return false;
+        }
+        if (trailer) sha.update(piece);
+        media.write(piece);
+        return true;
+    });
+    PieceFiller pass(queue, worker_writes ? nullptr : &out);
+    int r = pass.put(run.area.bytes()) && pass.put(fip.region) ? 0 : kBootIoFailed;
+    for (std::size_t i = 0; r == 0 && i < fip.blocks.size(); ++i) {
+        r = emit_stage(run, fip, i, encrypt ? &stage_aes : nullptr, pass);
+    }
+    if (r == 0 && !pass.hand_on()) r = kBootIoFailed;
+    const bool consumed = queue.finish();
+    if (!queue.ok()) return kBootOpenFailed;
+    if (worker_write_failed || pass.write_failed()) return write_failure(fip, out.position(), run.plan.output);
+    if (r != 0) return r;
+    if (!consumed) return kBootIoFailed;
+    if (!trailer) return 0;
+    std::array<std::uint8_t, kUpgradeWorkAreaSize> block{};
+    const MutBytes signature = MutBytes(block).first(run.key->length());
+    const int status = zud_upgrade_signature(*run.key, sha.finish(), signature);
+    if (status != 0 || !out.write(signature)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the upgrade signature failed (%d)\n",
+                     status != 0 ? status : static_cast<int>(kUpgradeWriteFailed));
+        return kBootUpgradeFailed;
+    }
+    media.write(signature);
+    return 0;
+}
+
+int write_signed_bootloader(BootRun& run) {
+    if (const int r = open_streams(run); r != 0) return r;
+    if (const int r = read_key_material(run); r != 0) return r;
+    if (run.plan.derive_iv_prefix) {
+        if (const int r = derive_iv_prefix(run.plan.slots[kSlotInput], run.aes, run.iv_prefix); r != 0) {
+            return r;
+        }
+    }
+    const zud_input_stamp before = zud_stamp_input(::fileno(run.input.get()));
+    run.failure = kBootFailedNoEfuse;
+    if (const int r = build_bl2_prefix(run); r != 0) return r;
+    if (const int r = read_bl2_payload(run); r != 0) return r;
+    if (const int r = build_bl2_block(run); r != 0) return r;
+    auto fip = std::make_unique<SignedFip>();
+    if (const int r = plan_fip(run, *fip); r != 0) return r;
+    if (const int r = sign_fip(run, *fip); r != 0) return r;
+    if (const int r = seal_efuse_pattern(run); r != 0) return r;
+    if (const int r = write_output(run, *fip); r != 0) return r;
+    // The stages were read twice, once to sign them and once to write them;
+    // an input changed in between would give blocks that fail their checks.
+    if (!zud_same_input(before, zud_stamp_input(::fileno(run.input.get())))) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
+                             "command again once nothing writes to it\n",
+                     run.plan.slots[kSlotInput]);
+        return kBootIoFailed;
+    }
+    run.input.reset();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Finishing steps
+
 
 // Puts the finished output, then its eFuse file, in place. When the second
 // cannot follow, the first is taken back: they belong together.
@@ -859,12 +921,9 @@ int zud_sig_boot_file(const char* const* slots) {
     if (const int refused = check_key_material(plan); refused != 0) return refused;
     BootRun run(plan);
     int result = write_signed_bootloader(run);
-    if (result == 0) result = seal_efuse_pattern(run);
-    if (result == 0 && plan.encrypt) result = encrypt_output(run.out.temp_path(), run.aes);
-    if (result == 0) result = append_upgrade_signature(run);
     if (result == 0) result = commit_outputs(run);
     if (result != 0) return result;  // the temporary files go with `run`
-    // The boot media files are copies of the finished output; a failure here
+    // The boot media variants go in place after the output; a failure here
     // leaves the output in place.
-    return zud_uboot_process(plan.output.c_str());
+    return run.media->finish() ? 0 : kBootMediaFailed;
 }

@@ -3,8 +3,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "bytes.h"
@@ -188,3 +190,30 @@ enum BootMediaResult : int { kBootMediaFailed = 4565 };
 // or a variant could not be written completely (that variant is removed).
 // A variant file that cannot be created is skipped.
 int zud_uboot_process(const char* path);
+
+// The three variants written while B's bytes pass by, so that a writer of
+// B makes them in the same pass: write() takes B's bytes in order (from any
+// one thread), finish() draws the SD filler, pads the BL2 part and puts the
+// variants in place. Variant files are created by the constructor; one that
+// cannot be created is skipped (said on standard error). finish() returns
+// false when a variant could not be written whole; that variant is removed,
+// the others stay.
+class BootMedia {
+public:
+    // `named()` is false when a derived name would exceed 255 characters.
+    explicit BootMedia(const std::string& output);
+    ~BootMedia();
+    BootMedia(const BootMedia&) = delete;
+    BootMedia& operator=(const BootMedia&) = delete;
+
+    bool named() const { return named_; }
+    void write(ConstBytes piece);
+    bool finish();
+
+    struct Variant;  // one variant file (internal)
+
+private:
+    bool named_ = false;
+    std::uint64_t at_ = 0;  // bytes of B seen so far
+    std::unique_ptr<Variant> bl2_, tpl_, sd_;
+};

@@ -5,84 +5,113 @@
 
 #include "boot.h"
 #include "files.h"
+#include "pipeline.h"
 #include "rng.h"
 
 namespace {
 
 constexpr std::size_t kSdFillerSize = 512;
+constexpr std::size_t kCopyPieceSize = 1024 * 1024;
 
-// Copies `source` from its current position to its end.
-bool copy_rest(std::FILE* source, std::FILE* out, MutBytes buffer) {
-    for (;;) {
-        const std::size_t n = read_some(source, buffer);
-        if (n == 0) return std::ferror(source) == 0;
-        if (!write_all(out, buffer.first(n))) return false;
+}  // namespace
+
+// One variant: its temporary file, and where in it B's bytes go. A variant
+// whose write failed takes no more bytes and is removed at the end.
+struct BootMedia::Variant {
+    OutputFile file;
+    WriteBehind sink;
+    bool failed = false;
+
+    void put(ConstBytes bytes) {
+        if (!failed && !sink.write(bytes)) failed = true;
     }
-}
-
-// Puts a written variant in place; one that did not reach the disk whole
-// is dropped rather than left looking complete.
-bool finish_variant(OutputFile& out, bool written) {
-    if (written && out.commit()) return true;
-    std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s\n", out.final_path().c_str());
-    out.discard();
-    return false;
-}
-
-// A variant that cannot be created at all is skipped, as before, but said.
-bool open_variant(const std::string& name, OutputFile& out) {
-    out = OutputFile(name, Exposure::kPublic);
-    if (out.ok()) return true;
-    std::fprintf(stderr, "zud_encrypt_tqrr: %s; skipped\n", out.error().c_str());
-    return false;
-}
-
-// The BL2 area: the source's first 49152 bytes, zero where it is shorter.
-bool write_usb_bl2(std::FILE* source, const std::string& name, MutBytes buffer) {
-    OutputFile out;
-    if (!open_variant(name, out)) return true;  // skipped, not a failure
-    std::fill(buffer.begin(), buffer.end(), 0);
-    bool ok = seek_to(source, 0);
-    if (ok) {
-        read_some(source, buffer.first(kBl2AreaSize));
-        ok = std::ferror(source) == 0 && write_all(out.stream(), buffer.first(kBl2AreaSize));
+    // Puts the variant in place; one that did not reach the disk whole is
+    // dropped rather than left looking complete.
+    bool commit() {
+        if (!failed && file.commit()) return true;
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s\n", file.final_path().c_str());
+        file.discard();
+        return false;
     }
-    return finish_variant(out, ok);
-}
+};
 
-// Everything behind the BL2 area, whether or not the BL2 part was written.
-bool write_usb_tpl(std::FILE* source, const std::string& name, MutBytes buffer) {
-    OutputFile out;
-    if (!open_variant(name, out)) return true;
-    const auto size = stream_size(source);
-    bool ok = size.has_value();
-    if (ok && *size > kBl2AreaSize) ok = seek_to(source, kBl2AreaSize) && copy_rest(source, out.stream(), buffer);
-    return finish_variant(out, ok);
-}
+namespace {
 
-bool write_sd_image(std::FILE* source, const std::string& name, MutBytes buffer) {
-    OutputFile out;
-    if (!open_variant(name, out)) return true;
-    fill_random(buffer.first(kSdFillerSize));
-    const bool ok = write_all(out.stream(), buffer.first(kSdFillerSize)) && seek_to(source, 0) &&
-                    copy_rest(source, out.stream(), buffer);
-    return finish_variant(out, ok);
+// A variant that cannot be created at all is skipped, as it always was, but
+// said.
+std::unique_ptr<BootMedia::Variant> open_variant(const std::string& name, std::uint64_t start) {
+    auto v = std::make_unique<BootMedia::Variant>();
+    v->file = OutputFile(name, Exposure::kPublic);
+    if (!v->file.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s; skipped\n", v->file.error().c_str());
+        return nullptr;
+    }
+    v->sink = WriteBehind(::fileno(v->file.stream()), start);
+    return v;
 }
 
 }  // namespace
 
+BootMedia::BootMedia(const std::string& output) {
+    const auto bl2_name = derive_name(output, ".usb.bl2");
+    const auto tpl_name = derive_name(output, ".usb.tpl");
+    const auto sd_name = derive_name(output, ".sd.bin");
+    if (!bl2_name || !tpl_name || !sd_name) return;
+    named_ = true;
+    bl2_ = open_variant(*bl2_name, 0);
+    tpl_ = open_variant(*tpl_name, 0);
+    sd_ = open_variant(*sd_name, kSdFillerSize);  // the filler goes in front at the end
+}
+
+BootMedia::~BootMedia() = default;
+
+void BootMedia::write(ConstBytes piece) {
+    const std::uint64_t start = at_;
+    at_ += piece.size();
+    const std::size_t in_bl2 = start < kBl2AreaSize
+                                   ? static_cast<std::size_t>(std::min<std::uint64_t>(kBl2AreaSize - start, piece.size()))
+                                   : 0;
+    if (bl2_ && in_bl2 > 0) bl2_->put(piece.first(in_bl2));
+    if (tpl_ && in_bl2 < piece.size()) tpl_->put(piece.subspan(in_bl2));
+    if (sd_) sd_->put(piece);
+}
+
+bool BootMedia::finish() {
+    if (!named_) return false;
+    bool ok = true;
+    if (bl2_) {
+        // A source shorter than the BL2 area leaves zeros in its place.
+        const std::array<std::uint8_t, 4096> zeros{};
+        while (bl2_->sink.position() < kBl2AreaSize) {
+            const auto n = static_cast<std::size_t>(
+                std::min<std::uint64_t>(kBl2AreaSize - bl2_->sink.position(), zeros.size()));
+            bl2_->put(ConstBytes(zeros).first(n));
+            if (bl2_->failed) break;
+        }
+        ok = bl2_->commit() && ok;
+    }
+    if (tpl_) ok = tpl_->commit() && ok;
+    if (sd_) {
+        std::array<std::uint8_t, kSdFillerSize> filler{};
+        fill_random(filler);
+        if (!sd_->failed && !sd_->sink.write_at(0, filler)) sd_->failed = true;
+        ok = sd_->commit() && ok;
+    }
+    return ok;
+}
+
 int zud_uboot_process(const char* path) {
     if (path == nullptr) return kBootMediaFailed;
-    const auto bl2_name = derive_name(path, ".usb.bl2");
-    const auto tpl_name = derive_name(path, ".usb.tpl");
-    const auto sd_name = derive_name(path, ".sd.bin");
-    if (!bl2_name || !tpl_name || !sd_name) return kBootMediaFailed;
+    BootMedia media(path);
+    if (!media.named()) return kBootMediaFailed;
     File source = open_file(path, "rb");
-    Buffer buffer(kBl2AreaSize);
+    Buffer buffer(kCopyPieceSize);
     if (!source || !buffer.ok()) return kBootMediaFailed;
-
-    bool ok = write_usb_bl2(source.get(), *bl2_name, buffer.bytes());
-    ok = write_usb_tpl(source.get(), *tpl_name, buffer.bytes()) && ok;
-    ok = write_sd_image(source.get(), *sd_name, buffer.bytes()) && ok;
-    return ok ? 0 : kBootMediaFailed;
+    for (;;) {
+        const std::size_t n = read_some(source.get(), buffer.bytes());
+        media.write(buffer.bytes().first(n));
+        if (n < buffer.size()) break;
+    }
+    if (std::ferror(source.get()) != 0) return kBootMediaFailed;
+    return media.finish() ? 0 : kBootMediaFailed;
 }

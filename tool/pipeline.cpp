@@ -1,5 +1,11 @@
 #include "pipeline.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
 PieceQueue::PieceQueue(std::size_t buffers, std::size_t buffer_size,
                        std::function<bool(ConstBytes)> consume)
     : consume_(std::move(consume)) {
@@ -73,4 +79,87 @@ void PieceQueue::run() {
         }
         changed_.notify_all();
     }
+}
+
+namespace {
+
+// How much is written between two requests to start writeback.
+constexpr std::uint64_t kWriteBehindStep = 16 * 1024 * 1024;
+
+}  // namespace
+
+bool WriteBehind::write_at(std::uint64_t offset, ConstBytes data) const {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool WriteBehind::write(ConstBytes data) {
+    // The position follows every byte written, so that after a failure it
+    // tells where the file stops.
+    while (!data.empty()) {
+        const ssize_t n = ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(at_));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        at_ += static_cast<std::uint64_t>(n);
+        data = data.subspan(static_cast<std::size_t>(n));
+    }
+    if (at_ - kicked_ >= kWriteBehindStep) {
+        // Only a hint: a file system without it still gets everything
+        // written by the fsync at the end.
+        (void)::sync_file_range(fd_, static_cast<off_t>(kicked_), static_cast<off_t>(at_ - kicked_),
+                                SYNC_FILE_RANGE_WRITE);
+        kicked_ = at_;
+    }
+    return true;
+}
+
+MutBytes PieceFiller::room() {
+    if (piece_.empty()) {
+        piece_ = queue_.next();
+        used_ = 0;
+    }
+    return piece_.subspan(used_);
+}
+
+bool PieceFiller::advance(std::size_t n) {
+    used_ += n;
+    return used_ < piece_.size() || hand_on();
+}
+
+bool PieceFiller::put(ConstBytes bytes) {
+    while (!bytes.empty()) {
+        const MutBytes r = room();
+        if (r.empty()) return false;
+        const std::size_t n = std::min(r.size(), bytes.size());
+        std::copy_n(bytes.begin(), n, r.begin());
+        bytes = bytes.subspan(n);
+        if (!advance(n)) return false;
+    }
+    return true;
+}
+
+bool PieceFiller::hand_on() {
+    if (piece_.empty()) return true;
+    const ConstBytes filled = piece_.first(used_);
+    piece_ = {};
+    if (out_ != nullptr && !out_->write(filled)) {
+        write_failed_ = true;
+        queue_.push(0);
+        return false;
+    }
+    return queue_.push(filled.size());
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -53,4 +54,56 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::thread worker_;
+};
+
+// Sequential writes to a file descriptor from a starting offset. Every few
+// MiB it asks the kernel to start writing the new pages out, so that the
+// fsync made before the file takes its name finds most of them on the disk
+// already instead of waiting for all of them at the end.
+class WriteBehind {
+public:
+    WriteBehind() = default;
+    WriteBehind(int fd, std::uint64_t start) : fd_(fd), at_(start), kicked_(start) {}
+
+    // Writes all of `data` at the current position; false when a write
+    // fails (errno tells why; the position is then where the file stops).
+    bool write(ConstBytes data);
+    // Writes at `offset` without moving the position (for bytes that are
+    // known only at the end, ahead of what was streamed).
+    bool write_at(std::uint64_t offset, ConstBytes data) const;
+    std::uint64_t position() const { return at_; }
+
+private:
+    int fd_ = -1;
+    std::uint64_t at_ = 0;
+    std::uint64_t kicked_ = 0;
+};
+
+// The filling side of a PieceQueue for a writer that lays out a stream in
+// order: hands out room in the current piece, hands a piece on when it is
+// full. With `out` the filler also writes each piece there before handing
+// it on (for a pipeline whose worker has more to do than this thread).
+class PieceFiller {
+public:
+    PieceFiller(PieceQueue& queue, WriteBehind* out) : queue_(queue), out_(out) {}
+
+    // Room in the current piece (a new piece when it is full); empty when
+    // the pipeline has failed.
+    MutBytes room();
+    // The first `n` bytes of room() are filled; false when the pipeline
+    // failed.
+    bool advance(std::size_t n);
+    // Copies `bytes` in.
+    bool put(ConstBytes bytes);
+    // Hands on the piece being filled, full or not.
+    bool hand_on();
+    // True when writing to `out` failed (its position tells where).
+    bool write_failed() const { return write_failed_; }
+
+private:
+    PieceQueue& queue_;
+    WriteBehind* out_;
+    MutBytes piece_;
+    std::size_t used_ = 0;
+    bool write_failed_ = false;
 };

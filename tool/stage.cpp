@@ -1,13 +1,17 @@
 // The signed stage builder.
 #include "stage.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "crypto.h"
 #include "files.h"
@@ -146,13 +150,13 @@ int zud_stage_begin(int input_fd, std::uint64_t input_size, std::uint64_t stage_
     return find_relocated_head(input_fd, input_size, b) ? kStageOk : kStageFailed;
 }
 
-int zud_stage_sign(int input_fd, zud_stage_block& b, SigningKey* key, MutBytes piece) {
+std::optional<Digest> zud_stage_digest(int input_fd, const zud_stage_block& b, MutBytes piece) {
     const zud_signed_block_header& h = b.header;
     Sha256 digest;
     digest.update(ConstBytes(b.region).first(kSignedBlockHeaderSize));
     digest.update(ConstBytes(b.region).subspan(h.key_offset, h.key_size));
-    if (piece.size() < b.head_size || piece.size() % 16 != 0) return kStageFailed;
-    if (!read_head(input_fd, b, piece.first(b.head_size))) return kStageFailed;
+    if (piece.size() < b.head_size || piece.size() % 16 != 0) return std::nullopt;
+    if (!read_head(input_fd, b, piece.first(b.head_size))) return std::nullopt;
     digest.update(piece.first(b.head_size));
     // The rest of the stage, zero-padded to a multiple of 16.
     std::uint64_t at = b.stage_offset + b.head_size;
@@ -161,18 +165,69 @@ int zud_stage_sign(int input_fd, zud_stage_block& b, SigningKey* key, MutBytes p
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, piece.size()));
         const auto padded = static_cast<std::size_t>(round_up_16(want));
         std::fill(piece.begin() + static_cast<std::ptrdiff_t>(want), piece.begin() + static_cast<std::ptrdiff_t>(padded), 0);
-        if (!pread_exact(input_fd, at, piece.first(want))) return kStageFailed;
+        if (!pread_exact(input_fd, at, piece.first(want))) return std::nullopt;
         digest.update(piece.first(padded));
         at += want;
         remaining -= want;
     }
-    const Digest d = digest.finish();
+    return digest.finish();
+}
+
+int zud_stage_seal(zud_stage_block& b, SigningKey* key, const Digest& d) {
     std::uint8_t* slot = b.region.data() + kSignedBlockHeaderSize;
     if (key == nullptr) {
         std::copy(d.begin(), d.end(), slot);
         return kStageOk;
     }
     return key->sign_sha256(d, MutBytes(slot, key->length())) == 0 ? kStageOk : kStageFailed;
+}
+
+int zud_stage_sign(int input_fd, zud_stage_block& b, SigningKey* key, MutBytes piece) {
+    const auto digest = zud_stage_digest(input_fd, b, piece);
+    return digest ? zud_stage_seal(b, key, *digest) : kStageFailed;
+}
+
+std::vector<std::optional<Digest>> zud_stage_digests(int input_fd,
+                                                     std::span<const zud_stage_block> blocks) {
+    const std::size_t count = blocks.size();
+    std::vector<std::optional<Digest>> digests(count);
+    std::atomic<std::size_t> next{0};
+    const auto digest_some = [&](MutBytes piece) {
+        for (std::size_t i = next++; i < count; i = next++) {
+            digests[i] = zud_stage_digest(input_fd, blocks[i], piece);
+        }
+    };
+    Buffer own(kStagePieceSize);
+    Buffer other(count > 1 ? kStagePieceSize : 0);
+    if (!own.ok()) return digests;
+    std::thread helper;
+    if (count > 1 && other.ok()) {
+        try {
+            helper = std::thread(digest_some, other.bytes());
+        } catch (const std::system_error&) {
+            // No second thread: this one digests them all.
+        }
+    }
+    digest_some(own.bytes());
+    if (helper.joinable()) helper.join();
+    return digests;
+}
+
+zud_input_stamp zud_stamp_input(int fd) {
+    struct stat st {};
+    zud_input_stamp s;
+    if (::fstat(fd, &st) != 0) return s;
+    s.taken = true;
+    s.inode = st.st_ino;
+    s.size = static_cast<std::uint64_t>(st.st_size);
+    s.modified_sec = st.st_mtim.tv_sec;
+    s.modified_nsec = st.st_mtim.tv_nsec;
+    return s;
+}
+
+bool zud_same_input(const zud_input_stamp& a, const zud_input_stamp& b) {
+    return a.taken && b.taken && a.inode == b.inode && a.size == b.size &&
+           a.modified_sec == b.modified_sec && a.modified_nsec == b.modified_nsec;
 }
 
 StageEmitter::StageEmitter(int input_fd, const zud_stage_block& block, std::uint64_t length)

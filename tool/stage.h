@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include <mbedtls/rsa.h>
 
 #include "bytes.h"
+#include "crypto.h"
 #include "signed_block.h"
 
 // ---------------------------------------------------------------------------
@@ -109,6 +111,33 @@ int zud_stage_begin(int input_fd, std::uint64_t input_size, std::uint64_t stage_
 // Reads the stage through `piece` and puts the signature (or the digest)
 // into the header region. 0 or -1.
 int zud_stage_sign(int input_fd, zud_stage_block& block, SigningKey* key, MutBytes piece);
+
+// zud_stage_sign in two steps, for writers that digest several stages at
+// once: the digest the block carries or signs (nullopt when the stage cannot
+// be read; the block is only read, so stages may be digested on different
+// threads), and the step that signs it into the header region (on one
+// thread: a key is not shared between threads).
+std::optional<Digest> zud_stage_digest(int input_fd, const zud_stage_block& block, MutBytes piece);
+int zud_stage_seal(zud_stage_block& block, SigningKey* key, const Digest& digest);
+
+// zud_stage_digest for several stages, two at a time on two threads when
+// there are several (each with its own buffer). An entry is nullopt when its
+// stage could not be read or no buffer could be had.
+std::vector<std::optional<Digest>> zud_stage_digests(int input_fd,
+                                                     std::span<const zud_stage_block> blocks);
+
+// What tells whether an input changed between a pass that signs its stages
+// and the pass that writes them (an input changed in between would give
+// blocks that fail their checks): its inode, size and modification time.
+struct zud_input_stamp {
+    bool taken = false;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified_sec = 0;
+    std::int64_t modified_nsec = 0;
+};
+zud_input_stamp zud_stamp_input(int fd);
+bool zud_same_input(const zud_input_stamp& a, const zud_input_stamp& b);
 
 // Hands out the stored bytes of a signed block, then zero bytes up to
 // `length` (at least the stored length).

@@ -306,3 +306,15 @@ int zud_sig_upgrade(int argc, char** argv) {
     std::printf("zud log: upgrade %s %s!\n", mode, result == 0 ? "pass" : "fail");
     return result;
 }
+
+int zud_upgrade_signature(SigningKey& key, const Digest& digest, MutBytes block) {
+    const std::size_t len = key.length();
+    if (len < kUpgradeMinModulus || len > kUpgradeWorkAreaSize || block.size() != len) return kUpgradeBadKey;
+    WorkArea plain{};
+    encode_upgrade_block(digest, MutBytes(plain).first(len));
+    if (key.private_raw(ConstBytes(plain).first(len), block) != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", key.failure().c_str());
+        return kUpgradeRsaFailed;
+    }
+    return 0;
+}

@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <limits>
 
+#include "bytes.h"
+#include "crypto.h"
+
 // Signed upgrade file: the file as it stood before signing (S bytes, a
 // multiple of 16), then one signature block of L bytes, L being the key's
 // modulus length (48 to 1024 bytes). No size is recorded anywhere: a checker
@@ -83,3 +86,9 @@ int zud_sig_upgrade_file_key(const char* path, SigningKey& key);
 // and puts the stream back where it started. Returns 0, kFileSha2BadCount,
 // kFileSha2ShortRead or kFileSha2NoStream.
 int zud_file_sha2(std::FILE* stream, std::uint8_t* digest, std::uint64_t count);
+
+// The signature block of a file whose SHA-256 is `digest`, made with `key`
+// into `block` (key.length() bytes): 0, kUpgradeBadKey (L outside 48..1024
+// or `block` of another size) or kUpgradeRsaFailed (said on standard
+// error). For writers that hash a file while they write it.
+int zud_upgrade_signature(SigningKey& key, const Digest& digest, MutBytes block);
