@@ -18,6 +18,7 @@
 #include "keyfile.h"
 #include "key_block.h"
 #include "keymax.h"
+#include "pipeline.h"
 #include "rng.h"
 #include "signed_block.h"
 #include "signing_key.h"
@@ -157,10 +158,11 @@ const option kImageOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// Stages are encrypted through this buffer. It is a multiple of the
-// 2048-byte piece, and stage spaces are multiples of 2048, so the CBC chain
-// of a stage comes out as it would piece by piece.
+// Packaged stages are checked through this buffer.
 constexpr std::size_t kCryptChunkSize = 64 * 1024;
+// The writing pass runs through a few pieces of this size.
+constexpr std::size_t kImagePieceSize = 1024 * 1024;
+constexpr std::size_t kImagePieces = 4;
 // The largest header region a stage can carry (header, 1024-byte signature,
 // key block of an 8192-bit key), used to bound the output's size before
 // anything is built.
@@ -464,45 +466,130 @@ int prepare_image(ImageJob& job, std::FILE* in) {
     return job.signing ? load_user_key(job) : 0;
 }
 
-// Copies the header page and appends the three stages, signed with the user
-// key or digest-only, each aligned to the page size.
-int build_stages(ImageJob& job, std::FILE* in, std::FILE* out) {
-    if (!write_all(out, job.page)) return kImageHeaderWriteFailed;
+// The stage blocks of one run: laid out and signed in a first pass over the
+// input, written (and in a signed image encrypted) in a second.
+using StageBlocks = std::array<zud_stage_block, kImageStageCount>;
+
+// Lays out each stage's block header (drawing its nonce, and with a key its
+// timestamp, in stage order), digests the stages two at a time and signs
+// them (or stores their digests) in stage order. Records each stage's
+// stored length and its space (the length rounded up to the page size).
+int sign_stages(ImageJob& job, int fd, std::uint64_t input_size, StageBlocks& blocks) {
     SigningKey* key = job.signing ? job.key.get() : nullptr;
-    for (zud_stage_record& r : job.stages) {
-        std::int32_t length = 0;
-        const int result = zud_sig_boot_file_buffer_key(in, r.stage_offset, r.part_size, &length,
-                                                        key, out, r.page_size);
-        if (result != 0) return result;
-        r.stage_length = static_cast<std::uint32_t>(length);
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        const zud_stage_record& r = job.stages[i];
+        if (zud_stage_begin(fd, input_size, r.stage_offset, r.part_size, key, blocks[i]) != kStageOk) {
+            return kStageFailed;
+        }
+    }
+    const auto digests = zud_stage_digests(fd, blocks);
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        if (!digests[i] || zud_stage_seal(blocks[i], key, *digests[i]) != kStageOk) return kStageFailed;
+        zud_stage_record& r = job.stages[i];
+        r.stage_length = static_cast<std::uint32_t>(blocks[i].stored_length);
         r.stage_space = static_cast<std::uint32_t>(round_up(r.stage_length, r.page_size));
     }
     return 0;
 }
 
-// Encrypts one stage in place (AES-256-CBC, zero IV, one chain per stage)
-// and digests the ciphertext followed by stage_space.
-int encrypt_stage(std::FILE* f, zud_stage_record& r, ConstBytes aes_key, MutBytes chunk) {
-    AesCbc aes;
-    if (aes.set_encrypt_key(aes_key) != 0) return kImageEncryptFailed;
-    std::array<std::uint8_t, kAesBlockSize> iv{};
-    Sha256 digest;
-    std::uint64_t at = r.stage_offset;
-    std::uint64_t remaining = r.stage_space;
-    while (remaining > 0) {
-        const MutBytes piece =
-            chunk.first(static_cast<std::size_t>(std::min<std::uint64_t>(remaining, chunk.size())));
-        // Seeking between reading and writing is what lets one stream do both.
-        if (!seek_to(f, at) || !read_exact(f, piece) || aes.encrypt(piece, iv) != 0 ||
-            !seek_to(f, at) || !write_all(f, piece)) {
-            return kImageEncryptFailed;
+// The worker's side of the writing pass: writes the output and, in a signed
+// image, digests each stage's space as stored (the ciphertext), followed by
+// its size.
+class StageDigester {
+public:
+    StageDigester(const ImageJob& job, WriteBehind& out) : job_(job), out_(out) {}
+
+    bool consume(ConstBytes piece) {
+        if (!out_.write(piece)) {
+            write_failed_ = true;
+            return false;
         }
-        digest.update(piece);
-        at += piece.size();
-        remaining -= piece.size();
+        if (!job_.signing) return true;
+        while (!piece.empty()) {
+            if (at_ < kBootHeaderPageSize) {  // the header page is not a stage
+                const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBootHeaderPageSize - at_, piece.size()));
+                at_ += n;
+                piece = piece.subspan(n);
+                continue;
+            }
+            const zud_stage_record& r = job_.stages[stage_];
+            const std::uint64_t left = r.stage_space - in_stage_;
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
+            shas_[stage_].update(piece.first(n));
+            piece = piece.subspan(n);
+            at_ += n;
+            in_stage_ += n;
+            if (in_stage_ == r.stage_space) {
+                shas_[stage_].update(stage_digest_suffix(r.stage_space));
+                digests_[stage_] = shas_[stage_].finish();
+                in_stage_ = 0;
+                ++stage_;
+            }
+        }
+        return true;
     }
-    digest.update(stage_digest_suffix(r.stage_space));
-    r.stage_digest = digest.finish();
+    bool write_failed() const { return write_failed_; }
+    const Digest& digest(std::size_t i) const { return digests_[i]; }
+
+private:
+    const ImageJob& job_;
+    WriteBehind& out_;
+    std::array<Sha256, kImageStageCount> shas_;
+    std::array<Digest, kImageStageCount> digests_{};
+    std::uint64_t at_ = 0;
+    std::uint64_t in_stage_ = 0;
+    std::size_t stage_ = 0;
+    bool write_failed_ = false;
+};
+
+// Writes the header page as it came (the final one goes over it once the
+// stage digests are known) and the stage blocks, each padded with zeros to
+// its space. A signed image's stages are encrypted as they go, one CBC
+// chain (zero IV) per stage, and digested as stored.
+int write_stages(ImageJob& job, int fd, std::FILE* output, const StageBlocks& blocks) {
+    AesCbc aes;
+    if (job.signing && aes.set_encrypt_key(job.aes_key) != 0) return kImageEncryptFailed;
+    WriteBehind out(::fileno(output), 0);
+    StageDigester digester(job, out);
+    PieceQueue queue(kImagePieces, kImagePieceSize, [&](ConstBytes piece) { return digester.consume(piece); });
+    PieceFiller filler(queue, nullptr);
+    int result = filler.put(job.page) ? 0 : kImageHeaderWriteFailed;
+    for (std::size_t i = 0; result == 0 && i < kImageStageCount; ++i) {
+        StageEmitter emitter(fd, blocks[i], job.stages[i].stage_space);
+        std::array<std::uint8_t, kAesBlockSize> iv{};
+        while (result == 0 && emitter.remaining() > 0) {
+            const MutBytes room = filler.room();
+            const std::int64_t n = room.empty() ? -1 : emitter.fill(room.first(static_cast<std::size_t>(
+                                                          std::min<std::uint64_t>(room.size(), emitter.remaining()))));
+            if (n <= 0) {
+                result = kStageFailed;
+                break;
+            }
+            const MutBytes filled = room.first(static_cast<std::size_t>(n));
+            if (job.signing && aes.encrypt(filled, iv) != 0) result = kImageEncryptFailed;
+            if (result == 0 && !filler.advance(filled.size())) result = kStageFailed;
+        }
+    }
+    if (result == 0 && !filler.hand_on()) result = kStageFailed;
+    const bool consumed = queue.finish();
+    if (!queue.ok()) return kImageOpenFailed;
+    // A write that failed in the header page is the header's; any later one
+    // leaves a stage missing.
+    if (digester.write_failed()) {
+        return out.position() < kBootHeaderPageSize ? int{kImageHeaderWriteFailed} : int{kStageFailed};
+    }
+    if (result != 0) return result;
+    if (!consumed) return kStageFailed;
+    std::uint32_t offset = kBootHeaderPageSize;
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        zud_stage_record& r = job.stages[i];
+        r.stage_offset = offset;
+        offset += r.stage_space;
+        if (job.signing) {
+            r.stage_digest = digester.digest(i);
+            r.key_hash = job.key_hash;
+        }
+    }
     return 0;
 }
 
@@ -525,23 +612,11 @@ void finish_header_page(ImageJob& job) {
     put_image_security_header(header, job.page);
 }
 
-// Encrypts the built stages in place and writes the final header page over
-// the copied one.
-int seal_image(ImageJob& job, const std::string& path) {
-    File f = open_file(path.c_str(), "rb+");
-    Buffer chunk(kCryptChunkSize);
-    if (!f || !chunk.ok()) return kImageReopenFailed;
-    std::uint32_t offset = kBootHeaderPageSize;
-    for (zud_stage_record& r : job.stages) {
-        r.stage_offset = offset;
-        offset += r.stage_space;
-        const int result = encrypt_stage(f.get(), r, job.aes_key, chunk.bytes());
-        if (result != 0) return result;
-        r.key_hash = job.key_hash;
-    }
+// Writes the final header page over the one copied first.
+int finish_image(ImageJob& job, std::FILE* output) {
     finish_header_page(job);
-    if (!seek_to(f.get(), 0) || !write_all(f.get(), job.page)) return kImageFinishFailed;
-    return std::fclose(f.release()) == 0 ? 0 : kImageFinishFailed;
+    const WriteBehind out(::fileno(output), 0);
+    return out.write_at(0, job.page) ? 0 : kImageFinishFailed;
 }
 
 // The trailing signature block, when an output path was given. An image
@@ -574,13 +649,25 @@ int process_image(ImageJob& job) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
         return kImageOpenFailed;
     }
-    result = build_stages(job, in.get(), out.stream());
+    // The stages are read twice, to sign them and to write them; an input
+    // changed in between would give blocks that fail their checks.
+    const int fd = ::fileno(in.get());
+    const zud_input_stamp before = zud_stamp_input(fd);
+    auto blocks = std::make_unique<StageBlocks>();
+    const auto input_size = stream_size(in.get());
+    if (!input_size) return kImageOpenFailed;
+    result = sign_stages(job, fd, *input_size, *blocks);
+    if (result == 0) result = write_stages(job, fd, out.stream(), *blocks);
     if (result != 0) return result;
-    // A flush failure (a full disk) means stages are missing.
-    if (!out.close_stream()) return kImageCloseFailed;
+    if (!zud_same_input(before, zud_stamp_input(fd))) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
+                             "command again once nothing writes to it\n", job.input);
+        return kStageFailed;
+    }
+    in.reset();
     if (job.signing) {
-        result = seal_image(job, out.temp_path());
-        in.reset();
+        result = finish_image(job, out.stream());
+        if (result == 0 && !out.close_stream()) result = kImageCloseFailed;
         if (result == 0) result = append_trailing_signature(job, out.temp_path());
         if (result != 0) return result;
     }
