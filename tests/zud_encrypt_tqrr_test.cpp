@@ -82,14 +82,18 @@ TEST(Dispatch, LaterArgumentsNeverSelectACommand) {
     EXPECT_EQ(run.out, "");
 }
 
-TEST(Dispatch, AbbreviationsFollowTheOptionParser) {
+TEST(Dispatch, AbbreviationsSelectOneCommandOrNone) {
     // A unique prefix selects its command.
     EXPECT_NE(run_tool({"--he"}).out.find("ZUDONIX-TQR-SIG-module"), std::string::npos);
-    // The parser takes a prefix shared by entries that are all alike as the
-    // first of them: --k is keysig, --m is mksd.
-    EXPECT_NE(run_tool({"--k"}).out.find(" keysig fail["), std::string::npos);
-    EXPECT_NE(run_tool({"--m"}).out.find(" mksd fail["), std::string::npos);
     EXPECT_NE(run_tool({"--upg"}).out.find(" upgsig fail["), std::string::npos);
+    EXPECT_NE(run_tool({"--mks"}).out.find(" mksd fail["), std::string::npos);
+    // A prefix of several commands runs none of them.
+    for (const char* word : {"--k", "--key", "--m", "--mk"}) {
+        const ToolRun run = run_tool({word});
+        EXPECT_EQ(run.result, 2) << word;
+        EXPECT_EQ(run.out, "") << word;
+        EXPECT_NE(run.err.find(std::string("ambiguous command ") + word), std::string::npos) << run.err;
+    }
     // "version" follows "error" in the table: --v is version, --e still runs nothing.
     EXPECT_EQ(run_tool({"--v"}).out.rfind("zud_encrypt_tqrr ", 0), 0u);
     EXPECT_EQ(run_tool({"--e"}).out, "");

@@ -89,18 +89,28 @@ int refuse_command_word(const char* program, const char* why, const char* word) 
     return kDispatchUsage;
 }
 
-// Why getopt_long refused argv[1]: a value attached to a command name, a
-// prefix of several names, or no name at all.
-const char* refusal_of(const char* word) {
+// True when `word` is "--" and a prefix of several command names but not a
+// name itself. getopt_long takes the first of several table entries that
+// look alike, so "--mk" would run --mksd; a prefix has to name one command.
+bool is_ambiguous(const char* word) {
     const std::string_view text(word);
-    if (!text.starts_with("--")) return "unknown command";
-    if (text.find('=') != std::string_view::npos) return "a command takes no value:";
+    if (!text.starts_with("--") || text.find('=') != std::string_view::npos) return false;
     const std::string_view name = text.substr(2);
+    if (name.empty()) return false;
     int matches = 0;
     for (const option* o = kCommands; o->name != nullptr; ++o) {
+        if (name == o->name) return false;
         if (std::string_view(o->name).starts_with(name)) ++matches;
     }
-    return matches > 1 ? "ambiguous command" : "unknown command";
+    return matches > 1;
+}
+
+// Why getopt_long refused argv[1]: a value attached to a command name, or
+// no name at all.
+const char* refusal_of(const char* word) {
+    const std::string_view text(word);
+    if (text.starts_with("--") && text.find('=') != std::string_view::npos) return "a command takes no value:";
+    return "unknown command";
 }
 
 }  // namespace
@@ -109,6 +119,7 @@ int zud_dispatch(int argc, char** argv, unsigned seed) {
     seed_random(seed);
     const char* program = argc >= 1 ? argv[0] : "zud_encrypt_tqrr";
     if (argc < 2) return refuse_command_word(program, "no command given", nullptr);
+    if (is_ambiguous(argv[1])) return refuse_command_word(program, "ambiguous command", argv[1]);
     // Restart the option parser (glibc re-initialises on 0), then let it look
     // at argv[1] only: the handler continues from argv[2]. Its own messages
     // are replaced by the one-line hint; handlers get them back.

@@ -573,7 +573,7 @@ void print_usage(std::FILE* to) {
                "  short  1920 bytes: N, E, D only (signs without the CRT values)\n"
                "  text   eight lines \"NAME = HEX\" in the order N E D P Q DP DQ QP\n"
                "\nRoot digests: verify and info use the table built in with\n"
-               "-DZUD_ROOT_DIGESTS unless --root-digests gives three for the run.\n"
+               "-DZUD_ROOT_DIGESTS unless --root-digests gives one to three for the run.\n"
                "\nExit status: 0 done, 1 failed, 2 wrong usage. "
                "'COMMAND --help' shows one command.\n",
                to);
