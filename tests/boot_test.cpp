@@ -738,3 +738,22 @@ TEST_F(BootsigTest, FailedWritesFailTheCommand) {
 }
 
 }  // namespace
+
+namespace {
+
+// A long run shows its progress on a terminal and stays quiet otherwise.
+TEST_F(BootsigTest, ProgressLineOnlyOnATerminal) {
+    // Two 36 MiB stages: the run reads and writes well over 64 MiB.
+    const Bytes stage = counting_bytes(36 * 1024 * 1024);
+    write_file(boot_path, make_bootloader(bl2, make_fip({stage, stage})));
+    const ProcessRun quiet = run_process({tool_path(), "--bootsig", "--input", boot_path, "--output", out_path});
+    ASSERT_EQ(quiet.exit_status, 0) << quiet.err;
+    EXPECT_EQ(quiet.err.find('%'), std::string::npos) << quiet.err;
+    // script(1) runs the command on a pseudo-terminal and copies what it shows.
+    const std::string command = tool_path() + " --bootsig --input " + boot_path + " --output " + out_path;
+    const ProcessRun shown = run_process({"script", "-qec", command, "/dev/null"});
+    ASSERT_EQ(shown.exit_status, 0) << shown.out;
+    EXPECT_NE(shown.out.find("\rzud_encrypt_tqrr: bootsig  100%"), std::string::npos) << shown.out;
+}
+
+}  // namespace

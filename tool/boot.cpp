@@ -27,6 +27,7 @@
 #include "key_block.h"
 #include "keymax.h"
 #include "pipeline.h"
+#include "progress.h"
 #include "rng.h"
 #include "signing_key.h"
 #include "stage.h"
@@ -128,6 +129,7 @@ struct BootRun {
     bool efuse_written = false;
     // The boot media variants, written with the output.
     std::unique_ptr<BootMedia> media;
+    std::unique_ptr<Progress> progress;
 };
 
 // ---------------------------------------------------------------------------
@@ -701,7 +703,7 @@ int plan_fip(BootRun& run, SignedFip& fip) {
 
 // Digests the stages (two at a time), then signs the digests in table order.
 int sign_fip(BootRun& run, SignedFip& fip) {
-    const auto digests = zud_stage_digests(::fileno(run.input.get()), fip.blocks);
+    const auto digests = zud_stage_digests(::fileno(run.input.get()), fip.blocks, run.progress.get());
     SigningKey* key = run.plan.signing ? run.key : nullptr;
     for (std::size_t i = 0; i < fip.blocks.size(); ++i) {
         if (!digests[i]) return stage_failed(i, "read");
@@ -819,6 +821,7 @@ int write_output(BootRun& run, SignedFip& fip) {
         }
         if (trailer) sha.update(piece);
         media.write(piece);
+        add_progress(run.progress.get(), piece.size());
         return true;
     });
     PieceFiller pass(queue, worker_writes ? nullptr : &out);
@@ -860,9 +863,14 @@ int write_signed_bootloader(BootRun& run) {
     if (const int r = build_bl2_block(run); r != 0) return r;
     auto fip = std::make_unique<SignedFip>();
     if (const int r = plan_fip(run, *fip); r != 0) return r;
+    // The stages are read once to sign them, then the output is written.
+    std::uint64_t work = kFipOffset + fip->toc.end.offset;
+    for (const zud_stage_block& b : fip->blocks) work += b.stage_size;
+    run.progress = std::make_unique<Progress>("zud_encrypt_tqrr: bootsig", work);
     if (const int r = sign_fip(run, *fip); r != 0) return r;
     if (const int r = seal_efuse_pattern(run); r != 0) return r;
     if (const int r = write_output(run, *fip); r != 0) return r;
+    run.progress->finish();
     // The stages were read twice, once to sign them and once to write them;
     // an input changed in between would give blocks that fail their checks.
     if (!zud_same_input(before, zud_stamp_input(::fileno(run.input.get())))) {

@@ -19,6 +19,7 @@
 #include "key_block.h"
 #include "keymax.h"
 #include "pipeline.h"
+#include "progress.h"
 #include "rng.h"
 #include "signed_block.h"
 #include "signing_key.h"
@@ -192,6 +193,7 @@ struct ImageJob {
     std::array<zud_stage_record, kImageStageCount> stages{};
     std::unique_ptr<SigningKey> key;
     std::array<std::uint8_t, kAesKeySize> aes_key{};
+    std::unique_ptr<Progress> progress;
     Digest key_hash{};
 };
 
@@ -482,7 +484,7 @@ int sign_stages(ImageJob& job, int fd, std::uint64_t input_size, StageBlocks& bl
             return kStageFailed;
         }
     }
-    const auto digests = zud_stage_digests(fd, blocks);
+    const auto digests = zud_stage_digests(fd, blocks, job.progress.get());
     for (std::size_t i = 0; i < kImageStageCount; ++i) {
         if (!digests[i] || zud_stage_seal(blocks[i], key, *digests[i]) != kStageOk) return kStageFailed;
         zud_stage_record& r = job.stages[i];
@@ -551,7 +553,10 @@ int write_stages(ImageJob& job, int fd, std::FILE* output, const StageBlocks& bl
     if (job.signing && aes.set_encrypt_key(job.aes_key) != 0) return kImageEncryptFailed;
     WriteBehind out(::fileno(output), 0);
     StageDigester digester(job, out);
-    PieceQueue queue(kImagePieces, kImagePieceSize, [&](ConstBytes piece) { return digester.consume(piece); });
+    PieceQueue queue(kImagePieces, kImagePieceSize, [&](ConstBytes piece) {
+        add_progress(job.progress.get(), piece.size());
+        return digester.consume(piece);
+    });
     PieceFiller filler(queue, nullptr);
     int result = filler.put(job.page) ? 0 : kImageHeaderWriteFailed;
     for (std::size_t i = 0; result == 0 && i < kImageStageCount; ++i) {
@@ -656,8 +661,13 @@ int process_image(ImageJob& job) {
     auto blocks = std::make_unique<StageBlocks>();
     const auto input_size = stream_size(in.get());
     if (!input_size) return kImageOpenFailed;
+    // The parts are read once to sign them, then the output is written.
+    std::uint64_t work = 2 * std::uint64_t{kBootHeaderPageSize};
+    for (const zud_stage_record& r : job.stages) work += 2 * std::uint64_t{r.part_size};
+    job.progress = std::make_unique<Progress>("zud_encrypt_tqrr: imgsig", work);
     result = sign_stages(job, fd, *input_size, *blocks);
     if (result == 0) result = write_stages(job, fd, out.stream(), *blocks);
+    job.progress->finish();
     if (result != 0) return result;
     if (!zud_same_input(before, zud_stamp_input(fd))) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "

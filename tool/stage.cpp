@@ -16,6 +16,7 @@
 #include "crypto.h"
 #include "files.h"
 #include "key_block.h"
+#include "progress.h"
 #include "rng.h"
 #include "signing_key.h"
 
@@ -150,7 +151,8 @@ int zud_stage_begin(int input_fd, std::uint64_t input_size, std::uint64_t stage_
     return find_relocated_head(input_fd, input_size, b) ? kStageOk : kStageFailed;
 }
 
-std::optional<Digest> zud_stage_digest(int input_fd, const zud_stage_block& b, MutBytes piece) {
+std::optional<Digest> zud_stage_digest(int input_fd, const zud_stage_block& b, MutBytes piece,
+                                       Progress* progress) {
     const zud_signed_block_header& h = b.header;
     Sha256 digest;
     digest.update(ConstBytes(b.region).first(kSignedBlockHeaderSize));
@@ -158,6 +160,7 @@ std::optional<Digest> zud_stage_digest(int input_fd, const zud_stage_block& b, M
     if (piece.size() < b.head_size || piece.size() % 16 != 0) return std::nullopt;
     if (!read_head(input_fd, b, piece.first(b.head_size))) return std::nullopt;
     digest.update(piece.first(b.head_size));
+    add_progress(progress, b.head_size);
     // The rest of the stage, zero-padded to a multiple of 16.
     std::uint64_t at = b.stage_offset + b.head_size;
     std::uint64_t remaining = b.stage_size - b.head_size;
@@ -167,6 +170,7 @@ std::optional<Digest> zud_stage_digest(int input_fd, const zud_stage_block& b, M
         std::fill(piece.begin() + static_cast<std::ptrdiff_t>(want), piece.begin() + static_cast<std::ptrdiff_t>(padded), 0);
         if (!pread_exact(input_fd, at, piece.first(want))) return std::nullopt;
         digest.update(piece.first(padded));
+        add_progress(progress, want);
         at += want;
         remaining -= want;
     }
@@ -188,13 +192,14 @@ int zud_stage_sign(int input_fd, zud_stage_block& b, SigningKey* key, MutBytes p
 }
 
 std::vector<std::optional<Digest>> zud_stage_digests(int input_fd,
-                                                     std::span<const zud_stage_block> blocks) {
+                                                     std::span<const zud_stage_block> blocks,
+                                                     Progress* progress) {
     const std::size_t count = blocks.size();
     std::vector<std::optional<Digest>> digests(count);
     std::atomic<std::size_t> next{0};
     const auto digest_some = [&](MutBytes piece) {
         for (std::size_t i = next++; i < count; i = next++) {
-            digests[i] = zud_stage_digest(input_fd, blocks[i], piece);
+            digests[i] = zud_stage_digest(input_fd, blocks[i], piece, progress);
         }
     };
     Buffer own(kStagePieceSize);

@@ -71,6 +71,7 @@ int zud_sig_boot_file_buffer(std::FILE* input, std::uint32_t stage_offset,
                              std::uint32_t alignment);
 
 class SigningKey;
+class Progress;
 
 // The same with a signing key in any custody (a key file, a PEM key, a
 // token), or null for a digest-only block; the commands sign through this
@@ -117,14 +118,17 @@ int zud_stage_sign(int input_fd, zud_stage_block& block, SigningKey* key, MutByt
 // be read; the block is only read, so stages may be digested on different
 // threads), and the step that signs it into the header region (on one
 // thread: a key is not shared between threads).
-std::optional<Digest> zud_stage_digest(int input_fd, const zud_stage_block& block, MutBytes piece);
+std::optional<Digest> zud_stage_digest(int input_fd, const zud_stage_block& block, MutBytes piece,
+                                       Progress* progress = nullptr);
 int zud_stage_seal(zud_stage_block& block, SigningKey* key, const Digest& digest);
 
+// (Each reads the stage's bytes and counts them into `progress`.)
 // zud_stage_digest for several stages, two at a time on two threads when
 // there are several (each with its own buffer). An entry is nullopt when its
 // stage could not be read or no buffer could be had.
 std::vector<std::optional<Digest>> zud_stage_digests(int input_fd,
-                                                     std::span<const zud_stage_block> blocks);
+                                                     std::span<const zud_stage_block> blocks,
+                                                     Progress* progress = nullptr);
 
 // What tells whether an input changed between a pass that signs its stages
 // and the pass that writes them (an input changed in between would give
