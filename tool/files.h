@@ -174,10 +174,11 @@ bool sync_stream(std::FILE* stream);
 // ---------------------------------------------------------------------------
 // Reading and copying large files
 
-// The piece read_range hands on: large enough that each read is worth its
-// system call, small enough that two pieces stay far below the memory a
-// command may use.
-inline constexpr std::size_t kRangePieceSize = 1024 * 1024;
+// read_range reads a file in pieces of kRangePieceSize bytes, large enough
+// that each read is worth its system call, with two pieces in memory at a
+// time; it hands the bytes on in steps of at most kRangeStepSize bytes.
+inline constexpr std::size_t kRangePieceSize = 2 * 1024 * 1024;
+inline constexpr std::size_t kRangeStepSize = 32 * 1024;
 
 enum class RangeRead {
     kDone,      // every byte was handed on
@@ -188,10 +189,10 @@ enum class RangeRead {
 
 // Reads `count` bytes of the file open as `fd`, from `offset` on (pread: the
 // descriptor's position is neither used nor moved), and hands them in order
-// to `consume`, on the calling thread, in pieces of at most kRangePieceSize
-// bytes. When there is more than one piece, a second thread reads the next
-// piece while `consume` works on the current one, so reading overlaps the
-// work on the bytes; memory stays at two pieces whatever the count.
+// to `consume`, on the calling thread. When there is more than one piece, a
+// second thread reads the next piece while `consume` works on the current
+// one, so reading overlaps the work on the bytes; memory stays at two pieces
+// whatever the count.
 RangeRead read_range(int fd, std::uint64_t offset, std::uint64_t count,
                      const std::function<bool(ConstBytes)>& consume);
 
