@@ -200,6 +200,6 @@ RangeRead read_range(int fd, std::uint64_t offset, std::uint64_t count,
 // of `out_fd`, advancing both. The bytes move inside the kernel where it can
 // copy between the two files, and through a large buffer otherwise (pipes,
 // or file systems it cannot copy between). The writes to the disk are
-// started every few MiB, so that the fsync ending the output finds little
-// left to do. False on a read or write error.
+// started after every 32 MiB, so that the fsync ending the output finds
+// little left to do. False on a read or write error.
 bool copy_to_end(int in_fd, int out_fd);

@@ -59,8 +59,8 @@ bool plan_sections(ConstBytes header, std::uint64_t file_size,
 // piece before is hashed.
 bool hash_section(std::FILE* in, const Section& s, Digest& out) {
     Sha256 sha;
-    const RangeRead read = read_range(::fileno(in), s.offset, s.size, [&sha](ConstBytes piece) {
-        sha.update(piece);
+    const RangeRead read = read_range(::fileno(in), s.offset, s.size, [&sha](ConstBytes step) {
+        sha.update(step);
         return true;
     });
     if (read != RangeRead::kDone) return false;

@@ -102,8 +102,8 @@ std::unique_ptr<SigningKey> open_upgrade_key(const char* value, const SigningKey
 int digest_range(std::FILE* stream, std::uint64_t offset, std::uint64_t count,
                  std::uint8_t* digest) {
     Sha256 sha;
-    const RangeRead read = read_range(::fileno(stream), offset, count, [&sha](ConstBytes piece) {
-        sha.update(piece);
+    const RangeRead read = read_range(::fileno(stream), offset, count, [&sha](ConstBytes step) {
+        sha.update(step);
         return true;
     });
     // No memory to read into fails the read like the end of the file does.
