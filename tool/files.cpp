@@ -9,11 +9,14 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "rng.h"
@@ -361,4 +364,250 @@ void OutputFile::discard() {
     ::unlink(temp_.c_str());
     unregister_live(temp_);
     temp_.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Reading and copying large files
+
+namespace {
+
+// Reads until `out` is full, the file ends or a read fails; the count read.
+std::size_t pread_full(int fd, MutBytes out, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = ::pread(fd, out.data() + done, out.size() - done,
+                                  static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+// Hands a piece on in steps. When the reading thread wrote the piece, this
+// core's cache holds none of it, and hashing it would wait on the memory
+// one line after another. The processor fetches ahead along a page by
+// itself once a page's first lines are asked for, but never across a page;
+// so while one step is consumed, the first two lines of every page of the
+// next step are asked for.
+bool hand_on_in_steps(ConstBytes piece, const std::function<bool(ConstBytes)>& consume) {
+    constexpr std::size_t kPage = 4096;
+    constexpr std::size_t kLine = 64;
+    for (std::size_t at = 0; at < piece.size(); at += kRangeStepSize) {
+        const std::size_t n = std::min(kRangeStepSize, piece.size() - at);
+        const std::size_t next_end = std::min(piece.size(), at + n + kRangeStepSize);
+        for (std::size_t page = at + n; page < next_end; page += kPage) {
+            __builtin_prefetch(piece.data() + page, 0, 2);
+            if (page + kLine < next_end) __builtin_prefetch(piece.data() + page + kLine, 0, 2);
+        }
+        if (!consume(piece.subspan(at, n))) return false;
+    }
+    return true;
+}
+
+// The pieces one after another through one buffer, on the calling thread.
+RangeRead read_range_in_turn(int fd, std::uint64_t offset, std::uint64_t count, MutBytes buffer,
+                             const std::function<bool(ConstBytes)>& consume) {
+    while (count > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer.size()));
+        if (pread_full(fd, buffer.first(n), offset) != n) return RangeRead::kShort;
+        if (!hand_on_in_steps(buffer.first(n), consume)) return RangeRead::kStopped;
+        offset += n;
+        count -= n;
+    }
+    return RangeRead::kDone;
+}
+
+// Two buffers passed back and forth between a reading thread and the
+// consuming caller, piece 0 in the first, piece 1 in the second, and so on.
+// The reader writes a buffer only while it is empty and the caller reads it
+// only while it is full; the flags change under the mutex.
+class ReadAhead {
+public:
+    ReadAhead(int fd, std::uint64_t offset, std::uint64_t count, MutBytes first, MutBytes second)
+        : fd_(fd), offset_(offset), count_(count), buffers_{first, second} {}
+
+    // The reading thread.
+    void read_pieces();
+    // The caller: hands each full buffer to `consume` and gives it back.
+    RangeRead consume_pieces(const std::function<bool(ConstBytes)>& consume);
+
+private:
+    const int fd_;
+    const std::uint64_t offset_;
+    const std::uint64_t count_;
+    const std::array<MutBytes, 2> buffers_;
+    std::array<bool, 2> full_{};
+    std::array<std::size_t, 2> used_{};
+    bool short_ = false;    // the reader met the end of the file or an error
+    bool stopped_ = false;  // the caller wants nothing more
+    std::mutex mutex_;
+    std::condition_variable changed_;
+};
+
+void ReadAhead::read_pieces() {
+    std::uint64_t offset = offset_;
+    std::uint64_t remaining = count_;
+    for (std::size_t slot = 0; remaining > 0; slot ^= 1) {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return !full_[slot] || stopped_; });
+            if (stopped_) return;
+        }
+        const MutBytes buffer = buffers_[slot];
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
+        const bool whole = pread_full(fd_, buffer.first(n), offset) == n;
+        {
+            const std::lock_guard lock(mutex_);
+            if (whole) {
+                full_[slot] = true;
+                used_[slot] = n;
+            } else {
+                short_ = true;
+            }
+        }
+        changed_.notify_all();
+        if (!whole) return;
+        offset += n;
+        remaining -= n;
+    }
+}
+
+RangeRead ReadAhead::consume_pieces(const std::function<bool(ConstBytes)>& consume) {
+    std::uint64_t remaining = count_;
+    for (std::size_t slot = 0; remaining > 0; slot ^= 1) {
+        std::size_t n = 0;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return full_[slot] || short_; });
+            if (!full_[slot]) return RangeRead::kShort;
+            n = used_[slot];
+        }
+        const bool go_on = hand_on_in_steps(buffers_[slot].first(n), consume);
+        {
+            const std::lock_guard lock(mutex_);
+            full_[slot] = false;
+            stopped_ = !go_on;
+        }
+        changed_.notify_all();
+        if (!go_on) return RangeRead::kStopped;
+        remaining -= n;
+    }
+    return RangeRead::kDone;
+}
+
+}  // namespace
+
+RangeRead read_range(int fd, std::uint64_t offset, std::uint64_t count,
+                     const std::function<bool(ConstBytes)>& consume) {
+    if (count == 0) return RangeRead::kDone;
+    // Doubles the kernel's read-ahead for a file not yet in memory.
+    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, kRangePieceSize));
+    Buffer first(piece);
+    if (!first.ok()) return RangeRead::kNoMemory;
+    Buffer second(count > piece ? piece : 0);
+    if (count <= piece || !second.ok()) {
+        return read_range_in_turn(fd, offset, count, first.bytes(), consume);
+    }
+    ReadAhead ahead(fd, offset, count, first.bytes(), second.bytes());
+    std::thread reader;
+    try {
+        reader = std::thread([&ahead] { ahead.read_pieces(); });
+    } catch (const std::system_error&) {
+        // No thread to be had: the same pieces, read in turn.
+        return read_range_in_turn(fd, offset, count, first.bytes(), consume);
+    }
+    const RangeRead result = ahead.consume_pieces(consume);
+    reader.join();
+    return result;
+}
+
+namespace {
+
+// How much is copied between two starts of writeback, and the size of one
+// copy_file_range call.
+constexpr std::size_t kWritebackStep = 32 * 1024 * 1024;
+constexpr std::size_t kCopyBufferSize = 1024 * 1024;
+
+// Starts the disk writes of a file written in order as it grows, one step
+// at a time. Advisory: where the file system or the descriptor does not
+// allow it, only the head start is lost.
+class WriteBehind {
+public:
+    explicit WriteBehind(int fd) : fd_(fd), started_(::lseek(fd, 0, SEEK_CUR)), end_(started_) {}
+
+    void wrote(std::size_t n) {
+        if (started_ < 0) return;
+        end_ += static_cast<off_t>(n);
+        if (end_ - started_ < static_cast<off_t>(kWritebackStep)) return;
+        (void)::sync_file_range(fd_, started_, end_ - started_, SYNC_FILE_RANGE_WRITE);
+        started_ = end_;
+    }
+
+private:
+    int fd_;
+    off_t started_;  // where the range not yet started begins
+    off_t end_;
+};
+
+enum class KernelCopy { kDone, kCannot, kFailed };
+
+// The errors with which copy_file_range says it cannot copy between these
+// two files (different file systems, a pipe, an old kernel, a filter that
+// forbids the call), rather than that reading or writing failed.
+bool copy_unsupported(int error) {
+    return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP ||
+           error == EPERM;
+}
+
+KernelCopy copy_in_kernel(int in_fd, int out_fd, WriteBehind& behind) {
+    for (bool first = true;; first = false) {
+        const ssize_t n = ::copy_file_range(in_fd, nullptr, out_fd, nullptr, kWritebackStep, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return copy_unsupported(errno) ? KernelCopy::kCannot : KernelCopy::kFailed;
+        // Some file systems (proc, sys) report no bytes for a file that has
+        // them; reading tells such a file from an empty one.
+        if (n == 0) return first ? KernelCopy::kCannot : KernelCopy::kDone;
+        behind.wrote(static_cast<std::size_t>(n));
+    }
+}
+
+bool write_fd_all(int fd, ConstBytes in) {
+    while (!in.empty()) {
+        const ssize_t n = ::write(fd, in.data(), in.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        in = in.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool copy_by_reading(int in_fd, int out_fd, WriteBehind& behind) {
+    Buffer buffer(kCopyBufferSize);
+    if (!buffer.ok()) return false;
+    (void)::posix_fadvise(in_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    for (;;) {
+        const ssize_t n = ::read(in_fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        const auto got = static_cast<std::size_t>(n);
+        if (!write_fd_all(out_fd, buffer.bytes().first(got))) return false;
+        behind.wrote(got);
+    }
+}
+
+}  // namespace
+
+bool copy_to_end(int in_fd, int out_fd) {
+    WriteBehind behind(out_fd);
+    // Both positions have moved by exactly what was copied when the kernel
+    // gives up, so reading goes on from there.
+    switch (copy_in_kernel(in_fd, out_fd, behind)) {
+        case KernelCopy::kDone: return true;
+        case KernelCopy::kFailed: return false;
+        case KernelCopy::kCannot: break;
+    }
+    return copy_by_reading(in_fd, out_fd, behind);
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -169,3 +170,36 @@ bool is_special_file(const char* path);
 
 // Makes `stream`'s bytes durable: fflush and fsync.
 bool sync_stream(std::FILE* stream);
+
+// ---------------------------------------------------------------------------
+// Reading and copying large files
+
+// read_range reads a file in pieces of kRangePieceSize bytes, large enough
+// that each read is worth its system call, with two pieces in memory at a
+// time; it hands the bytes on in steps of at most kRangeStepSize bytes.
+inline constexpr std::size_t kRangePieceSize = 2 * 1024 * 1024;
+inline constexpr std::size_t kRangeStepSize = 32 * 1024;
+
+enum class RangeRead {
+    kDone,      // every byte was handed on
+    kShort,     // the file ended, or a read failed, before `count` bytes
+    kStopped,   // `consume` returned false; nothing more was read
+    kNoMemory,  // not even one piece could be allocated
+};
+
+// Reads `count` bytes of the file open as `fd`, from `offset` on (pread: the
+// descriptor's position is neither used nor moved), and hands them in order
+// to `consume`, on the calling thread. When there is more than one piece, a
+// second thread reads the next piece while `consume` works on the current
+// one, so reading overlaps the work on the bytes; memory stays at two pieces
+// whatever the count.
+RangeRead read_range(int fd, std::uint64_t offset, std::uint64_t count,
+                     const std::function<bool(ConstBytes)>& consume);
+
+// Copies everything from the position of `in_fd` to its end to the position
+// of `out_fd`, advancing both. The bytes move inside the kernel where it can
+// copy between the two files, and through a large buffer otherwise (pipes,
+// or file systems it cannot copy between). The writes to the disk are
+// started after every 32 MiB, so that the fsync ending the output finds
+// little left to do. False on a read or write error.
+bool copy_to_end(int in_fd, int out_fd);

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr std::size_t kBootHeaderSize = kBootHeaderPageSize;
-constexpr std::size_t kHashChunk = 64 * 1024;
 
 // Where one boot image section lies in the file.
 struct Section {
@@ -56,17 +55,15 @@ bool plan_sections(ConstBytes header, std::uint64_t file_size,
     return true;
 }
 
-// Streams one section through a fixed buffer into SHA-256.
-bool hash_section(std::FILE* in, const Section& s, MutBytes chunk, Digest& out) {
-    if (!seek_to(in, s.offset)) return false;
+// Digests one section, read beside the stream in large pieces while the
+// piece before is hashed.
+bool hash_section(std::FILE* in, const Section& s, Digest& out) {
     Sha256 sha;
-    std::uint64_t remaining = s.size;
-    while (remaining > 0) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, chunk.size()));
-        if (!read_exact(in, chunk.first(n))) return false;
-        sha.update(chunk.first(n));
-        remaining -= n;
-    }
+    const RangeRead read = read_range(::fileno(in), s.offset, s.size, [&sha](ConstBytes step) {
+        sha.update(step);
+        return true;
+    });
+    if (read != RangeRead::kDone) return false;
     out = sha.finish();
     return true;
 }
@@ -101,11 +98,9 @@ int zud_sha(int argc, char** argv) {
     std::uint32_t page = 0;
     if (!plan_sections(header, *size, sections, page)) return -1;
 
-    Buffer chunk(kHashChunk);
-    if (!chunk.ok()) return -1;
     std::array<Digest, 3> digests{};
     for (std::size_t i = 0; i < sections.size(); ++i) {
-        if (!hash_section(in.get(), sections[i], chunk.bytes(), digests[i])) {
+        if (!hash_section(in.get(), sections[i], digests[i])) {
             std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", input);
             return -1;
         }

@@ -17,17 +17,6 @@
 namespace {
 
 constexpr std::size_t kSdFillerSize = 512;
-constexpr std::size_t kSdCopyBuffer = 10240;
-
-// Copies the rest of `in` to `out` through `buffer`; false on a read or
-// write error.
-bool copy_stream(std::FILE* in, std::FILE* out, MutBytes buffer) {
-    for (;;) {
-        const std::size_t n = read_some(in, buffer);
-        if (n == 0) return std::ferror(in) == 0;
-        if (!write_all(out, buffer.first(n))) return false;
-    }
-}
 
 }  // namespace
 
@@ -48,17 +37,18 @@ int zud_mk_sd(int argc, char** argv) {
     }
     File in = open_file(input, "rb");
     if (!in || output == nullptr) return -1;
-    Buffer buffer(kSdCopyBuffer);
-    if (!buffer.ok()) return -1;
     // The image takes its name only when it is whole.
     OutputFile out(output, Exposure::kPublic);
     if (!out.ok()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
         return -1;
     }
-    fill_random(buffer.bytes().first(kSdFillerSize));
-    const bool copied = write_all(out.stream(), buffer.bytes().first(kSdFillerSize)) &&
-                        copy_stream(in.get(), out.stream(), buffer.bytes());
+    std::array<std::uint8_t, kSdFillerSize> filler{};
+    fill_random(filler);
+    // The input follows the filler through the descriptors, so the filler
+    // must be in the file first; nothing is written through the stream after.
+    const bool copied = write_all(out.stream(), filler) && std::fflush(out.stream()) == 0 &&
+                        copy_to_end(::fileno(in.get()), ::fileno(out.stream()));
     if (!copied || !out.commit()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the SD image %s\n", output);
         return -1;

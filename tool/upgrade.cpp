@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr std::size_t kDigestChunk = 64 * 1024;
 constexpr std::size_t kUpgradeDigestOffset = 16;
 constexpr std::uint64_t kSizeUnit = 16;
 
@@ -97,18 +96,18 @@ std::unique_ptr<SigningKey> open_upgrade_key(const char* value, const SigningKey
     return key;
 }
 
-// SHA-256 of `count` bytes from the current position into `digest`.
-int digest_range(std::FILE* stream, std::uint64_t count, std::uint8_t* digest) {
-    std::array<std::uint8_t, kDigestChunk> chunk;
+// SHA-256 of `count` bytes of the stream's file from `offset` into `digest`.
+// The file is read beside the stream, in large pieces, while the digest of
+// the piece before is taken.
+int digest_range(std::FILE* stream, std::uint64_t offset, std::uint64_t count,
+                 std::uint8_t* digest) {
     Sha256 sha;
-    std::uint64_t remaining = count;
-    while (remaining > 0) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, chunk.size()));
-        const MutBytes piece = MutBytes(chunk).first(n);
-        if (!read_exact(stream, piece)) return kFileSha2ShortRead;
-        sha.update(piece);
-        remaining -= n;
-    }
+    const RangeRead read = read_range(::fileno(stream), offset, count, [&sha](ConstBytes step) {
+        sha.update(step);
+        return true;
+    });
+    // No memory to read into fails the read like the end of the file does.
+    if (read != RangeRead::kDone) return kFileSha2ShortRead;
     const Digest out = sha.finish();
     std::copy(out.begin(), out.end(), digest);
     return 0;
@@ -263,7 +262,9 @@ int zud_file_sha2(std::FILE* stream, std::uint8_t* digest, std::uint64_t count) 
     if (count == kFileSha2ToEnd) count = available;
     if (count % kSizeUnit != 0) return kFileSha2BadCount;
     if (count > available) return kFileSha2ShortRead;
-    const int result = digest_range(stream, count, digest);
+    // Measuring the stream sought to its end, which wrote out anything it
+    // held for writing: the file has every byte the stream has.
+    const int result = digest_range(stream, *start, count, digest);
     if (!seek_to(stream, *start)) return kFileSha2NoStream;
     return result;
 }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 #include "support/run.h"
@@ -34,6 +35,13 @@ std::uint64_t size_of(const std::string& path) { return std::filesystem::file_si
 Bytes counting_bytes(std::size_t count, std::uint8_t start) {
     Bytes b(count);
     for (std::size_t i = 0; i < count; ++i) b[i] = static_cast<std::uint8_t>(start + i);
+    return b;
+}
+
+Bytes seeded_bytes(std::size_t count, unsigned seed) {
+    std::mt19937 gen(seed);
+    Bytes b(count);
+    for (auto& v : b) v = static_cast<std::uint8_t>(gen());
     return b;
 }
 

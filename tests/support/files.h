@@ -20,6 +20,10 @@ std::uint64_t size_of(const std::string& path);
 // 0, 1, 2, ... 255, 0, 1, ... (`count` bytes), offset by `start`.
 Bytes counting_bytes(std::size_t count, std::uint8_t start = 0);
 
+// `count` bytes from a generator seeded with `seed`: no period, so a piece
+// read from the wrong place or handed on out of order shows.
+Bytes seeded_bytes(std::size_t count, unsigned seed);
+
 inline std::uint32_t le32_at(const Bytes& b, std::size_t at) {
     return std::uint32_t{b.at(at)} | std::uint32_t{b.at(at + 1)} << 8 |
            std::uint32_t{b.at(at + 2)} << 16 | std::uint32_t{b.at(at + 3)} << 24;

@@ -1,0 +1,128 @@
+// Large reads and copies beneath the digest and SD image commands.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "files.h"
+#include "support/files.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr std::size_t kPiece = kRangePieceSize;
+
+// A descriptor closed at the end of the scope.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+int write_and_open(const std::string& path, const Bytes& data) {
+    write_file(path, data);
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+class ReadRangeTest : public testing::Test {
+protected:
+    TempDir dir;
+    const Bytes data = seeded_bytes(2 * kPiece + kPiece / 2 + 48, 3);
+    const Fd in{write_and_open(dir.file("data"), data)};
+};
+
+TEST_F(ReadRangeTest, BytesArriveWholeAndInOrder) {
+    struct Range { std::size_t offset, count; };
+    const Range kRanges[] = {
+        {0, data.size()},           // two whole pieces and a short one
+        {16, 2 * kPiece},           // exactly two pieces
+        {kPiece - 16, kPiece + 32}, // one whole piece and 32 bytes
+        {100, kPiece},              // one piece, read without the second thread
+        {data.size() - 5, 5},
+    };
+    for (const Range& r : kRanges) {
+        SCOPED_TRACE(testing::Message() << r.offset << "+" << r.count);
+        Bytes got;
+        const RangeRead result = read_range(in.fd, r.offset, r.count, [&](ConstBytes step) {
+            EXPECT_LE(step.size(), kRangeStepSize);
+            got.insert(got.end(), step.begin(), step.end());
+            return true;
+        });
+        EXPECT_EQ(result, RangeRead::kDone);
+        EXPECT_TRUE(got == slice(data, r.offset, r.count));
+    }
+    EXPECT_EQ(::lseek(in.fd, 0, SEEK_CUR), 0);  // the position is not used
+}
+
+TEST_F(ReadRangeTest, EndOfFileIsShortAndAStoppedConsumerGetsNoMore) {
+    std::size_t handed = 0;
+    EXPECT_EQ(read_range(in.fd, kPiece, data.size(), [&](ConstBytes piece) {
+                  handed += piece.size();
+                  return true;
+              }),
+              RangeRead::kShort);
+    EXPECT_EQ(handed, kPiece);  // the whole pieces before the end, no more
+
+    std::size_t calls = 0;
+    EXPECT_EQ(read_range(in.fd, 0, data.size(), [&](ConstBytes) { return ++calls < 2; }),
+              RangeRead::kStopped);
+    EXPECT_EQ(calls, 2u);
+}
+
+// Copies the rest of the input into a fresh output after a 512-byte filler
+// and returns the output's bytes.
+class CopyToEndTest : public testing::Test {
+protected:
+    Bytes copy_after_filler(int in_fd) {
+        const std::string out_path = dir.file("out");
+        const Fd out{::open(out_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
+        const Bytes filler(512, 0xA5);
+        EXPECT_EQ(::write(out.fd, filler.data(), filler.size()), 512);
+        EXPECT_TRUE(copy_to_end(in_fd, out.fd));
+        return read_file(out_path);
+    }
+
+    TempDir dir;
+};
+
+TEST_F(CopyToEndTest, FileLargerThanOneCopyStepIsCopiedFromThePosition) {
+    // Past one 32 MiB step of the kernel copy, and not a multiple of it.
+    const Bytes data = seeded_bytes(32 * 1024 * 1024 + 4097, 5);
+    const Fd in{write_and_open(dir.file("in"), data)};
+    ASSERT_EQ(::lseek(in.fd, 100, SEEK_SET), 100);
+
+    const Bytes out = copy_after_filler(in.fd);
+    ASSERT_EQ(out.size(), 512 + data.size() - 100);
+    EXPECT_EQ(slice(out, 0, 512), Bytes(512, 0xA5));
+    EXPECT_TRUE(slice(out, 512, data.size() - 100) == slice(data, 100, data.size() - 100));
+}
+
+TEST_F(CopyToEndTest, StreamTheKernelCannotCopyIsReadThroughTheBuffer) {
+    const Bytes data = seeded_bytes(3 * 1024 * 1024 + 5, 6);
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    const Fd reader{ends[0]};
+    // The writer sends without SIGPIPE, so a failed copy that closes the
+    // reading end ends it instead of leaving it blocked.
+    std::thread writer([fd = ends[1], &data] {
+        std::size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        ::close(fd);
+    });
+    const Bytes out = copy_after_filler(reader.fd);
+    ::shutdown(reader.fd, SHUT_RDWR);
+    writer.join();
+    ASSERT_EQ(out.size(), 512 + data.size());
+    EXPECT_TRUE(slice(out, 512, data.size()) == data);
+}
+
+}  // namespace
