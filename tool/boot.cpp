@@ -360,6 +360,7 @@ int open_streams(BootRun& run) {
 
 // Opens a key file that must have exactly `size` bytes.
 int open_sized(const char* path, std::uint64_t size, int wrong_size, File& file) {
+    if (path == nullptr) return kBootIoFailed;
     file = open_file(path, "rb");
     const auto actual = stream_size(file.get());
     if (!file || !actual) {
