@@ -25,6 +25,17 @@ check_man_pages() {
     echo "manual pages: lint and rendering clean"
 }
 
+# Every result number the headers in tool/ define ("= NNNN," with a comment)
+# is named in a manual page.
+check_result_numbers() {
+    local number missing=""
+    for number in $(grep -ohE '= -?[0-9]{3,5},?[[:space:]]*//' tool/*.h | grep -oE '[0-9]{3,5}' | sort -u); do
+        grep -qw -- "$number" man/*.1 || missing="$missing $number"
+    done
+    [ -z "$missing" ] || fail "result numbers missing from the manual pages:$missing"
+    echo "manual pages: every result number is listed"
+}
+
 # The long options of the n-th option table (in source order) of a file in
 # tool/, one "--name" a line. A table ends with its all-zero entry.
 option_table() {
@@ -126,5 +137,6 @@ check_package() {
 }
 
 check_man_pages
+check_result_numbers
 check_completion
 check_package
