@@ -125,4 +125,31 @@ TEST_F(CopyToEndTest, StreamTheKernelCannotCopyIsReadThroughTheBuffer) {
     EXPECT_TRUE(slice(out, 512, data.size()) == data);
 }
 
+TEST(WriteBehindTest, WritesInOrderAndPatchesAhead) {
+    TempDir dir;
+    const std::string path = dir.file("out");
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    const Bytes data = counting_bytes(40 * 1024 * 1024 + 5, 1);  // past one writeback step
+    WriteBehind out(fd, 512);
+    EXPECT_TRUE(out.write(ConstBytes(data).first(1000)));
+    EXPECT_TRUE(out.write(ConstBytes(data).subspan(1000)));
+    EXPECT_EQ(out.position(), 512 + data.size());
+    const Bytes head = counting_bytes(512, 200);
+    EXPECT_TRUE(out.write_at(0, head));
+    ::close(fd);
+    Bytes expected = head;
+    expected.insert(expected.end(), data.begin(), data.end());
+    EXPECT_EQ(read_file(path), expected);
+}
+
+TEST(WriteBehindTest, FailedWriteLeavesThePositionWhereTheFileStops) {
+    const int fd = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    WriteBehind out(fd, 100);
+    EXPECT_FALSE(out.write(counting_bytes(10)));
+    EXPECT_EQ(out.position(), 100u);
+    ::close(fd);
+}
+
 }  // namespace

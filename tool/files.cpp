@@ -525,31 +525,11 @@ RangeRead read_range(int fd, std::uint64_t offset, std::uint64_t count,
 
 namespace {
 
-// How much is copied between two starts of writeback, and the size of one
-// copy_file_range call.
-constexpr std::size_t kWritebackStep = 32 * 1024 * 1024;
+// The size of one copy_file_range call, and of the buffer of a copy the
+// kernel cannot make.
+constexpr std::size_t kCopyStepSize = 32 * 1024 * 1024;
 constexpr std::size_t kCopyBufferSize = 1024 * 1024;
 
-// Starts the disk writes of a file written in order as it grows, one step
-// at a time. Advisory: where the file system or the descriptor does not
-// allow it, only the head start is lost.
-class WriteBehind {
-public:
-    explicit WriteBehind(int fd) : fd_(fd), started_(::lseek(fd, 0, SEEK_CUR)), end_(started_) {}
-
-    void wrote(std::size_t n) {
-        if (started_ < 0) return;
-        end_ += static_cast<off_t>(n);
-        if (end_ - started_ < static_cast<off_t>(kWritebackStep)) return;
-        (void)::sync_file_range(fd_, started_, end_ - started_, SYNC_FILE_RANGE_WRITE);
-        started_ = end_;
-    }
-
-private:
-    int fd_;
-    off_t started_;  // where the range not yet started begins
-    off_t end_;
-};
 
 enum class KernelCopy { kDone, kCannot, kFailed };
 
@@ -563,13 +543,13 @@ bool copy_unsupported(int error) {
 
 KernelCopy copy_in_kernel(int in_fd, int out_fd, WriteBehind& behind) {
     for (bool first = true;; first = false) {
-        const ssize_t n = ::copy_file_range(in_fd, nullptr, out_fd, nullptr, kWritebackStep, 0);
+        const ssize_t n = ::copy_file_range(in_fd, nullptr, out_fd, nullptr, kCopyStepSize, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return copy_unsupported(errno) ? KernelCopy::kCannot : KernelCopy::kFailed;
         // Some file systems (proc, sys) report no bytes for a file that has
         // them; reading tells such a file from an empty one.
         if (n == 0) return first ? KernelCopy::kCannot : KernelCopy::kDone;
-        behind.wrote(static_cast<std::size_t>(n));
+        behind.advance(static_cast<std::size_t>(n));
     }
 }
 
@@ -594,14 +574,15 @@ bool copy_by_reading(int in_fd, int out_fd, WriteBehind& behind) {
         if (n == 0) return true;
         const auto got = static_cast<std::size_t>(n);
         if (!write_fd_all(out_fd, buffer.bytes().first(got))) return false;
-        behind.wrote(got);
+        behind.advance(got);
     }
 }
 
 }  // namespace
 
 bool copy_to_end(int in_fd, int out_fd) {
-    WriteBehind behind(out_fd);
+    const off_t start = ::lseek(out_fd, 0, SEEK_CUR);
+    WriteBehind behind(out_fd, start < 0 ? 0 : static_cast<std::uint64_t>(start));
     // Both positions have moved by exactly what was copied when the kernel
     // gives up, so reading goes on from there.
     switch (copy_in_kernel(in_fd, out_fd, behind)) {
@@ -611,3 +592,52 @@ bool copy_to_end(int in_fd, int out_fd) {
     }
     return copy_by_reading(in_fd, out_fd, behind);
 }
+
+
+bool WriteBehind::write_at(std::uint64_t offset, ConstBytes data) const {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool WriteBehind::write(ConstBytes data) {
+    // The position follows every byte written, so that after a failure it
+    // tells where the file stops.
+    while (!data.empty()) {
+        const ssize_t n = ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(at_));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        at_ += static_cast<std::uint64_t>(n);
+        data = data.subspan(static_cast<std::size_t>(n));
+    }
+    start_writeback();
+    return true;
+}
+
+void WriteBehind::advance(std::uint64_t n) {
+    at_ += n;
+    start_writeback();
+}
+
+void WriteBehind::start_writeback() {
+    if (at_ - kicked_ < kWritebackStep) return;
+    // Only a hint: where the file system or the descriptor does not take
+    // it, the fsync at the end still writes everything.
+    (void)::sync_file_range(fd_, static_cast<off_t>(kicked_), static_cast<off_t>(at_ - kicked_),
+                            SYNC_FILE_RANGE_WRITE);
+    kicked_ = at_;
+}
+

@@ -196,6 +196,37 @@ enum class RangeRead {
 RangeRead read_range(int fd, std::uint64_t offset, std::uint64_t count,
                      const std::function<bool(ConstBytes)>& consume);
 
+// How much a WriteBehind lets be written between two starts of writeback.
+inline constexpr std::uint64_t kWritebackStep = 32 * 1024 * 1024;
+
+// Sequential writes to a file descriptor from a starting offset. Every
+// kWritebackStep bytes it asks the kernel to start writing the new pages out, so that the
+// fsync made before the file takes its name finds most of them on the disk
+// already instead of waiting for all of them at the end.
+class WriteBehind {
+public:
+    WriteBehind() = default;
+    WriteBehind(int fd, std::uint64_t start) : fd_(fd), at_(start), kicked_(start) {}
+
+    // Writes all of `data` at the current position; false when a write
+    // fails (errno tells why; the position is then where the file stops).
+    bool write(ConstBytes data);
+    // Writes at `offset` without moving the position (for bytes that are
+    // known only at the end, ahead of what was streamed).
+    bool write_at(std::uint64_t offset, ConstBytes data) const;
+    // Counts `n` bytes written at the position by other means (a copy
+    // made by the kernel, a write through the descriptor).
+    void advance(std::uint64_t n);
+    std::uint64_t position() const { return at_; }
+
+private:
+    void start_writeback();
+
+    int fd_ = -1;
+    std::uint64_t at_ = 0;
+    std::uint64_t kicked_ = 0;
+};
+
 // Copies everything from the position of `in_fd` to its end to the position
 // of `out_fd`, advancing both. The bytes move inside the kernel where it can
 // copy between the two files, and through a large buffer otherwise (pipes,

@@ -81,52 +81,6 @@ void PieceQueue::run() {
     }
 }
 
-namespace {
-
-// How much is written between two requests to start writeback.
-constexpr std::uint64_t kWriteBehindStep = 16 * 1024 * 1024;
-
-}  // namespace
-
-bool WriteBehind::write_at(std::uint64_t offset, ConstBytes data) const {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done,
-                                   static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool WriteBehind::write(ConstBytes data) {
-    // The position follows every byte written, so that after a failure it
-    // tells where the file stops.
-    while (!data.empty()) {
-        const ssize_t n = ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(at_));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        at_ += static_cast<std::uint64_t>(n);
-        data = data.subspan(static_cast<std::size_t>(n));
-    }
-    if (at_ - kicked_ >= kWriteBehindStep) {
-        // Only a hint: a file system without it still gets everything
-        // written by the fsync at the end.
-        (void)::sync_file_range(fd_, static_cast<off_t>(kicked_), static_cast<off_t>(at_ - kicked_),
-                                SYNC_FILE_RANGE_WRITE);
-        kicked_ = at_;
-    }
-    return true;
-}
-
 MutBytes PieceFiller::room() {
     if (piece_.empty()) {
         piece_ = queue_.next();

@@ -56,28 +56,6 @@ private:
     std::thread worker_;
 };
 
-// Sequential writes to a file descriptor from a starting offset. Every few
-// MiB it asks the kernel to start writing the new pages out, so that the
-// fsync made before the file takes its name finds most of them on the disk
-// already instead of waiting for all of them at the end.
-class WriteBehind {
-public:
-    WriteBehind() = default;
-    WriteBehind(int fd, std::uint64_t start) : fd_(fd), at_(start), kicked_(start) {}
-
-    // Writes all of `data` at the current position; false when a write
-    // fails (errno tells why; the position is then where the file stops).
-    bool write(ConstBytes data);
-    // Writes at `offset` without moving the position (for bytes that are
-    // known only at the end, ahead of what was streamed).
-    bool write_at(std::uint64_t offset, ConstBytes data) const;
-    std::uint64_t position() const { return at_; }
-
-private:
-    int fd_ = -1;
-    std::uint64_t at_ = 0;
-    std::uint64_t kicked_ = 0;
-};
 
 // The filling side of a PieceQueue for a writer that lays out a stream in
 // order: hands out room in the current piece, hands a piece on when it is
