@@ -1,7 +1,6 @@
 // The in-order two-thread pipeline.
 #include <gtest/gtest.h>
 
-
 #include "pipeline.h"
 #include "support/files.h"
 
