@@ -19,6 +19,7 @@
 #include <thread>
 #include <utility>
 
+#include "progress.h"
 #include "rng.h"
 
 #include <mbedtls/platform_util.h>
@@ -541,7 +542,7 @@ bool copy_unsupported(int error) {
            error == EPERM;
 }
 
-KernelCopy copy_in_kernel(int in_fd, int out_fd, WriteBehind& behind) {
+KernelCopy copy_in_kernel(int in_fd, int out_fd, WriteBehind& behind, Progress* progress) {
     for (bool first = true;; first = false) {
         const ssize_t n = ::copy_file_range(in_fd, nullptr, out_fd, nullptr, kCopyStepSize, 0);
         if (n < 0 && errno == EINTR) continue;
@@ -550,6 +551,7 @@ KernelCopy copy_in_kernel(int in_fd, int out_fd, WriteBehind& behind) {
         // them; reading tells such a file from an empty one.
         if (n == 0) return first ? KernelCopy::kCannot : KernelCopy::kDone;
         behind.advance(static_cast<std::size_t>(n));
+        add_progress(progress, static_cast<std::uint64_t>(n));
     }
 }
 
@@ -563,7 +565,7 @@ bool write_fd_all(int fd, ConstBytes in) {
     return true;
 }
 
-bool copy_by_reading(int in_fd, int out_fd, WriteBehind& behind) {
+bool copy_by_reading(int in_fd, int out_fd, WriteBehind& behind, Progress* progress) {
     Buffer buffer(kCopyBufferSize);
     if (!buffer.ok()) return false;
     (void)::posix_fadvise(in_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -575,22 +577,23 @@ bool copy_by_reading(int in_fd, int out_fd, WriteBehind& behind) {
         const auto got = static_cast<std::size_t>(n);
         if (!write_fd_all(out_fd, buffer.bytes().first(got))) return false;
         behind.advance(got);
+        add_progress(progress, got);
     }
 }
 
 }  // namespace
 
-bool copy_to_end(int in_fd, int out_fd) {
+bool copy_to_end(int in_fd, int out_fd, Progress* progress) {
     const off_t start = ::lseek(out_fd, 0, SEEK_CUR);
     WriteBehind behind(out_fd, start < 0 ? 0 : static_cast<std::uint64_t>(start));
     // Both positions have moved by exactly what was copied when the kernel
     // gives up, so reading goes on from there.
-    switch (copy_in_kernel(in_fd, out_fd, behind)) {
+    switch (copy_in_kernel(in_fd, out_fd, behind, progress)) {
         case KernelCopy::kDone: return true;
         case KernelCopy::kFailed: return false;
         case KernelCopy::kCannot: break;
     }
-    return copy_by_reading(in_fd, out_fd, behind);
+    return copy_by_reading(in_fd, out_fd, behind, progress);
 }
 
 

@@ -12,6 +12,8 @@
 
 #include "bytes.h"
 
+class Progress;
+
 struct FileCloser {
     void operator()(std::FILE* f) const noexcept { std::fclose(f); }
 };
@@ -233,4 +235,5 @@ private:
 // or file systems it cannot copy between). The writes to the disk are
 // started after every 32 MiB, so that the fsync ending the output finds
 // little left to do. False on a read or write error.
-bool copy_to_end(int in_fd, int out_fd);
+// Counts the bytes copied into `progress` when one is given.
+bool copy_to_end(int in_fd, int out_fd, Progress* progress = nullptr);

@@ -7,6 +7,7 @@
 #include "bytes.h"
 #include "crypto.h"
 #include "files.h"
+#include "progress.h"
 
 namespace {
 
@@ -57,10 +58,11 @@ bool plan_sections(ConstBytes header, std::uint64_t file_size,
 
 // Digests one section, read beside the stream in large pieces while the
 // piece before is hashed.
-bool hash_section(std::FILE* in, const Section& s, Digest& out) {
+bool hash_section(std::FILE* in, const Section& s, Digest& out, Progress& progress) {
     Sha256 sha;
-    const RangeRead read = read_range(::fileno(in), s.offset, s.size, [&sha](ConstBytes step) {
+    const RangeRead read = read_range(::fileno(in), s.offset, s.size, [&](ConstBytes step) {
         sha.update(step);
+        progress.add(step.size());
         return true;
     });
     if (read != RangeRead::kDone) return false;
@@ -99,12 +101,17 @@ int zud_sha(int argc, char** argv) {
     if (!plan_sections(header, *size, sections, page)) return -1;
 
     std::array<Digest, 3> digests{};
+    std::uint64_t total = 0;
+    for (const Section& s : sections) total += s.size;
+    Progress progress("zud_encrypt_tqrr: sha", total);
     for (std::size_t i = 0; i < sections.size(); ++i) {
-        if (!hash_section(in.get(), sections[i], digests[i])) {
+        if (!hash_section(in.get(), sections[i], digests[i], progress)) {
+            progress.finish();
             std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", input);
             return -1;
         }
     }
+    progress.finish();  // before the digests go to standard output
     // The "<image>.sha" file is made, empty, only once the image was read.
     OutputFile out(*out_name, Exposure::kPublic);
     if (!out.ok() || !out.commit()) {

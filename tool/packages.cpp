@@ -2,6 +2,7 @@
 #include "packages.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -12,6 +13,7 @@
 #include "cli.h"
 #include "crypto.h"
 #include "files.h"
+#include "progress.h"
 #include "rng.h"
 
 namespace {
@@ -45,10 +47,15 @@ int zud_mk_sd(int argc, char** argv) {
     }
     std::array<std::uint8_t, kSdFillerSize> filler{};
     fill_random(filler);
+    // The size for the progress line, taken beside the stream so that its
+    // position (where the copy starts) stays as it is.
+    struct stat st {};
+    const bool sized = ::fstat(::fileno(in.get()), &st) == 0;
+    Progress progress("zud_encrypt_tqrr: mksd", sized ? static_cast<std::uint64_t>(st.st_size) : 0);
     // The input follows the filler through the descriptors, so the filler
     // must be in the file first; nothing is written through the stream after.
     const bool copied = write_all(out.stream(), filler) && std::fflush(out.stream()) == 0 &&
-                        copy_to_end(::fileno(in.get()), ::fileno(out.stream()));
+                        copy_to_end(::fileno(in.get()), ::fileno(out.stream()), &progress);
     if (!copied || !out.commit()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the SD image %s\n", output);
         return -1;

@@ -17,6 +17,7 @@
 #include "crypto.h"
 #include "files.h"
 #include "keyfile.h"
+#include "progress.h"
 #include "signing_key.h"
 
 namespace {
@@ -100,10 +101,11 @@ std::unique_ptr<SigningKey> open_upgrade_key(const char* value, const SigningKey
 // The file is read beside the stream, in large pieces, while the digest of
 // the piece before is taken.
 int digest_range(std::FILE* stream, std::uint64_t offset, std::uint64_t count,
-                 std::uint8_t* digest) {
+                 std::uint8_t* digest, Progress* progress = nullptr) {
     Sha256 sha;
-    const RangeRead read = read_range(::fileno(stream), offset, count, [&sha](ConstBytes step) {
+    const RangeRead read = read_range(::fileno(stream), offset, count, [&](ConstBytes step) {
         sha.update(step);
+        add_progress(progress, step.size());
         return true;
     });
     // No memory to read into fails the read like the end of the file does.
@@ -114,9 +116,27 @@ int digest_range(std::FILE* stream, std::uint64_t offset, std::uint64_t count,
 }
 
 // Digest of the signed range: the first `signed_size` bytes of the file.
+// zud_file_sha2, counting the bytes into `progress`.
+int file_sha2(std::FILE* stream, std::uint8_t* digest, std::uint64_t count, Progress* progress) {
+    if (stream == nullptr || digest == nullptr) return kFileSha2NoStream;
+    const auto start = tell(stream);
+    const auto end = stream_size(stream);
+    if (!start || !end) return kFileSha2NoStream;
+    const std::uint64_t available = *end > *start ? *end - *start : 0;
+    if (count == kFileSha2ToEnd) count = available;
+    if (count % kSizeUnit != 0) return kFileSha2BadCount;
+    if (count > available) return kFileSha2ShortRead;
+    // Measuring the stream sought to its end, which wrote out anything it
+    // held for writing: the file has every byte the stream has.
+    const int result = digest_range(stream, *start, count, digest, progress);
+    if (!seek_to(stream, *start)) return kFileSha2NoStream;
+    return result;
+}
+
 int digest_signed_range(std::FILE* f, std::uint64_t signed_size, std::uint8_t* digest) {
     if (!seek_to(f, 0)) return kUpgradeOpenFailed;
-    return zud_file_sha2(f, digest, signed_size) == 0 ? 0 : kUpgradeOpenFailed;
+    Progress progress("zud_encrypt_tqrr: upgrade signature", signed_size);
+    return file_sha2(f, digest, signed_size, &progress) == 0 ? 0 : kUpgradeOpenFailed;
 }
 
 // Checking: opens the block that ends the file with the public key and
@@ -254,19 +274,7 @@ std::optional<zud_upgrade_block> decode_upgrade_block(std::span<const std::uint8
 }
 
 int zud_file_sha2(std::FILE* stream, std::uint8_t* digest, std::uint64_t count) {
-    if (stream == nullptr || digest == nullptr) return kFileSha2NoStream;
-    const auto start = tell(stream);
-    const auto end = stream_size(stream);
-    if (!start || !end) return kFileSha2NoStream;
-    const std::uint64_t available = *end > *start ? *end - *start : 0;
-    if (count == kFileSha2ToEnd) count = available;
-    if (count % kSizeUnit != 0) return kFileSha2BadCount;
-    if (count > available) return kFileSha2ShortRead;
-    // Measuring the stream sought to its end, which wrote out anything it
-    // held for writing: the file has every byte the stream has.
-    const int result = digest_range(stream, *start, count, digest);
-    if (!seek_to(stream, *start)) return kFileSha2NoStream;
-    return result;
+    return file_sha2(stream, digest, count, nullptr);
 }
 
 int zud_sig_upgrade_file(const char* const* slots) {
