@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the normal and the sanitizer configuration
-# and runs the whole test suite under both, fuzzes the verification routines
+# and runs the whole test suite under both, the threaded paths under the
+# thread sanitizer, fuzzes the verification routines
 # and checks the release files (manual pages, completion, Debian package) of
 # the normal build. Exits non-zero on any failure.
 set -euo pipefail
@@ -21,6 +22,14 @@ echo "== release files (manual pages, bash completion, Debian package)"
 bash scripts/release_check.sh build
 echo "== tests (address + undefined behaviour sanitizers)"
 (cd build-asan && ctest --output-on-failure -j "$(nproc)")
+
+# The commands that work on two threads (the writing pipeline, read-ahead,
+# stages digested two at a time), and the tests that drive them, under
+# ThreadSanitizer: any report fails the run.
+echo "== tests of the threaded paths (thread sanitizer)"
+zud_build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUD_TSAN=ON
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1:exitcode=66 ctest --output-on-failure -j "$(nproc)" \
+    -R 'PieceQueue|WriteBehind|ReadRange|CopyToEnd|Boot|Imgsig|Image|Upgsig|Sha|SdImage|Stage|Reproducible')
 
 # The verification routines read untrusted files: fuzz them for a bounded
 # time under the sanitizers (clang's libFuzzer, a build directory of its own).

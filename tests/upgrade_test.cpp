@@ -402,11 +402,11 @@ TEST_F(FileSha2Test, PositionsBeyondFourGibAreKeptWhole) {
 }
 
 // Signing and checking a file beyond 4 GiB digests every byte of it: about
-// 20 seconds per pass. The sanitizer build skips it: the digest runs in the
+// 20 seconds per pass. The sanitizer builds skip it: the digest runs in the
 // uninstrumented library, so it would repeat the same minute of hashing, and
 // the 64-bit positions are covered there by the case above.
 TEST_F(UpgsigTest, FileBeyondFourGibIsSignedOverEveryByte) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "runs in the normal build only (a minute of hashing)";
 #endif
     const std::string file = dir.file("huge.bin");
