@@ -152,7 +152,7 @@ demo_bootsig() {
 # without an AES key checked as a keymax chain against its root key digest
 # (the value a device's eFuses carry).
 demo_verify() {
-    step "Inspect the keymax: header, keys, and the root key digest for the eFuses"
+    step "Show the keymax: header, keys, and the root key digest for the eFuses"
     show "$KEYTOOL" info keymax.bin
     local root zero
     root=$("$KEYTOOL" info keymax.bin | awk '/root key digest \(eFuse pattern\)/ {print $NF}')

@@ -1,4 +1,4 @@
-// zud_keytool verify and info, run as a user runs them, and the inspection
+// zud_keytool verify and info, run as a user runs them, and the audit
 // code on damaged files.
 #include <gtest/gtest.h>
 

@@ -129,7 +129,7 @@ TEST_F(ChainTest, AnyUserKeyOfTheKeymaxSignsTheSecondBlock) {
     const Bytes by_user2 = fix_block_from_writer(dir.path().string(), keys.user2, counting_bytes(64));
     EXPECT_EQ(check_fix(from16(chain_with(by_user2))), 0) << reason();
     // A block assembled by the suite itself, independent of the writer.
-    BlockSpec layout;
+    BlockShape layout;
     layout.key = &user1;
     layout.payload = counting_bytes(100);
     std::uint32_t offset = 0;
@@ -159,7 +159,7 @@ TEST_F(ChainTest, RootMatrixOutsideTheTableFailsBeforeTheSecondBlock) {
 
 TEST_F(ChainTest, DigestOnlySecondBlockIsRefused) {
     admit_root();
-    BlockSpec layout;
+    BlockShape layout;
     layout.payload = counting_bytes(96);
     const Bytes digest_only = assemble_block(layout);
     // On its own it passes, with its payload offset.
@@ -263,7 +263,7 @@ TEST_F(ChainTest, RandomCorruptionIsRefused) {
 class LayoutBoundsTest : public VerifyTest {
 protected:
     Bytes signed_block() {
-        BlockSpec layout;
+        BlockShape layout;
         layout.key = &user1;
         layout.payload = counting_bytes(64);
         return assemble_block(layout);
@@ -282,7 +282,7 @@ TEST_F(LayoutBoundsTest, HeaderChecksApplyToEveryChecker) {
                               {11, 1, "reserved byte 11 is not 0"},
                               {0x14, 65, "sig_offset is not 64"}};
     const Bytes fix = signed_block();
-    BlockSpec plain_spec;
+    BlockShape plain_spec;
     plain_spec.layout = BlockLayout::kPlain;
     plain_spec.key = &user1;
     const Bytes plain = assemble_block(plain_spec);
@@ -310,7 +310,7 @@ TEST_F(LayoutBoundsTest, KindsOutsideTheTablesAreRefused) {
     set32(b, 0x18, 300);  // sig_size of an RSA block
     EXPECT_EQ(check_fix(b), -1);
     EXPECT_EQ(reason(), "sig_type and sig_size name no kind of block");
-    BlockSpec layout;
+    BlockShape layout;
     layout.layout = BlockLayout::kPlain;
     layout.key = &user1;
     b = assemble_block(layout);
@@ -350,7 +350,7 @@ TEST_F(LayoutBoundsTest, RegionsBeyondTheBlockAreRefused) {
 
 TEST_F(LayoutBoundsTest, ChainPayloadMustHoldBothMatrices) {
     const Bytes keymax_like = [&] {
-        BlockSpec layout;
+        BlockShape layout;
         layout.key = &root;
         layout.payload = key_matrix({&root, &root, &root, &root});
         layout.payload.resize(400, 0);  // the user matrix would be cut short
@@ -367,11 +367,11 @@ TEST_F(LayoutBoundsTest, PlainChainAndDigestBlocksPass) {
     const Bytes matrices = concat(key_matrix({&root, &root, &root, &root}),
                                   key_matrix({&user1, &user2, &user2, &user2}));
     set_roots(kZero, matrix_digest_at(matrices, 0), kZero);
-    BlockSpec first;
+    BlockShape first;
     first.layout = BlockLayout::kPlain;
     first.key = &root;
     first.payload = matrices;
-    BlockSpec second;
+    BlockShape second;
     second.layout = BlockLayout::kPlain;
     second.key = &user2;
     second.payload = counting_bytes(80);
@@ -383,7 +383,7 @@ TEST_F(LayoutBoundsTest, PlainChainAndDigestBlocksPass) {
     // The fix checker does not take this layout: it hashes the header itself.
     EXPECT_NE(check_fix(concat(a, b)), 0);
 
-    BlockSpec digest_only;
+    BlockShape digest_only;
     digest_only.layout = BlockLayout::kPlain;
     digest_only.payload = counting_bytes(32);
     const Bytes d = assemble_block(digest_only);
@@ -396,7 +396,7 @@ TEST_F(LayoutBoundsTest, PlainChainAndDigestBlocksPass) {
 }
 
 TEST_F(LayoutBoundsTest, PlainHeaderCopyMustMatchAndBeSigned) {
-    BlockSpec layout;
+    BlockShape layout;
     layout.layout = BlockLayout::kPlain;
     layout.key = &user1;
     layout.payload = counting_bytes(16);
@@ -422,11 +422,11 @@ TEST_F(LayoutBoundsTest, PlainTruncationsAndFlipsAreRefused) {
     const Bytes matrices = concat(key_matrix({&root, &root, &root, &root}),
                                   key_matrix({&user1, &user1, &user1, &user1}));
     set_roots(matrix_digest_at(matrices, 0), kZero, kZero);
-    BlockSpec first;
+    BlockShape first;
     first.layout = BlockLayout::kPlain;
     first.key = &root;
     first.payload = matrices;
-    BlockSpec second = first;
+    BlockShape second = first;
     second.key = &user1;
     second.payload = counting_bytes(32);
     const Bytes chain = concat(assemble_block(first), assemble_block(second));
@@ -580,7 +580,7 @@ protected:
     // A fix-layout block whose key area a test rewrites: key header at 576,
     // component table at 624, values at 640.
     Bytes block() {
-        BlockSpec layout;
+        BlockShape layout;
         layout.key = &user1;
         layout.payload = counting_bytes(16);
         return assemble_block(layout);

@@ -27,7 +27,7 @@
 #include "signed_block.h"
 #include "signing_key.h"
 #include "stage.h"
-#include "inspect.h"
+#include "audit.h"
 #include "verify.h"
 #include "version.h"
 
@@ -313,7 +313,7 @@ bool parse_root_digests(std::string_view text, std::vector<RootDigest>& out) {
 // Applies --root-digests (and --expect-root) when given; false (after
 // saying why) when one is malformed. The table of the --chain check takes
 // the digests given, the rest of its places zero.
-bool apply_root_digests(const Args& args, zud_inspect_options* options = nullptr) {
+bool apply_root_digests(const Args& args, zud_audit_options* options = nullptr) {
     const char* text = args.get("root-digests");
     if (text != nullptr) {
         std::vector<RootDigest> digests;
@@ -423,7 +423,7 @@ int verify_block(const Args& args, const char* path, Buffer& file) {
 }
 
 // The options verify and info share: keys and root digests.
-bool inspect_options(const Args& args, zud_inspect_options& options) {
+bool audit_options(const Args& args, zud_audit_options& options) {
     if (!apply_root_digests(args, &options)) return false;
     const char* aes = args.get("aes-key");
     const char* user = args.get("user-key");
@@ -434,7 +434,7 @@ bool inspect_options(const Args& args, zud_inspect_options& options) {
     if (aes != nullptr || user != nullptr) {
         std::array<std::uint8_t, kAesKeySize> key{};
         std::string reason;
-        if (!zud_read_aes_key_for_inspection(aes != nullptr ? aes : user, user != nullptr, key, reason)) {
+        if (!zud_read_aes_key_for_audit(aes != nullptr ? aes : user, user != nullptr, key, reason)) {
             fail(args, kExitUsage, "%s", reason.c_str());
             return false;
         }
@@ -447,12 +447,12 @@ bool inspect_options(const Args& args, zud_inspect_options& options) {
     return true;
 }
 
-// Runs the inspection of `path` and reports it as text or JSON: 0 when it
+// Runs the audit of `path` and reports it as text or JSON: 0 when it
 // verified (or, for info, was recognised), 1 otherwise.
 int report(const Args& args, const char* path, bool checks) {
-    zud_inspect_options options;
-    if (!inspect_options(args, options)) return kExitUsage;
-    const zud_report r = zud_inspect(path, options);
+    zud_audit_options options;
+    if (!audit_options(args, options)) return kExitUsage;
+    const zud_report r = zud_audit(path, options);
     if (options.aes_key) wipe(options.aes_key->data(), options.aes_key->size());
     const bool json = args.get("json") != nullptr;
     if (json) std::printf("%s\n", zud_report_json(r, checks).c_str());

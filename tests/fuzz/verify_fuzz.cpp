@@ -1,5 +1,5 @@
 // libFuzzer target over the verification routines, the records' decoders,
-// the key file loader and the inspection of whole files. An input picks a routine
+// the key file loader and the audit of whole files. An input picks a routine
 // and either gives the bytes to check directly or patches and cuts a valid
 // template (a keymax chain in both layouts, stage blocks, a self-test
 // matrix), so the fuzzer also reaches the checks behind a good signature.
@@ -19,7 +19,7 @@
 
 #include "boot.h"
 #include "image.h"
-#include "inspect.h"
+#include "audit.h"
 #include "keyfile.h"
 #include "key_block.h"
 #include "keymax.h"
@@ -74,11 +74,11 @@ Block stage_block(mbedtls_rsa_context* key) {
 
 Block chain(BlockLayout layout, const mbedtls_rsa_context& root, const mbedtls_rsa_context& user,
             const Block& matrices) {
-    BlockSpec first;
+    BlockShape first;
     first.layout = layout;
     first.key = &root;
     first.payload = matrices;
-    BlockSpec second = first;
+    BlockShape second = first;
     second.key = &user;
     second.payload = Block(64, 0x11);
     return concat(assemble_block(first), assemble_block(second));
@@ -161,7 +161,7 @@ void decode_records(const Block& b) {
     (void)decode_upgrade_block(b);
 }
 
-// Routines that read files: the key file loader and the inspection.
+// Routines that read files: the key file loader and the audit.
 void run_on_file(std::uint8_t routine, const Block& b) {
     static const std::string path = "/tmp/zud-fuzz-" + std::to_string(::getpid()) + ".bin";
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -173,9 +173,9 @@ void run_on_file(std::uint8_t routine, const Block& b) {
         (void)zud_tq_load_rsa_key_file(&key.ctx, path.c_str());
         g_nVQ_RSA_keyFormat = 0;
     } else {
-        zud_inspect_options options;
+        zud_audit_options options;
         options.aes_key = std::array<std::uint8_t, kAesKeySize>{};
-        (void)zud_inspect(path.c_str(), options);
+        (void)zud_audit(path.c_str(), options);
     }
 }
 

@@ -95,7 +95,7 @@ void put_block_header(Block& b, std::uint32_t sig_type, std::uint32_t sig_size,
     set32(b, 0x20, key_type);
 }
 
-Block assemble_fix(const BlockSpec& layout) {
+Block assemble_fix(const BlockShape& layout) {
     const std::size_t len = layout.key != nullptr ? layout.key->len : 32;
     const std::size_t payload_at = kHeader + layout.slot_size + layout.key_area;
     Block b(payload_at + layout.payload.size(), 0);
@@ -121,7 +121,7 @@ Block assemble_fix(const BlockSpec& layout) {
     return b;
 }
 
-Block assemble_plain(const BlockSpec& layout) {
+Block assemble_plain(const BlockShape& layout) {
     const std::size_t slot = layout.plain_slot != 0 ? layout.plain_slot
                              : layout.key != nullptr ? layout.key->len : 32;
     const std::size_t key_at = kHeader + slot + kHeader;
@@ -186,7 +186,7 @@ Block sign_digest(const mbedtls_rsa_context& key, const Block& digest) {
     return sig;
 }
 
-Block assemble_block(const BlockSpec& layout) {
+Block assemble_block(const BlockShape& layout) {
     return layout.layout == BlockLayout::kFix ? assemble_fix(layout) : assemble_plain(layout);
 }
 

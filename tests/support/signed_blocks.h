@@ -44,7 +44,7 @@ enum class BlockLayout {
     kPlain,  // header, slot, copy of the header, key block, payload
 };
 
-struct BlockSpec {
+struct BlockShape {
     BlockLayout layout = BlockLayout::kFix;
     const mbedtls_rsa_context* key = nullptr;  // none: digest only
     Block payload;
@@ -59,7 +59,7 @@ struct BlockSpec {
 };
 
 // Assembles and signs (or digests) one block.
-Block assemble_block(const BlockSpec& layout);
+Block assemble_block(const BlockShape& layout);
 
 // Re-signs (or re-digests) a block after a test changed its header, in the
 // layout it was assembled in.

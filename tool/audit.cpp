@@ -1,6 +1,6 @@
-// Inspection of every file the tool writes: recognition, structure and the
+// Audit of every file the tool writes: recognition, structure and the
 // checks the boot chain makes.
-#include "inspect.h"
+#include "audit.h"
 
 #include <algorithm>
 #include <cstring>
@@ -131,9 +131,9 @@ bool hash_region(const Region& r, std::uint64_t at, std::uint64_t count, Sha256&
 // ---------------------------------------------------------------------------
 // The report
 
-class Inspection {
+class Audit {
 public:
-    Inspection(zud_report& r, const zud_inspect_options& o) : report(r), options(o) {}
+    Audit(zud_report& r, const zud_audit_options& o) : report(r), options(o) {}
 
     void pass(std::string what, std::optional<std::uint64_t> at, std::string detail = {}) {
         report.checks.push_back({std::move(what), zud_check_state::kPassed, at, std::move(detail)});
@@ -156,7 +156,7 @@ public:
     }
 
     zud_report& report;
-    const zud_inspect_options& options;
+    const zud_audit_options& options;
 };
 
 void add_block_fields(zud_section& s, const zud_signed_block_header& h) {
@@ -300,10 +300,10 @@ bool any_nonzero(const RootDigest& d) { return !all_zero(d); }
 
 // Shows the root key digest and checks it against --expect-root, the
 // --root-digests given, or the build's table when it has any.
-void check_root_digest(Inspection& in, const Digest& root, std::optional<std::uint64_t> at,
+void check_root_digest(Audit& in, const Digest& root, std::optional<std::uint64_t> at,
                        zud_section& section) {
     section.fields.emplace_back("root key digest (eFuse pattern)", hex(root));
-    const zud_inspect_options& o = in.options;
+    const zud_audit_options& o = in.options;
     if (o.expect_root) {
         in.check(std::equal(root.begin(), root.end(), o.expect_root->begin()),
                  "root key digest is the expected one", at, "it is " + hex(root));
@@ -341,7 +341,7 @@ void add_matrix_fields(zud_section& s, const zud_key_matrix& m) {
 // The keymax in `bytes` (2264, at file offset `at`): both matrices as a
 // device takes them, the signature by a key of the root matrix, the root
 // key digest. Returns the decoded keymax when its signature verified.
-std::optional<zud_keymax> check_keymax(Inspection& in, ConstBytes bytes, std::uint64_t at) {
+std::optional<zud_keymax> check_keymax(Audit& in, ConstBytes bytes, std::uint64_t at) {
     const auto km = decode_keymax(bytes);
     if (!km) {
         in.fail("keymax layout", at, "no signed block and two key matrices where a keymax has them");
@@ -393,7 +393,7 @@ std::optional<zud_keymax> check_keymax(Inspection& in, ConstBytes bytes, std::ui
 // Checks the trailing block of the first `size` bytes of the file with
 // `key`: opened with the public exponent, it must carry the SHA-256 of
 // everything before it, between zeros.
-void check_trailer(Inspection& in, const Source& s, std::uint64_t size, mbedtls_rsa_context& key) {
+void check_trailer(Audit& in, const Source& s, std::uint64_t size, mbedtls_rsa_context& key) {
     const std::size_t len = key.len;
     const std::uint64_t at = size - len;
     zud_section& sec = in.section("upgrade trailer", at);
@@ -425,7 +425,7 @@ void check_trailer(Inspection& in, const Source& s, std::uint64_t size, mbedtls_
 }
 
 // The key a trailer is checked with: --key when given, else `fallback`.
-bool trailer_key(Inspection& in, const mbedtls_rsa_context* fallback, RsaKey& out) {
+bool trailer_key(Audit& in, const mbedtls_rsa_context* fallback, RsaKey& out) {
     if (!in.options.public_key.empty()) {
         std::string reason;
         SigningKeySource source;
@@ -450,7 +450,7 @@ struct Bl2Keys {
     bool have_signer = false;
 };
 
-void check_bootloader(Inspection& in, const Source& s, bool encrypted) {
+void check_bootloader(Audit& in, const Source& s, bool encrypted) {
     Buffer area(kBl2AreaSize);
     if (!area.ok() || !s.read(0, area.bytes())) {
         in.fail("BL2 area", 0, "the file is shorter than 49152 bytes");
@@ -573,7 +573,7 @@ void check_bootloader(Inspection& in, const Source& s, bool encrypted) {
 // ---------------------------------------------------------------------------
 // Kernel images
 
-void check_signed_kernel(Inspection& in, const Source& s, ConstBytes page, const zud_boot_image_header& boot) {
+void check_signed_kernel(Audit& in, const Source& s, ConstBytes page, const zud_boot_image_header& boot) {
     const auto sec = decode_image_security_header(page);
     zud_section& header = in.section("image security header", kSecurityHeaderOffset);
     if (!sec) {
@@ -668,7 +668,7 @@ void check_signed_kernel(Inspection& in, const Source& s, ConstBytes page, const
     check_trailer(in, s, s.size(), key.ctx);
 }
 
-void check_packaged_kernel(Inspection& in, const Source& s, const zud_boot_image_header& boot) {
+void check_packaged_kernel(Audit& in, const Source& s, const zud_boot_image_header& boot) {
     const auto offsets = packaged_block_offsets(boot);
     const std::uint32_t parts[] = {boot.kernel_size, boot.ramdisk_size, boot.second_size};
     static const char* const names[] = {"kernel", "ramdisk", "second stage"};
@@ -690,7 +690,7 @@ void check_packaged_kernel(Inspection& in, const Source& s, const zud_boot_image
     }
 }
 
-void check_kernel_image(Inspection& in, const Source& s) {
+void check_kernel_image(Audit& in, const Source& s) {
     std::array<std::uint8_t, kBootHeaderPageSize> page{};
     if (!s.read(0, page)) {
         in.fail("header page", 0, "the file is shorter than 2048 bytes");
@@ -721,7 +721,7 @@ Digest builtin_key_digest() {
     return decode_key_header(header)->key_digest;
 }
 
-void show_efuse(Inspection& in, ConstBytes payload, zud_section& sec) {
+void show_efuse(Audit& in, ConstBytes payload, zud_section& sec) {
     const char* reason = nullptr;
     const auto e = decode_efuse_pattern(payload, &reason);
     if (!in.check(e.has_value(), "eFuse pattern", 0, reason != nullptr ? reason : "")) return;
@@ -733,7 +733,7 @@ void show_efuse(Inspection& in, ConstBytes payload, zud_section& sec) {
     }
 }
 
-void check_sealed(Inspection& in, const Source& s, ConstBytes block) {
+void check_sealed(Audit& in, const Source& s, ConstBytes block) {
     const Region plain(block);
     const StoredBlock b = check_stored_block(plain, std::nullopt);
     zud_section& sec = in.section("signed block (built-in key)", 0);
@@ -775,7 +775,7 @@ void check_sealed(Inspection& in, const Source& s, ConstBytes block) {
 // ---------------------------------------------------------------------------
 // zud_user_key files, single blocks and upgrade files
 
-void check_user_key_file(Inspection& in, const char* path, const Source& s, const zud_user_key_layout& layout) {
+void check_user_key_file(Audit& in, const char* path, const Source& s, const zud_user_key_layout& layout) {
     Buffer keymax(kKeymaxSize);
     if (!keymax.ok() || !s.read(layout.keymax_offset, keymax.bytes())) return;
     RsaKey key;
@@ -801,7 +801,7 @@ void check_user_key_file(Inspection& in, const char* path, const Source& s, cons
     in.section("AES key", layout.aes_offset).fields.emplace_back("AES key", "32 bytes (not shown)");
 }
 
-void check_single_block(Inspection& in, const Source& s) {
+void check_single_block(Audit& in, const Source& s) {
     const StoredBlock b = check_stored_block(Region(s, 0, s.size(), nullptr), std::nullopt);
     zud_section& sec = in.section("signed block", 0);
     add_block_fields(sec, b.header);
@@ -813,7 +813,7 @@ void check_single_block(Inspection& in, const Source& s) {
     in.pass(signer_of(b, nullptr, "signed block") + (b.rsa ? " it carries" : ""), 0);
 }
 
-void check_upgrade_file(Inspection& in, const Source& s) {
+void check_upgrade_file(Audit& in, const Source& s) {
     RsaKey key;
     if (!trailer_key(in, nullptr, key)) return;
     if (s.size() < key.ctx.len) {
@@ -861,7 +861,7 @@ const zud_check* zud_report::first_problem() const {
     return nullptr;
 }
 
-zud_report zud_inspect(const char* path, const zud_inspect_options& options) {
+zud_report zud_audit(const char* path, const zud_audit_options& options) {
     zud_report report;
     report.path = path != nullptr ? path : "";
     const Source s(path);
@@ -870,7 +870,7 @@ zud_report zud_inspect(const char* path, const zud_inspect_options& options) {
         return report;
     }
     report.size = s.size();
-    Inspection in(report, options);
+    Audit in(report, options);
     Buffer keymax(kKeymaxSize);
     const auto user_layout = user_key_layout(s.size());
     Buffer sealed(0);
@@ -911,7 +911,7 @@ zud_report zud_inspect(const char* path, const zud_inspect_options& options) {
     return report;
 }
 
-bool zud_read_aes_key_for_inspection(const char* path, bool user_key_file,
+bool zud_read_aes_key_for_audit(const char* path, bool user_key_file,
                                      std::array<std::uint8_t, kAesKeySize>& key, std::string& reason) {
     File f = open_file(path, "rb");
     const auto size = stream_size(f.get());

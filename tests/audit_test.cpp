@@ -63,7 +63,7 @@ private:
     }
 };
 
-class InspectTest : public testing::Test {
+class AuditTest : public testing::Test {
 protected:
     static void SetUpTestSuite() { artefacts = new Artefacts(); }
     static void TearDownTestSuite() {
@@ -94,14 +94,14 @@ protected:
     TempDir scratch;
 };
 
-Artefacts* InspectTest::artefacts = nullptr;
+Artefacts* AuditTest::artefacts = nullptr;
 
 const char* const kEveryArtefact[] = {
     "boot.enc", "boot.enc.efuse", "boot.plain", "boot.plain.efuse", "boot.pkg", "kernel.signed",
     "kernel.pkg", "upgrade.bin", "unlock.bin", "customer.bin", "km.bin", "user.zud",
 };
 
-TEST_F(InspectTest, EveryArtefactVerifiesAsWritten) {
+TEST_F(AuditTest, EveryArtefactVerifiesAsWritten) {
     for (const char* name : kEveryArtefact) {
         SCOPED_TRACE(name);
         const ProcessRun run = verify(a().file(name), name);
@@ -111,7 +111,7 @@ TEST_F(InspectTest, EveryArtefactVerifiesAsWritten) {
     }
 }
 
-TEST_F(InspectTest, AFlippedByteFailsNamingItsRegion) {
+TEST_F(AuditTest, AFlippedByteFailsNamingItsRegion) {
     const std::uint64_t enc_size = size_of(a().file("boot.enc"));
     const std::uint64_t kernel_size = size_of(a().file("kernel.signed"));
     const struct {
@@ -154,7 +154,7 @@ TEST_F(InspectTest, AFlippedByteFailsNamingItsRegion) {
     }
 }
 
-TEST_F(InspectTest, UpgradeFilesCheckReadOnlyWithAnyPublicKeyForm) {
+TEST_F(AuditTest, UpgradeFilesCheckReadOnlyWithAnyPublicKeyForm) {
     const std::string file = scratch.file("upgrade.bin");
     write_file(file, read_file(a().file("upgrade.bin")));
     ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
@@ -169,7 +169,7 @@ TEST_F(InspectTest, UpgradeFilesCheckReadOnlyWithAnyPublicKeyForm) {
     EXPECT_NE(other.err.find("upgrade trailer"), std::string::npos);
 }
 
-TEST_F(InspectTest, RootDigestsOneToThreeAndTheExpectedOne) {
+TEST_F(AuditTest, RootDigestsOneToThreeAndTheExpectedOne) {
     const std::string km = a().file("km.bin");
     const ProcessRun info = keytool({"info", km});
     const auto at = info.out.find("root key digest (eFuse pattern)");
@@ -187,7 +187,7 @@ TEST_F(InspectTest, RootDigestsOneToThreeAndTheExpectedOne) {
     EXPECT_EQ(keytool({"verify", km, "--expect-root", "12"}).exit_status, 2);
 }
 
-TEST_F(InspectTest, InfoAndJsonShowTheSameContent) {
+TEST_F(AuditTest, InfoAndJsonShowTheSameContent) {
     const ProcessRun info = keytool({"info", "--json", a().file("boot.enc"), "--user-key", a().keys.user_key});
     ASSERT_EQ(info.exit_status, 0) << info.err;
     const auto j = nlohmann::json::parse(info.out);
@@ -208,7 +208,7 @@ TEST_F(InspectTest, InfoAndJsonShowTheSameContent) {
     EXPECT_EQ(keytool({"verify", a().file("kernel.signed")}).exit_status, 1);
 }
 
-TEST_F(InspectTest, RecordsReadTheWritersOutputBack) {
+TEST_F(AuditTest, RecordsReadTheWritersOutputBack) {
     // Keymax and its matrices.
     const Bytes km = read_file(a().file("km.bin"));
     const auto keymax = decode_keymax(km);

@@ -1,7 +1,7 @@
-// The inspection report as text and as JSON.
+// The audit report as text and as JSON.
 #include <nlohmann/json.hpp>
 
-#include "inspect.h"
+#include "audit.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Inspection: recognises any file the tool writes, shows its structure and
+// Audit: recognises any file the tool writes, shows its structure and
 // checks all of it the way the chip's boot chain would, offline. Used by
 // zud_keytool's info and verify.
 //
@@ -32,7 +32,7 @@
 #include "crypto.h"
 #include "verify.h"
 
-struct zud_inspect_options {
+struct zud_audit_options {
     // The AES key of an encrypted bootloader or kernel image (--aes-key
     // FILE, or the one a zud_user_key file carries).
     std::optional<std::array<std::uint8_t, kAesKeySize>> aes_key;
@@ -74,15 +74,15 @@ struct zud_report {
     std::uint64_t size = 0;
     std::deque<zud_section> sections;  // references to them stay valid as more are added
     std::vector<zud_check> checks;
-    std::string error;  // why the file could not be inspected at all
+    std::string error;  // why the file could not be examined at all
 
     // The first check that failed or could not be made, or nullptr.
     const zud_check* first_problem() const;
     bool verified() const { return error.empty() && first_problem() == nullptr; }
 };
 
-// Recognises and inspects the file at `path`.
-zud_report zud_inspect(const char* path, const zud_inspect_options& options);
+// Recognises and audits the file at `path`.
+zud_report zud_audit(const char* path, const zud_audit_options& options);
 
 // Prints the report as text: the kind and sections (info), or the checks
 // one per line and a verdict (verify).
@@ -93,6 +93,6 @@ std::string zud_report_json(const zud_report& report, bool checks);
 
 // Reads the AES key of an encrypted bootloader from a 32-byte key file, or
 // from the end of a zud_user_key file; false (with `reason`) otherwise.
-bool zud_read_aes_key_for_inspection(const char* path, bool user_key_file,
+bool zud_read_aes_key_for_audit(const char* path, bool user_key_file,
                                      std::array<std::uint8_t, kAesKeySize>& key,
                                      std::string& reason);
