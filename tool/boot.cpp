@@ -163,15 +163,14 @@ bool draw_iv_prefix(BootPlan& plan) {
 // SHA-256 of the input.
 int derive_iv_prefix(const char* input, ConstBytes aes_key, std::span<std::uint8_t, kIvPrefixSize> out) {
     File f = open_file(input, "rb");
-    Buffer chunk(1 << 20);
-    if (!f || !chunk.ok()) return kBootIoFailed;
+    const auto size = stream_size(f.get());
+    if (!f || !size) return kBootIoFailed;
     Sha256 sha;
-    for (;;) {
-        const std::size_t n = read_some(f.get(), chunk.bytes());
-        sha.update(chunk.bytes().first(n));
-        if (n < chunk.size()) break;
-    }
-    if (std::ferror(f.get()) != 0) return kBootIoFailed;
+    const RangeRead read = read_range(::fileno(f.get()), 0, *size, [&sha](ConstBytes step) {
+        sha.update(step);
+        return true;
+    });
+    if (read != RangeRead::kDone) return kBootIoFailed;
     static const char kLabel[] = "zud bootloader IV prefix";
     std::vector<std::uint8_t> message(kLabel, kLabel + sizeof kLabel - 1);
     const Digest input_digest = sha.finish();
@@ -857,7 +856,7 @@ int write_signed_bootloader(BootRun& run) {
             return r;
         }
     }
-    const zud_input_stamp before = zud_stamp_input(::fileno(run.input.get()));
+    const FileStamp before = stamp_file(::fileno(run.input.get()));
     run.failure = kBootFailedNoEfuse;
     if (const int r = build_bl2_prefix(run); r != 0) return r;
     if (const int r = read_bl2_payload(run); r != 0) return r;
@@ -874,7 +873,7 @@ int write_signed_bootloader(BootRun& run) {
     run.progress->finish();
     // The stages were read twice, once to sign them and once to write them;
     // an input changed in between would give blocks that fail their checks.
-    if (!zud_same_input(before, zud_stamp_input(::fileno(run.input.get())))) {
+    if (!same_stamp(before, stamp_file(::fileno(run.input.get())))) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
                              "command again once nothing writes to it\n",
                      run.plan.slots[kSlotInput]);

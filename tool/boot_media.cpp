@@ -5,13 +5,11 @@
 
 #include "boot.h"
 #include "files.h"
-#include "pipeline.h"
 #include "rng.h"
 
 namespace {
 
 constexpr std::size_t kSdFillerSize = 512;
-constexpr std::size_t kCopyPieceSize = 1024 * 1024;
 
 }  // namespace
 
@@ -105,13 +103,12 @@ int zud_uboot_process(const char* path) {
     BootMedia media(path);
     if (!media.named()) return kBootMediaFailed;
     File source = open_file(path, "rb");
-    Buffer buffer(kCopyPieceSize);
-    if (!source || !buffer.ok()) return kBootMediaFailed;
-    for (;;) {
-        const std::size_t n = read_some(source.get(), buffer.bytes());
-        media.write(buffer.bytes().first(n));
-        if (n < buffer.size()) break;
-    }
-    if (std::ferror(source.get()) != 0) return kBootMediaFailed;
+    const auto size = stream_size(source.get());
+    if (!source || !size) return kBootMediaFailed;
+    const RangeRead read = read_range(::fileno(source.get()), 0, *size, [&media](ConstBytes step) {
+        media.write(step);
+        return true;
+    });
+    if (read != RangeRead::kDone) return kBootMediaFailed;
     return media.finish() ? 0 : kBootMediaFailed;
 }

@@ -370,9 +370,23 @@ void OutputFile::discard() {
 // ---------------------------------------------------------------------------
 // Reading and copying large files
 
-namespace {
+FileStamp stamp_file(int fd) {
+    struct stat st {};
+    FileStamp s;
+    if (::fstat(fd, &st) != 0) return s;
+    s.taken = true;
+    s.inode = st.st_ino;
+    s.size = static_cast<std::uint64_t>(st.st_size);
+    s.modified_sec = st.st_mtim.tv_sec;
+    s.modified_nsec = st.st_mtim.tv_nsec;
+    return s;
+}
 
-// Reads until `out` is full, the file ends or a read fails; the count read.
+bool same_stamp(const FileStamp& a, const FileStamp& b) {
+    return a.taken && b.taken && a.inode == b.inode && a.size == b.size &&
+           a.modified_sec == b.modified_sec && a.modified_nsec == b.modified_nsec;
+}
+
 std::size_t pread_full(int fd, MutBytes out, std::uint64_t offset) {
     std::size_t done = 0;
     while (done < out.size()) {
@@ -384,6 +398,25 @@ std::size_t pread_full(int fd, MutBytes out, std::uint64_t offset) {
     }
     return done;
 }
+
+std::size_t pwrite_full(int fd, ConstBytes in, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < in.size()) {
+        const ssize_t n = ::pwrite(fd, in.data() + done, in.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+
+namespace {
+
 
 // Hands a piece on in steps. When the reading thread wrote the piece, this
 // core's cache holds none of it, and hashing it would wait on the memory
@@ -596,36 +629,16 @@ bool copy_to_end(int in_fd, int out_fd, Progress* progress) {
     return copy_by_reading(in_fd, out_fd, behind, progress);
 }
 
-
 bool WriteBehind::write_at(std::uint64_t offset, ConstBytes data) const {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done,
-                                   static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return pwrite_full(fd_, data, offset) == data.size();
 }
 
 bool WriteBehind::write(ConstBytes data) {
     // The position follows every byte written, so that after a failure it
     // tells where the file stops.
-    while (!data.empty()) {
-        const ssize_t n = ::pwrite(fd_, data.data(), data.size(), static_cast<off_t>(at_));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        at_ += static_cast<std::uint64_t>(n);
-        data = data.subspan(static_cast<std::size_t>(n));
-    }
+    const std::size_t n = pwrite_full(fd_, data, at_);
+    at_ += n;
+    if (n < data.size()) return false;
     start_writeback();
     return true;
 }

@@ -176,6 +176,27 @@ bool sync_stream(std::FILE* stream);
 // ---------------------------------------------------------------------------
 // Reading and copying large files
 
+// What tells whether a file changed between two passes over it (a writer
+// that reads its input once to sign it and again to write it): its inode,
+// size and modification time.
+struct FileStamp {
+    bool taken = false;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified_sec = 0;
+    std::int64_t modified_nsec = 0;
+};
+FileStamp stamp_file(int fd);
+// False also when either stamp could not be taken.
+bool same_stamp(const FileStamp& a, const FileStamp& b);
+
+// Positioned reads and writes that go on after a short transfer or an
+// interrupted call: the count transferred, which is short only at the end
+// of the file or on an error (errno says which; EIO for a write that moved
+// nothing). The descriptor's position is neither used nor moved.
+std::size_t pread_full(int fd, MutBytes out, std::uint64_t offset);
+std::size_t pwrite_full(int fd, ConstBytes in, std::uint64_t offset);
+
 // read_range reads a file in pieces of kRangePieceSize bytes, large enough
 // that each read is worth its system call, with two pieces in memory at a
 // time; it hands the bytes on in steps of at most kRangeStepSize bytes.

@@ -657,7 +657,7 @@ int process_image(ImageJob& job) {
     // The stages are read twice, to sign them and to write them; an input
     // changed in between would give blocks that fail their checks.
     const int fd = ::fileno(in.get());
-    const zud_input_stamp before = zud_stamp_input(fd);
+    const FileStamp before = stamp_file(fd);
     auto blocks = std::make_unique<StageBlocks>();
     const auto input_size = stream_size(in.get());
     if (!input_size) return kImageOpenFailed;
@@ -669,7 +669,7 @@ int process_image(ImageJob& job) {
     if (result == 0) result = write_stages(job, fd, out.stream(), *blocks);
     job.progress->finish();
     if (result != 0) return result;
-    if (!zud_same_input(before, zud_stamp_input(fd))) {
+    if (!same_stamp(before, stamp_file(fd))) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
                              "command again once nothing writes to it\n", job.input);
         return kStageFailed;

@@ -71,6 +71,22 @@ enum KeyLoadResult : int {
 // loaded key: the loader sets it to 0, and to 1 after a short binary file.
 extern std::int32_t g_nVQ_RSA_keyFormat;
 
+// Sets g_nVQ_RSA_keyFormat for the life of one operation and puts the
+// previous value back, so that the mode belongs to the key that signs (or
+// the check that runs) rather than to the key loaded last.
+class KeyFormatScope {
+public:
+    explicit KeyFormatScope(std::int32_t mode) : saved_(g_nVQ_RSA_keyFormat) {
+        g_nVQ_RSA_keyFormat = mode;
+    }
+    ~KeyFormatScope() { g_nVQ_RSA_keyFormat = saved_; }
+    KeyFormatScope(const KeyFormatScope&) = delete;
+    KeyFormatScope& operator=(const KeyFormatScope&) = delete;
+
+private:
+    std::int32_t saved_;
+};
+
 // Owns an RSA context initialised for PKCS#1 v1.5 with hash identifier 0.
 // Its numbers are wiped when it goes.
 class RsaKey {

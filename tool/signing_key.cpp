@@ -39,22 +39,6 @@ std::string openssl_reason() {
     return text != nullptr ? text : "not a key";
 }
 
-// Sets the process-wide private-key mode for the life of one operation and
-// puts the previous value back, so that the mode belongs to the key that
-// signs rather than to the key loaded last.
-class KeyFormatScope {
-public:
-    explicit KeyFormatScope(std::int32_t mode) : saved_(g_nVQ_RSA_keyFormat) {
-        g_nVQ_RSA_keyFormat = mode;
-    }
-    ~KeyFormatScope() { g_nVQ_RSA_keyFormat = saved_; }
-    KeyFormatScope(const KeyFormatScope&) = delete;
-    KeyFormatScope& operator=(const KeyFormatScope&) = delete;
-
-private:
-    std::int32_t saved_;
-};
-
 // A key whose private numbers are in memory (key files and PEM keys): it
 // signs through the tool's own private operation.
 class SoftwareKey final : public SigningKey {

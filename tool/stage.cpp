@@ -1,7 +1,6 @@
 // The signed stage builder.
 #include "stage.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,15 +39,7 @@ bool supported_key(const SigningKey* key) {
 
 // Reads exactly out.size() bytes at `offset`.
 bool pread_exact(int fd, std::uint64_t offset, MutBytes out) {
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const ssize_t n = ::pread(fd, out.data() + done, out.size() - done,
-                                  static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return pread_full(fd, out, offset) == out.size();
 }
 
 // Lays the public key out behind the signature slot; returns key_size, or 0
@@ -216,23 +207,6 @@ std::vector<std::optional<Digest>> zud_stage_digests(int input_fd,
     digest_some(own.bytes());
     if (helper.joinable()) helper.join();
     return digests;
-}
-
-zud_input_stamp zud_stamp_input(int fd) {
-    struct stat st {};
-    zud_input_stamp s;
-    if (::fstat(fd, &st) != 0) return s;
-    s.taken = true;
-    s.inode = st.st_ino;
-    s.size = static_cast<std::uint64_t>(st.st_size);
-    s.modified_sec = st.st_mtim.tv_sec;
-    s.modified_nsec = st.st_mtim.tv_nsec;
-    return s;
-}
-
-bool zud_same_input(const zud_input_stamp& a, const zud_input_stamp& b) {
-    return a.taken && b.taken && a.inode == b.inode && a.size == b.size &&
-           a.modified_sec == b.modified_sec && a.modified_nsec == b.modified_nsec;
 }
 
 StageEmitter::StageEmitter(int input_fd, const zud_stage_block& block, std::uint64_t length)

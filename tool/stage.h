@@ -130,19 +130,6 @@ std::vector<std::optional<Digest>> zud_stage_digests(int input_fd,
                                                      std::span<const zud_stage_block> blocks,
                                                      Progress* progress = nullptr);
 
-// What tells whether an input changed between a pass that signs its stages
-// and the pass that writes them (an input changed in between would give
-// blocks that fail their checks): its inode, size and modification time.
-struct zud_input_stamp {
-    bool taken = false;
-    std::uint64_t inode = 0;
-    std::uint64_t size = 0;
-    std::int64_t modified_sec = 0;
-    std::int64_t modified_nsec = 0;
-};
-zud_input_stamp zud_stamp_input(int fd);
-bool zud_same_input(const zud_input_stamp& a, const zud_input_stamp& b);
-
 // Hands out the stored bytes of a signed block, then zero bytes up to
 // `length` (at least the stored length).
 class StageEmitter {

@@ -169,15 +169,7 @@ int check_signed_file(std::FILE* f, RsaKey& key, std::uint64_t size) {
 // in part of one.
 bool append_block(std::FILE* f, std::uint64_t size, ConstBytes block) {
     const int fd = ::fileno(f);
-    std::size_t done = 0;
-    while (done < block.size()) {
-        const ssize_t n = ::pwrite(fd, block.data() + done, block.size() - done,
-                                   static_cast<off_t>(size + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    if (done == block.size()) return true;
+    if (pwrite_full(fd, block, size) == block.size()) return true;
     if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: could not cut a partly written block off again\n");
     }

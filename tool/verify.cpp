@@ -103,21 +103,6 @@ int read_key_components(mbedtls_rsa_context* ctx, ConstBytes container, const Ke
     return kVerifyOk;
 }
 
-// Sets the private-key mode for the life of the scope and restores the
-// caller's mode afterwards, so the self-test leaves no trace in it.
-class KeyFormatScope {
-public:
-    explicit KeyFormatScope(std::int32_t mode) : saved_(g_nVQ_RSA_keyFormat) {
-        g_nVQ_RSA_keyFormat = mode;
-    }
-    ~KeyFormatScope() { g_nVQ_RSA_keyFormat = saved_; }
-    KeyFormatScope(const KeyFormatScope&) = delete;
-    KeyFormatScope& operator=(const KeyFormatScope&) = delete;
-
-private:
-    std::int32_t saved_;
-};
-
 // ---------------------------------------------------------------------------
 // Key matrices
 
