@@ -29,7 +29,7 @@ check_man_pages() {
 # is named in a manual page.
 check_result_numbers() {
     local number missing=""
-    for number in $(grep -ohE '= -?[0-9]{3,5},?[[:space:]]*//' tool/*.h | grep -oE '[0-9]{3,5}' | sort -u); do
+    for number in $(grep -ohE '= -?[0-9]{3,5}[,;]?[[:space:]]*//' tool/*.h tool/*/*.h | grep -oE '[0-9]{3,5}' | sort -u); do
         grep -qw -- "$number" man/*.1 || missing="$missing $number"
     done
     [ -z "$missing" ] || fail "result numbers missing from the manual pages:$missing"
@@ -86,14 +86,14 @@ check_completion() {
         same_list "zud_encrypt_tqrr $command" "$(option_table "$file" "$table" | sort)" \
             "$(complete_line _zud_encrypt_tqrr zud_encrypt_tqrr "$command" '')"
     done <<'TABLES'
-boot.cpp 1 --bootsig
-image.cpp 1 --imgsig
-upgrade.cpp 1 --upgsig
-keymax.cpp 1 --keysig
-keymax.cpp 2 --keybnd
-packages.cpp 1 --mksd
-packages.cpp 2 --mkpsd
-packages.cpp 3 --mkcusid
+commands/bootsig.cpp 1 --bootsig
+commands/imgsig.cpp 1 --imgsig
+commands/upgsig.cpp 1 --upgsig
+commands/keysig.cpp 1 --keysig
+commands/keysig.cpp 2 --keybnd
+commands/packages.cpp 1 --mksd
+commands/packages.cpp 2 --mkpsd
+commands/packages.cpp 3 --mkcusid
 TABLES
     local keytool=$BUILD/zud_keytool
     commands=$("$keytool" --help | sed -n 's/^  zud_keytool \([a-z]*\).*/\1/p')

@@ -4,7 +4,10 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "boot.h"
+#include "bl2_area.h"
+#include "bootsig.h"
+#include "efuse_pattern.h"
+#include "fip_toc.h"
 #include "rng.h"
 #include "support/files.h"
 #include "support/temp_dir.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "front.h"
+#include "sha.h"
 #include "support/boot_image.h"
 #include "support/files.h"
 #include "support/run.h"

@@ -18,7 +18,8 @@
 #include <mbedtls/aes.h>
 #include <mbedtls/sha256.h>
 
-#include "image.h"
+#include "image_header.h"
+#include "imgsig.h"
 #include "keyfile.h"
 #include "support/crypto.h"
 #include "support/boot_image.h"

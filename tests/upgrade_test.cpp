@@ -19,7 +19,7 @@
 #include "support/run.h"
 #include "support/temp_dir.h"
 #include "support/test_keys.h"
-#include "upgrade.h"
+#include "upgsig.h"
 
 namespace {
 

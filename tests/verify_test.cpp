@@ -11,7 +11,10 @@
 #include <mbedtls/bignum.h>
 
 #include "keyfile.h"
+#include "key_matrix.h"
 #include "keymax.h"
+#include "keysig.h"
+#include "user_key_file.h"
 #include "rng.h"
 #include "stage.h"
 #include "verify.h"

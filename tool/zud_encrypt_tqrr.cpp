@@ -5,14 +5,14 @@
 #include <cstdio>
 #include <string_view>
 
-#include "boot.h"
+#include "bootsig.h"
 #include "builtin.h"
 #include "packages.h"
-#include "front.h"
-#include "image.h"
-#include "keymax.h"
+#include "sha.h"
+#include "imgsig.h"
+#include "keysig.h"
 #include "rng.h"
-#include "upgrade.h"
+#include "upgsig.h"
 #include "version.h"
 
 const char* const __g_Info__ = "ZUDONIX-TQR-SIG-module : Ver-0.9 ";

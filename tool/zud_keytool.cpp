@@ -26,7 +26,6 @@
 #include "keymax.h"
 #include "signed_block.h"
 #include "signing_key.h"
-#include "stage.h"
 #include "audit.h"
 #include "verify.h"
 #include "version.h"

@@ -17,15 +17,23 @@
 
 #include <string>
 
-#include "boot.h"
-#include "image.h"
+#include "bl2_area.h"
+#include "bootsig.h"
+#include "efuse_pattern.h"
+#include "fip_toc.h"
+#include "image_header.h"
+#include "imgsig.h"
 #include "audit.h"
 #include "keyfile.h"
 #include "key_block.h"
+#include "key_matrix.h"
 #include "keymax.h"
+#include "keysig.h"
+#include "user_key_file.h"
+#include "device_packages.h"
 #include "packages.h"
 #include "stage.h"
-#include "upgrade.h"
+#include "upgsig.h"
 #include "verify.h"
 #include "support/signed_blocks.h"
 

@@ -6,7 +6,10 @@
 #include <memory>
 #include <stdexcept>
 
+#include "key_matrix.h"
 #include "keymax.h"
+#include "keysig.h"
+#include "user_key_file.h"
 #include "stage.h"
 #include "support/crypto.h"
 #include "support/run.h"

@@ -1,0 +1,977 @@
+// --bootsig: signs a BL2 + FIP bootloader stage by stage, writes its eFuse
+// pattern, encrypts it when an AES key is given, appends the upgrade
+// signature and derives the boot media files.
+#include "bootsig.h"
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "builtin.h"
+#include "clock.h"
+#include "cli.h"
+#include "crypto.h"
+#include "files.h"
+#include "keyfile.h"
+#include "key_block.h"
+#include "bl2_area.h"
+#include "efuse_pattern.h"
+#include "fip_toc.h"
+#include "keymax.h"
+#include "user_key_file.h"
+#include "pipeline.h"
+#include "progress.h"
+#include "rng.h"
+#include "signing_key.h"
+#include "stage.h"
+#include "trailer.h"
+#include "verify.h"
+
+namespace {
+
+enum Slot : std::size_t {
+    kSlotInput,
+    kSlotUserKeyFile,
+    kSlotUserKey,
+    kSlotKeymax,
+    kSlotAesKey,
+    kSlotOutput,
+    kSlotEfuse,
+    kSlotSkipSector,
+    kSlotPkcs11Module,
+    kSlotPassphraseFile,
+    kSlotCount,
+};
+
+const option kBootOptions[] = {
+    {"input", required_argument, nullptr, 0},      {"zuduserkey", required_argument, nullptr, 0},
+    {"userkey", required_argument, nullptr, 0},    {"rootkeymax", required_argument, nullptr, 0},
+    {"aeskey", required_argument, nullptr, 0},     {"output", required_argument, nullptr, 0},
+    {"efuse", required_argument, nullptr, 0},      {"skipsector", required_argument, nullptr, 0},
+    {"pkcs11-module", required_argument, nullptr, 0},
+    {"passphrase-file", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+
+constexpr std::uint64_t kMax32 = 0xFFFFFFFF;
+
+// BL2 block: the keymax's block layout (fixed 512-byte signature slot and
+// key area) in signing mode, a 3504-byte zero key area in digest mode, so
+// that it ends exactly at the end of the BL2 area.
+constexpr std::size_t kSigningBl2Size = kFixedPayloadOffset + kBl2PayloadSize;
+constexpr std::size_t kDigestBl2Size = kFixedKeyOffset + kBl2DigestKeyAreaSize + kBl2PayloadSize;
+static_assert(kKeymaxSize + kSigningBl2Size == kBl2AreaSize);
+static_assert(kBl2SigningBlockOffset == kKeymaxSize);
+static_assert(kIvPrefixSize + kDigestBl2Size == kBl2AreaSize);
+static_assert(kBl2DigestBlockOffset + kFixedKeyOffset + kBl2DigestKeyAreaSize == kBl2PayloadFileOffset);
+static_assert(kBl2SigningBlockOffset + kFixedPayloadOffset == kBl2PayloadFileOffset);
+constexpr unsigned kMaxSkippedSectors = 4;
+
+// What the command line asks for, settled before any file is opened.
+struct BootPlan {
+    explicit BootPlan(const char* const* s) : slots(s) {}
+    ~BootPlan() { wipe(iv_prefix.data(), iv_prefix.size()); }
+    BootPlan(const BootPlan&) = delete;
+    BootPlan& operator=(const BootPlan&) = delete;
+
+    const char* const* slots;
+    bool signing = false;
+    bool encrypt = false;
+    unsigned sectors = 0;
+    std::array<std::uint8_t, kIvPrefixSize> iv_prefix{};
+    // A reproducible encrypted run derives its IV prefix once the AES key
+    // is known (see derive_iv_prefix).
+    bool derive_iv_prefix = false;
+    std::string output;
+    std::string efuse;  // signing mode only
+    // Signing mode: the key, opened once before anything is written (a
+    // token asks for its PIN once); a key that does not open is reported by
+    // the BL2 step with its result.
+    std::unique_ptr<SigningKey> signer;
+    std::string signer_failure;
+};
+
+// One run of the worker. The guards come first so that the files close
+// before a failed output is removed.
+struct BootRun {
+    explicit BootRun(const BootPlan& p) : plan(p), iv_prefix(p.iv_prefix) {}
+    ~BootRun() {
+        wipe(aes.data(), aes.size());
+        wipe(iv_prefix.data(), iv_prefix.size());
+    }
+    BootRun(const BootRun&) = delete;
+    BootRun& operator=(const BootRun&) = delete;
+
+    const BootPlan& plan;
+    File input;
+    File key_material;
+    // The output and the eFuse file are written under temporary names and
+    // put in place together at the end; until then a failure leaves any
+    // earlier files of those names as they were.
+    OutputFile out;
+    OutputFile efuse;
+    Buffer work{kBl2PayloadSize};
+    Buffer area{kBl2AreaSize};  // the output's BL2 area, built before it is written
+    std::array<std::uint8_t, kAesKeySize> aes{};
+    SigningKey* key = nullptr;  // the plan's signer, once the BL2 step took it
+    // The IV prefix the output starts with.
+    std::array<std::uint8_t, kIvPrefixSize> iv_prefix{};
+    // The result of a failure that the current step has no number of its
+    // own for; it follows the worker's progress.
+    int failure = kBootOpenFailed;
+    bool efuse_written = false;
+    // The boot media variants, written with the output.
+    std::unique_ptr<BootMedia> media;
+    std::unique_ptr<Progress> progress;
+};
+
+// ---------------------------------------------------------------------------
+// Plan: mode, sector count, IV prefix, names
+
+// A hexadecimal sector count ("0x" allowed); anything above 4 acts as 4.
+unsigned sector_count(const char* text) {
+    if (text == nullptr) return 0;
+    const unsigned long n = std::strtoul(text, nullptr, 16);
+    return n > kMaxSkippedSectors ? kMaxSkippedSectors : static_cast<unsigned>(n);
+}
+
+// The IV prefix's SHA-256 is the key of every encrypted FIP stage, so in an
+// encrypted output it comes from the OS generator; the rand() draws are made
+// all the same, so every later random value keeps its place.
+// A reproducible run (SOURCE_DATE_EPOCH) must not make the stage key
+// predictable either: its IV prefix is derived later from the AES key and
+// the input, which keeps it as secret as the AES key and repeatable.
+bool draw_iv_prefix(BootPlan& plan) {
+    if (plan.encrypt && zud_reproducible()) {
+        fill_random(plan.iv_prefix);  // the draws keep their place
+        plan.derive_iv_prefix = true;
+        return true;
+    }
+    if (plan.encrypt) return fill_secret(plan.iv_prefix);
+    fill_random(plan.iv_prefix);
+    return true;
+}
+
+// The first 16 bytes of HMAC-SHA256 under the AES key over a label and the
+// SHA-256 of the input.
+int derive_iv_prefix(const char* input, ConstBytes aes_key, std::span<std::uint8_t, kIvPrefixSize> out) {
+    File f = open_file(input, "rb");
+    const auto size = stream_size(f.get());
+    if (!f || !size) return kBootIoFailed;
+    Sha256 sha;
+    const RangeRead read = read_range(::fileno(f.get()), 0, *size, [&sha](ConstBytes step) {
+        sha.update(step);
+        return true;
+    });
+    if (read != RangeRead::kDone) return kBootIoFailed;
+    static const char kLabel[] = "zud bootloader IV prefix";
+    std::vector<std::uint8_t> message(kLabel, kLabel + sizeof kLabel - 1);
+    const Digest input_digest = sha.finish();
+    message.insert(message.end(), input_digest.begin(), input_digest.end());
+    Digest mac = hmac_sha256(aes_key, message);
+    std::copy_n(mac.begin(), out.size(), out.begin());
+    wipe(mac.data(), mac.size());
+    return 0;
+}
+
+bool refuse_long_name(const char* base) {
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: %s is too long: the names derived from it must fit %zu "
+                 "characters\n",
+                 base, kMaxPathLength);
+    return false;
+}
+
+// The output, its boot media names and, in signing mode, the eFuse file must
+// all fit 255 characters.
+bool name_outputs(BootPlan& plan) {
+    const char* input = plan.slots[kSlotInput];
+    const char* given = plan.slots[kSlotOutput];
+    const auto output = given != nullptr ? derive_name(given, "")
+                                         : derive_name(input, plan.signing ? ".encrypt" : ".pkg");
+    if (!output) return refuse_long_name(given != nullptr ? given : input);
+    for (const char* suffix : {".usb.bl2", ".usb.tpl", ".sd.bin"}) {
+        if (!derive_name(*output, suffix)) return refuse_long_name(output->c_str());
+    }
+    plan.output = *output;
+    if (!plan.signing) return true;
+    const char* efuse_given = plan.slots[kSlotEfuse];
+    const auto efuse = efuse_given != nullptr ? derive_name(efuse_given, "")
+                                              : derive_name(plan.output, ".efuse");
+    if (!efuse) {
+        return refuse_long_name(efuse_given != nullptr ? efuse_given : plan.output.c_str());
+    }
+    plan.efuse = *efuse;
+    return true;
+}
+
+// True (and says so) when `name`, which is about to be created, is one of
+// the files the command reads.
+bool names_an_input(const char* const* slots, const std::string& name) {
+    for (std::size_t i = kSlotInput; i <= kSlotAesKey; ++i) {
+        if (same_file(name.c_str(), slots[i])) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: %s would overwrite the --%s file %s\n",
+                         name.c_str(), kBootOptions[i].name, slots[i]);
+            return true;
+        }
+    }
+    return false;
+}
+
+int plan_boot(BootPlan& plan) {
+    const char* const* s = plan.slots;
+    plan.signing = s[kSlotUserKeyFile] != nullptr ||
+                   (s[kSlotUserKey] != nullptr && s[kSlotKeymax] != nullptr &&
+                    s[kSlotAesKey] != nullptr);
+    plan.encrypt = s[kSlotAesKey] != nullptr;
+    plan.sectors = sector_count(s[kSlotSkipSector]);
+    if (!draw_iv_prefix(plan)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the system's random generator failed\n");
+        return kBootNoRandom;
+    }
+    if (!name_outputs(plan)) return kBootPathTooLong;
+    if (names_an_input(s, plan.output)) return kBootSameFile;
+    if (plan.signing && names_an_input(s, plan.efuse)) return kBootSameFile;
+    if (plan.signing && same_place(plan.efuse, plan.output)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the eFuse file %s is the output\n", plan.efuse.c_str());
+        return kBootSameFile;
+    }
+    if (!plan.signing && (s[kSlotUserKey] != nullptr || s[kSlotKeymax] != nullptr)) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: --userkey and --rootkeymax sign only together with "
+                     "--aeskey; without all three this run makes an unsigned, digest-only "
+                     "bootloader\n");
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Key material checks
+//
+// In signing mode the boot ROM accepts the bootloader only when the keymax's
+// key matrices are sound, the keymax is signed by a key of its own root key
+// matrix, and the key that signs the stages is one of its user keys. These
+// are checked before anything is written. Key material of the wrong size or
+// a key that does not load is left to the signing steps, which report it
+// with their own results.
+
+// The keymax the key material names, or nullopt when it is not there in the
+// expected size.
+std::optional<std::array<std::uint8_t, kKeymaxSize>> keymax_of(const char* const* s) {
+    const bool bound = s[kSlotUserKeyFile] != nullptr;
+    const char* path = bound ? s[kSlotUserKeyFile] : s[kSlotKeymax];
+    File f = open_file(path, "rb");
+    const auto size = stream_size(f.get());
+    if (!size || *size != (bound ? kUserKeyFileSize : kKeymaxSize)) return std::nullopt;
+    std::array<std::uint8_t, kKeymaxSize> keymax{};
+    if (!seek_to(f.get(), bound ? kUserKeyKeymaxOffset : 0) || !read_exact(f.get(), keymax)) {
+        return std::nullopt;
+    }
+    return keymax;
+}
+
+int check_keymax(ConstBytes keymax, const char* from) {
+    const auto decoded = decode_keymax(keymax);
+    if (!decoded || check_key_matrix(decoded->root) != nullptr ||
+        check_key_matrix(decoded->user) != nullptr) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: a key matrix of the keymax in %s is not valid (four "
+                     "digest-form entries expected); sign the keymax again with --keysig\n",
+                     from);
+        return kBootKeymaxInvalid;
+    }
+    std::array<std::uint8_t, kKeyMatrixSize> root{};
+    encode_key_matrix(decoded->root, root);
+    std::uint32_t offset = 0;
+    if (zud_sig_check_buffer_fix(decoded->block, root, &offset) != 0) {
+        const char* why = zud_verify_failure_reason();
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: the keymax in %s is not signed by a key of its root key "
+                     "matrix (%s); sign it again with --keysig\n",
+                     from, why != nullptr ? why : "the check fails");
+        return kBootKeymaxSignature;
+    }
+    return 0;
+}
+
+// The signing key's digest must be an entry of the user key matrix.
+int check_user_key(ConstBytes keymax, const SigningKey* key, const char* key_path) {
+    if (key == nullptr) return 0;
+    Buffer scratch(kKeyDataAreaMin);
+    std::array<std::uint8_t, kKeyHeaderSize> header{};
+    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
+    if (!scratch.ok() || zud_create_key_from_ctx(1, key->public_key(), scratch.bytes(), header, 0) != 0) return 0;
+    const auto user_key = decode_key_header(header);
+    const auto decoded = decode_keymax(keymax);
+    if (!user_key || user_key->key_type == 0 || !decoded) return 0;
+    if (key_matrix_names(decoded->user, user_key->key_digest)) return 0;
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: the key in %s is none of the keymax's user keys, so no device "
+                 "would boot what it signs; give the user key the keymax names (--ukeyN of "
+                 "--keysig)\n",
+                 key_path);
+    return kBootUserKeyNotInKeymax;
+}
+
+int check_key_material(BootPlan& plan) {
+    if (!plan.signing) return 0;
+    const char* const* s = plan.slots;
+    const char* key = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey];
+    plan.signer = open_signing_key(
+        key, command_key_source(s[kSlotPkcs11Module], s[kSlotPassphraseFile]), plan.signer_failure);
+    const auto keymax = keymax_of(s);
+    if (!keymax) return 0;
+    const char* from = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotKeymax];
+    if (const int r = check_keymax(*keymax, from); r != 0) return r;
+    return check_user_key(*keymax, plan.signer.get(), key);
+}
+
+// ---------------------------------------------------------------------------
+// Files and key material
+
+// Reads up to `out.size()` bytes at `offset`, zero-filling what the file
+// does not have; false on a seek or read error.
+bool read_at(std::FILE* f, std::uint64_t offset, MutBytes out) {
+    std::fill(out.begin(), out.end(), 0);
+    if (!seek_to(f, offset)) return false;
+    read_some(f, out);
+    return std::ferror(f) == 0;
+}
+
+int open_streams(BootRun& run) {
+    run.input = open_file(run.plan.slots[kSlotInput], "rb");
+    if (!run.input) return kBootOpenFailed;
+    run.out = OutputFile(run.plan.output, Exposure::kPublic);
+    if (!run.out.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.out.error().c_str());
+        return kBootOpenFailed;
+    }
+    if (!run.work.ok() || !run.area.ok()) return kBootOpenFailed;
+    return 0;
+}
+
+// Opens a key file that must have exactly `size` bytes.
+int open_sized(const char* path, std::uint64_t size, int wrong_size, File& file) {
+    if (path == nullptr) return kBootIoFailed;
+    file = open_file(path, "rb");
+    const auto actual = stream_size(file.get());
+    if (!file || !actual) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", path);
+        return kBootIoFailed;
+    }
+    return *actual == size ? 0 : wrong_size;
+}
+
+int read_aes_key(const char* path, MutBytes aes) {
+    File f;
+    if (const int r = open_sized(path, kAesKeySize, kBootAesKeySize, f); r != 0) return r;
+    return read_exact(f.get(), aes) ? 0 : kBootIoFailed;
+}
+
+// With a zud_user_key file, --aeskey only switches encryption on; the bound
+// key encrypts. Says so when the named file would have given another key.
+void note_unused_aes_key(const char* aes_path, const char* user_key_path, ConstBytes bound) {
+    std::array<std::uint8_t, kAesKeySize> given{};
+    File f = open_file(aes_path, "rb");
+    const auto size = stream_size(f.get());
+    const bool same = size && *size == kAesKeySize && read_exact(f.get(), given) &&
+                      std::equal(given.begin(), given.end(), bound.begin());
+    wipe(given.data(), given.size());
+    if (same) return;
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: the output is encrypted with the AES key bound in %s; the "
+                 "--aeskey file %s %s and is not used\n",
+                 user_key_path, aes_path, f ? "holds another key" : "cannot be read");
+}
+
+// The zud_user_key file: key file, keymax at 4680, AES key at 6944. It is
+// left positioned at the keymax.
+int read_user_key_file(BootRun& run) {
+    File& f = run.key_material;
+    const char* path = run.plan.slots[kSlotUserKeyFile];
+    if (const int r = open_sized(path, kUserKeyFileSize, kBootUserKeySize, f); r != 0) return r;
+    if (!seek_to(f.get(), kUserKeyAesOffset) || !read_exact(f.get(), run.aes) ||
+        !seek_to(f.get(), kUserKeyKeymaxOffset)) {
+        return kBootIoFailed;
+    }
+    if (run.plan.encrypt) note_unused_aes_key(run.plan.slots[kSlotAesKey], path, run.aes);
+    return 0;
+}
+
+int read_key_material(BootRun& run) {
+    const char* const* s = run.plan.slots;
+    if (s[kSlotUserKeyFile] != nullptr) return read_user_key_file(run);
+    // Without a zud_user_key file the "aeskey" file is the AES key, in
+    // digest mode too.
+    if (run.plan.encrypt) {
+        if (const int r = read_aes_key(s[kSlotAesKey], run.aes); r != 0) return r;
+    }
+    if (!run.plan.signing) return 0;
+    return open_sized(s[kSlotKeymax], kKeymaxSize, kBootKeymaxSize, run.key_material);
+}
+
+// ---------------------------------------------------------------------------
+// eFuse pattern
+
+// Fills `pattern` from the keymax; false when its root key matrix is not
+// valid.
+bool build_efuse_pattern(ConstBytes keymax, const BootRun& run,
+                         std::span<std::uint8_t, kEfusePatternSize> pattern) {
+    const auto decoded = decode_keymax(keymax);
+    if (!decoded || check_key_matrix(decoded->root) != nullptr) return false;
+    zud_efuse_pattern p;
+    p.encrypted = run.plan.encrypt;
+    p.root_digest = key_matrix_root_digest(decoded->root);
+    if (p.encrypted) p.aes_key = run.aes;
+    encode_efuse_pattern(p, pattern);
+    wipe(p.aes_key.data(), p.aes_key.size());
+    return true;
+}
+
+// The plain pattern goes only to a temporary file readable by its owner,
+// which the built-in signer seals before it takes the eFuse file's name. A
+// keymax whose root matrix is not valid gives no pattern (its checks come
+// first, so this does not happen in a run that got this far).
+int write_efuse_pattern(BootRun& run, ConstBytes keymax) {
+    run.efuse = OutputFile(run.plan.efuse, run.plan.encrypt ? Exposure::kSecret : Exposure::kPublic);
+    if (!run.efuse.ok()) {
+        // A signed bootloader without its eFuse pattern cannot be fused.
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s; give --efuse a name that can be written\n",
+                     run.efuse.error().c_str());
+        return kBootIoFailed;
+    }
+    run.failure = kBootFailedWithEfuse;
+    std::array<std::uint8_t, kEfusePatternSize> pattern{};
+    const bool built = build_efuse_pattern(keymax, run, pattern);
+    const bool written = !built || write_all(run.efuse.stream(), pattern);
+    wipe(pattern.data(), pattern.size());
+    if (!written || !run.efuse.close_stream()) return kBootIoFailed;
+    if (!built) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the keymax's root key matrix is not valid; "
+                             "no eFuse pattern\n");
+        run.efuse.discard();
+    }
+    run.efuse_written = built;
+    return 0;
+}
+
+// The BL2 area starts with, in signing mode, the keymax with the IV prefix
+// over its 16 leading bytes (the eFuse pattern is written from it), in
+// digest mode the IV prefix alone. Returns where the BL2 block goes.
+int build_bl2_prefix(BootRun& run) {
+    const MutBytes area = run.area.bytes();
+    std::fill(area.begin(), area.end(), 0);
+    if (!run.plan.signing) {
+        std::copy(run.iv_prefix.begin(), run.iv_prefix.end(), area.begin());
+        return 0;
+    }
+    const MutBytes keymax = area.first(kKeymaxSize);
+    if (!read_exact(run.key_material.get(), keymax)) return kBootIoFailed;
+    run.key_material.reset();
+    std::copy(run.iv_prefix.begin(), run.iv_prefix.end(), keymax.begin());
+    return write_efuse_pattern(run, keymax);
+}
+
+// ---------------------------------------------------------------------------
+// BL2 block
+
+// An input that is itself an output of this command has a signed block
+// header at 16 whose sizes agree; its BL2 payload is then at 4096.
+bool is_signed_bootloader(ConstBytes area) {
+    const auto h = decode_signed_block_header(area.subspan(kBl2DigestBlockOffset, kSignedBlockHeaderSize));
+    return h && std::uint64_t{h->total_size} ==
+                    std::uint64_t{h->signed_data_offset} + h->signed_data_size;
+}
+
+int read_bl2_payload(BootRun& run) {
+    const MutBytes payload = run.work.bytes();
+    if (!read_at(run.input.get(), 0, payload)) return kBootIoFailed;
+    if (is_signed_bootloader(payload) &&
+        !read_at(run.input.get(), kBl2PayloadFileOffset, payload)) {
+        return kBootIoFailed;
+    }
+    return 0;
+}
+
+// Loads the signing key. Its signature must fit the BL2 block's 512-byte
+// slot and the stage blocks need a key size code, so 1024-, 2048- and
+// 4096-bit keys are taken.
+int load_signing_key(BootRun& run) {
+    const char* const* s = run.plan.slots;
+    const char* path = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey];
+    run.key = run.plan.signer.get();
+    if (run.key == nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.plan.signer_failure.c_str());
+        return run.failure;
+    }
+    const std::size_t len = run.key->length();
+    if (len != 128 && len != 256 && len != 512) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: the key in %s has %zu bits; 1024, 2048 or 4096 are "
+                     "supported\n",
+                     path, len * 8);
+        return run.failure;
+    }
+    return 0;
+}
+
+// The signing key's public half at 576: key header and key data, laid out
+// from the key file when it is a full binary key file, else from the loaded
+// key, so that the boot ROM finds the key the BL2 signature is checked with
+// whatever form the key came in. Returns the key_type, or nullopt when the
+// key data would not fit its 1208-byte area.
+std::optional<std::uint8_t> place_key_block(const char* path, const mbedtls_rsa_context& loaded,
+                                            MutBytes block) {
+    Buffer key_data(kKeyDataAreaMin);
+    if (!key_data.ok()) return std::nullopt;
+    const auto header = block.subspan(kFixedKeyOffset).first<kKeyHeaderSize>();
+    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
+    const std::uint32_t length = zud_create_key_from_source(
+        0, path, &loaded, key_data.bytes(), header, static_cast<std::uint32_t>(kFixedKeyDataOffset));
+    if (length > kFixedKeyDataAreaSize) return std::nullopt;
+    std::copy_n(key_data.data(), length, block.data() + kFixedKeyDataOffset);
+    return decode_key_header(header)->key_type;
+}
+
+zud_signed_block_header bl2_header(const BootPlan& plan, std::uint8_t key_type,
+                                   std::size_t modulus_length) {
+    // In digest mode the signed range may leave out the first sectors of the
+    // output: they hold only the IV prefix, the header's tail and zeros.
+    constexpr std::size_t kSectorSize = 512;
+    const std::size_t digest_length =
+        plan.sectors == 0 ? kDigestSlotSize
+                          : kSectorSize * plan.sectors - kBl2DigestBlockOffset - kSignedBlockHeaderSize;
+    zud_signed_block_header h;
+    h.sig_type = plan.signing ? 1 : 0;
+    h.sig_size = kFixedSignatureSlotSize;
+    h.signed_data_offset = static_cast<std::uint32_t>(
+        kSignedBlockHeaderSize + (plan.signing ? modulus_length : digest_length));
+    h.key_type = key_type;
+    h.key_offset = kFixedKeyOffset;
+    h.key_size = plan.signing ? kFixedKeyAreaSize : kBl2DigestKeyAreaSize;
+    h.payload_offset = h.key_offset + h.key_size;
+    h.payload_size = kBl2PayloadSize;
+    h.total_size = h.payload_offset + h.payload_size;
+    h.signed_data_size = h.total_size - h.signed_data_offset;
+    return h;
+}
+
+// Digest over the 64 header bytes and the block from signed_data_offset on;
+// the signature (or the digest itself) goes to the start of the slot.
+int seal_bl2_block(BootRun& run, MutBytes block, std::uint32_t signed_data_offset) {
+    Sha256 sha;
+    sha.update(block.first(kSignedBlockHeaderSize));
+    sha.update(block.subspan(signed_data_offset));
+    const Digest digest = sha.finish();
+    std::uint8_t* slot = block.data() + kSignedBlockHeaderSize;
+    if (!run.plan.signing) {
+        std::copy(digest.begin(), digest.end(), slot);
+        return 0;
+    }
+    if (run.key->sign_sha256(digest, MutBytes(slot, kFixedSignatureSlotSize)) != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the BL2 signature could not be made: %s\n",
+                     run.key->failure().c_str());
+        return kBootBl2SignFailed;
+    }
+    return 0;
+}
+
+// The BL2 block fills the area behind its prefix.
+int build_bl2_block(BootRun& run) {
+    const bool signing = run.plan.signing;
+    if (signing) {
+        if (const int r = load_signing_key(run); r != 0) return r;
+    }
+    const MutBytes block = run.area.bytes().subspan(signing ? kBl2SigningBlockOffset : kBl2DigestBlockOffset);
+    std::uint8_t key_type = 0;
+    if (signing) {
+        const char* const* s = run.plan.slots;
+        const auto placed = place_key_block(
+            key_file_of(s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey]),
+            *run.key->public_key(), block);
+        if (!placed) return run.failure;
+        key_type = *placed;
+    }
+    const zud_signed_block_header h = bl2_header(run.plan, key_type, signing ? run.key->length() : 0);
+    encode_signed_block_header(h, block.first<kSignedBlockHeaderSize>());
+    std::copy_n(run.work.data(), kBl2PayloadSize, block.data() + h.payload_offset);
+    return seal_bl2_block(run, block, h.signed_data_offset);
+}
+
+// ---------------------------------------------------------------------------
+// FIP table of contents
+
+// Reads the table and checks it against the `fip_size` bytes that follow
+// its start: it must end inside its region, and every entry's offset and
+// size must fit 32 bits and lie inside the file. nullopt (said on standard
+// error) otherwise.
+std::optional<zud_fip_toc> read_toc(ConstBytes region, std::uint64_t fip_size) {
+    const char* reason = nullptr;
+    auto toc = decode_fip_toc(region, &reason);
+    std::size_t bad = 0;
+    if (toc && (reason = check_toc_entries(*toc, fip_size, bad)) != nullptr) {
+        const zud_toc_entry& e = toc->entries[bad];
+        std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu (offset %llu, size %llu) does "
+                             "not lie inside the file\n",
+                     bad, static_cast<unsigned long long>(e.offset),
+                     static_cast<unsigned long long>(e.size));
+        return std::nullopt;
+    }
+    if (!toc && std::strcmp(reason, "the table of contents has no terminating entry") == 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the FIP table has no terminating entry\n");
+    }
+    return toc;
+}
+
+// The bytes from the table's start to the end of the stream.
+std::uint64_t fip_size_of(std::FILE* f) {
+    const auto size = stream_size(f);
+    return size && *size > kFipOffset ? *size - kFipOffset : 0;
+}
+
+// The eFuse pattern is sealed by the built-in signer in its temporary file.
+int seal_efuse_pattern(const BootRun& run) {
+    if (!run.efuse_written) return 0;
+    const int status = zud_tq_internal_sig(run.efuse.temp_path().c_str());
+    if (status != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the eFuse pattern could not be signed (%d)\n",
+                     status);
+        return kBootEfuseSignFailed;
+    }
+    return 0;
+}
+
+// The signed FIP as the output carries it: the table pointing at the stage
+// blocks, and each block's header region once its stage is signed.
+struct SignedFip {
+    std::array<std::uint8_t, kTocRegionSize> region{};  // the table region, as written
+    zud_fip_toc toc;
+    std::vector<zud_stage_block> blocks;  // one per entry
+};
+
+int stage_failed(std::size_t index, const char* what) {
+    const int saved = errno;
+    std::fprintf(stderr, "zud_encrypt_tqrr: FIP entry %zu could not be %s\n", index, what);
+    errno = saved;
+    return kBootStageFailed;
+}
+
+// Reads the table, lays out every stage's block header (drawing its nonce
+// and timestamp, in table order) and points each entry at its block: offset
+// behind the previous block, size the block's stored length rounded up to
+// 16; blocks start on 16 KiB boundaries.
+int plan_fip(BootRun& run, SignedFip& fip) {
+    const MutBytes region(fip.region);
+    if (!read_at(run.input.get(), kFipOffset, region)) return kBootIoFailed;
+    auto toc = read_toc(region, fip_size_of(run.input.get()));
+    if (!toc) {
+        std::printf("zud log : illegal fip file format!\n");
+        return run.failure;
+    }
+    fip.toc = std::move(*toc);
+    const auto input_size = stream_size(run.input.get());
+    if (!input_size) return kBootIoFailed;
+    SigningKey* key = run.plan.signing ? run.key : nullptr;
+    fip.blocks.resize(fip.toc.entries.size());
+    std::uint64_t next = kTocRegionSize;
+    for (std::size_t i = 0; i < fip.toc.entries.size(); ++i) {
+        zud_toc_entry& entry = fip.toc.entries[i];
+        if (zud_stage_begin(::fileno(run.input.get()), *input_size, entry.offset + kFipOffset,
+                            entry.size, key, fip.blocks[i]) != kStageOk) {
+            return stage_failed(i, "signed");
+        }
+        const std::uint64_t stored = fip.blocks[i].stored_length;
+        entry.offset = next;
+        entry.size = round_up_16(stored);
+        next += round_up(stored, kStageAlignment);
+        if (next > kMax32) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: the signed FIP would exceed 4 GiB\n");
+            return kBootStageFailed;
+        }
+    }
+    fip.toc.end.offset = next;
+    encode_fip_toc(fip.toc, region);
+    return 0;
+}
+
+// Digests the stages (two at a time), then signs the digests in table order.
+int sign_fip(BootRun& run, SignedFip& fip) {
+    const auto digests = zud_stage_digests(::fileno(run.input.get()), fip.blocks, run.progress.get());
+    SigningKey* key = run.plan.signing ? run.key : nullptr;
+    for (std::size_t i = 0; i < fip.blocks.size(); ++i) {
+        if (!digests[i]) return stage_failed(i, "read");
+        if (zud_stage_seal(fip.blocks[i], key, *digests[i]) != kStageOk) return stage_failed(i, "signed");
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Writing the output
+//
+// One pass in output order. This thread lays the bytes out (the BL2 area,
+// the table, each stage block read again from the input) into 1 MiB
+// pieces, encrypts them when an AES key is given, and hands them to a
+// worker thread, which hashes them for the upgrade signature and writes
+// them to the boot media variants. The output itself is written by
+// whichever thread has less to do: this one when it encrypts, else the
+// worker. The random gap bytes of an encrypted output are drawn here, in
+// output order.
+
+constexpr std::size_t kOutputPieceSize = 1024 * 1024;
+constexpr std::size_t kOutputPieces = 4;
+
+using Iv = std::array<std::uint8_t, kAesBlockSize>;
+
+// Encrypts the BL2 area under the AES key and the table under the stage
+// key, the SHA-256 of the IV prefix the area starts with.
+int encrypt_head(BootRun& run, SignedFip& fip, AesCbc& stage_aes) {
+    Digest stage_key = sha256(run.area.bytes().first(kIvPrefixSize));
+    const int keyed = stage_aes.set_encrypt_key(stage_key);
+    wipe(stage_key.data(), stage_key.size());
+    AesCbc aes;
+    if (keyed != 0 || aes.set_encrypt_key(run.aes) != 0) return kBootEncryptFailed;
+    Iv iv{};
+    if (const int r = aes.encrypt(run.area.bytes(), iv); r != 0) return r;
+    // The table about to be encrypted is checked as a device reads it.
+    if (!read_toc(fip.region, fip.toc.end.offset)) {
+        std::printf("zud log : illegal fip file format!\n");
+        return kBootEncryptBadToc;
+    }
+    iv = Iv{};
+    return stage_aes.encrypt(fip.region, iv);
+}
+
+
+// Stage block `index`, encrypted as one CBC chain when `aes` is given,
+// then the gap up to the next block: zeros, or random bytes in an
+// encrypted output.
+int emit_stage(const BootRun& run, const SignedFip& fip, std::size_t index, AesCbc* aes, PieceFiller& pass) {
+    const zud_toc_entry& entry = fip.toc.entries[index];
+    const std::uint64_t end = entry.offset + entry.size;
+    const std::uint64_t next = index + 1 < fip.toc.entries.size() ? fip.toc.entries[index + 1].offset
+                                                                   : fip.toc.end.offset;
+    StageEmitter emitter(::fileno(run.input.get()), fip.blocks[index], entry.size);
+    Iv iv{};
+    while (emitter.remaining() > 0) {
+        const MutBytes r = pass.room();
+        if (r.empty()) return kBootIoFailed;
+        const std::int64_t n = emitter.fill(r.first(static_cast<std::size_t>(
+            std::min<std::uint64_t>(r.size(), emitter.remaining()))));
+        if (n <= 0) return stage_failed(index, "read");
+        const MutBytes filled = r.first(static_cast<std::size_t>(n));
+        if (aes != nullptr) {
+            if (const int e = aes->encrypt(filled, iv); e != 0) return e;
+        }
+        if (!pass.advance(filled.size())) return kBootIoFailed;
+    }
+    for (std::uint64_t gap = next - end; gap > 0;) {
+        const MutBytes r = pass.room();
+        if (r.empty()) return kBootIoFailed;
+        const MutBytes filled = r.first(static_cast<std::size_t>(std::min<std::uint64_t>(r.size(), gap)));
+        if (aes != nullptr) {
+            fill_random(filled);
+        } else {
+            std::fill(filled.begin(), filled.end(), 0);
+        }
+        gap -= filled.size();
+        if (!pass.advance(filled.size())) return kBootIoFailed;
+    }
+    return 0;
+}
+
+// The result for an output that could not be written from `offset` on:
+// the stage block (or its gap) that holds it, else an I/O failure.
+int write_failure(const SignedFip& fip, std::uint64_t offset, const std::string& name) {
+    const auto& entries = fip.toc.entries;
+    for (std::size_t i = entries.size(); i-- > 0;) {
+        if (offset >= kFipOffset + entries[i].offset) return stage_failed(i, "written");
+    }
+    std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s: %s\n", name.c_str(),
+                 std::strerror(errno));
+    return kBootIoFailed;
+}
+
+// Writes the output: the BL2 area, the table, the stage blocks and, with a
+// zud_user_key file, the upgrade signature over all of them; the boot media
+// variants follow the same bytes.
+int write_output(BootRun& run, SignedFip& fip) {
+    const bool encrypt = run.plan.encrypt;
+    AesCbc stage_aes;
+    if (encrypt) {
+        if (const int r = encrypt_head(run, fip, stage_aes); r != 0) return r;
+    }
+    run.media = std::make_unique<BootMedia>(run.plan.output);
+    BootMedia& media = *run.media;
+    const bool trailer = run.plan.slots[kSlotUserKeyFile] != nullptr;
+    WriteBehind out(::fileno(run.out.stream()), 0);
+    const bool worker_writes = !encrypt;
+    bool worker_write_failed = false;
+    Sha256 sha;
+    PieceQueue queue(kOutputPieces, kOutputPieceSize, [&](ConstBytes piece) {
+        if (worker_writes && !out.write(piece)) {
+            worker_write_failed = true;
+            return false;
+        }
+        if (trailer) sha.update(piece);
+        media.write(piece);
+        add_progress(run.progress.get(), piece.size());
+        return true;
+    });
+    PieceFiller pass(queue, worker_writes ? nullptr : &out);
+    int r = pass.put(run.area.bytes()) && pass.put(fip.region) ? 0 : kBootIoFailed;
+    for (std::size_t i = 0; r == 0 && i < fip.blocks.size(); ++i) {
+        r = emit_stage(run, fip, i, encrypt ? &stage_aes : nullptr, pass);
+    }
+    if (r == 0 && !pass.hand_on()) r = kBootIoFailed;
+    const bool consumed = queue.finish();
+    if (!queue.ok()) return kBootOpenFailed;
+    if (worker_write_failed || pass.write_failed()) return write_failure(fip, out.position(), run.plan.output);
+    if (r != 0) return r;
+    if (!consumed) return kBootIoFailed;
+    if (!trailer) return 0;
+    std::array<std::uint8_t, kUpgradeWorkAreaSize> block{};
+    const MutBytes signature = MutBytes(block).first(run.key->length());
+    const int status = zud_upgrade_signature(*run.key, sha.finish(), signature);
+    if (status != 0 || !out.write(signature)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the upgrade signature failed (%d)\n",
+                     status != 0 ? status : static_cast<int>(kUpgradeWriteFailed));
+        return kBootUpgradeFailed;
+    }
+    media.write(signature);
+    return 0;
+}
+
+int write_signed_bootloader(BootRun& run) {
+    if (const int r = open_streams(run); r != 0) return r;
+    if (const int r = read_key_material(run); r != 0) return r;
+    if (run.plan.derive_iv_prefix) {
+        if (const int r = derive_iv_prefix(run.plan.slots[kSlotInput], run.aes, run.iv_prefix); r != 0) {
+            return r;
+        }
+    }
+    const FileStamp before = stamp_file(::fileno(run.input.get()));
+    run.failure = kBootFailedNoEfuse;
+    if (const int r = build_bl2_prefix(run); r != 0) return r;
+    if (const int r = read_bl2_payload(run); r != 0) return r;
+    if (const int r = build_bl2_block(run); r != 0) return r;
+    auto fip = std::make_unique<SignedFip>();
+    if (const int r = plan_fip(run, *fip); r != 0) return r;
+    // The stages are read once to sign them, then the output is written.
+    std::uint64_t work = kFipOffset + fip->toc.end.offset;
+    for (const zud_stage_block& b : fip->blocks) work += b.stage_size;
+    run.progress = std::make_unique<Progress>("zud_encrypt_tqrr: bootsig", work);
+    if (const int r = sign_fip(run, *fip); r != 0) return r;
+    if (const int r = seal_efuse_pattern(run); r != 0) return r;
+    if (const int r = write_output(run, *fip); r != 0) return r;
+    run.progress->finish();
+    // The stages were read twice, once to sign them and once to write them;
+    // an input changed in between would give blocks that fail their checks.
+    if (!same_stamp(before, stamp_file(::fileno(run.input.get())))) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
+                             "command again once nothing writes to it\n",
+                     run.plan.slots[kSlotInput]);
+        return kBootIoFailed;
+    }
+    run.input.reset();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Finishing steps
+
+
+// An earlier file at the output's name, kept under a second name (a hard
+// link) while the new output and its eFuse file go in place, so that it can
+// be put back when the eFuse file cannot follow.
+class KeptOutput {
+public:
+    explicit KeptOutput(const std::string& name) : name_(name) {
+        if (!path_exists(name.c_str())) return;
+        OutputFile reserve = make_work_file(name);  // a fresh name beside it
+        if (!reserve.ok()) return;
+        const std::string kept = reserve.temp_path();
+        reserve.discard();
+        if (::link(name.c_str(), kept.c_str()) == 0) kept_ = kept;
+    }
+    ~KeptOutput() {
+        if (!kept_.empty()) (void)::unlink(kept_.c_str());
+    }
+    KeptOutput(const KeptOutput&) = delete;
+    KeptOutput& operator=(const KeptOutput&) = delete;
+
+    // Puts the earlier file back, or removes the new one when there was none.
+    void restore() {
+        if (kept_.empty()) {
+            (void)std::remove(name_.c_str());
+        } else if (::rename(kept_.c_str(), name_.c_str()) == 0) {
+            kept_.clear();
+        }
+    }
+
+private:
+    std::string name_;
+    std::string kept_;
+};
+
+// Puts the finished output, then its eFuse file, in place. When the second
+// cannot follow, the first is taken back (and an earlier output of that
+// name put back): they belong together.
+int commit_outputs(BootRun& run) {
+    KeptOutput earlier(run.efuse_written ? run.plan.output : std::string());
+    if (!run.out.commit()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.out.error().c_str());
+        return kBootIoFailed;
+    }
+    if (run.efuse_written && !run.efuse.commit()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.efuse.error().c_str());
+        earlier.restore();
+        return kBootIoFailed;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int zud_sig_boot(int argc, char** argv) {
+    if (argc <= 3) return kBootTooFewWords;
+    std::array<const char*, kSlotCount> slots{};
+    parse_option_slots(argc, argv, kBootOptions, slots);
+    if (slots[kSlotUserKeyFile] != nullptr && argc <= 5) return kBootBadOption;
+    for (std::size_t i = kSlotInput; i <= kSlotKeymax; ++i) {
+        const bool token = i == kSlotUserKey && is_pkcs11_uri(slots[i]);
+        if (slots[i] != nullptr && !token && !path_exists(slots[i])) {
+            std::printf("zud log: error! Illegal [%s] %s\n", kBootOptions[i].name, slots[i]);
+            return kBootBadOption;
+        }
+    }
+    if (slots[kSlotInput] == nullptr) {
+        std::printf("zud log: error! Please set input first!\n");
+        return kBootBadOption;
+    }
+    return zud_sig_boot_file(slots.data());
+}
+
+int zud_sig_boot_file(const char* const* slots) {
+    if (slots == nullptr || slots[kSlotInput] == nullptr) return kBootNoInput;
+    BootPlan plan(slots);
+    if (const int refused = plan_boot(plan); refused != 0) return refused;
+    if (const int refused = check_key_material(plan); refused != 0) return refused;
+    BootRun run(plan);
+    int result = write_signed_bootloader(run);
+    if (result == 0) result = commit_outputs(run);
+    if (result != 0) return result;  // the temporary files go with `run`
+    // The boot media variants go in place after the output; a failure here
+    // leaves the output in place.
+    return run.media->finish() ? 0 : kBootMediaFailed;
+}

@@ -1,0 +1,95 @@
+// Bootloader signing: --bootsig and the boot media files.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "bytes.h"
+
+// ---------------------------------------------------------------------------
+// --bootsig
+
+enum BootResult : int {
+    kBootNoInput = 4668,         // no input path
+    kBootPathTooLong = 4671,     // a derived name (.encrypt/.pkg/.efuse/.usb.*/.sd.bin) > 255
+    kBootSameFile = 4673,        // the output or eFuse file names an input, or each other
+    kBootNoRandom = 4676,        // the OS random generator failed (IV prefix)
+    kBootOpenFailed = 4738,      // input not readable, output not creatable, no memory
+    kBootUserKeySize = 4762,     // zud_user_key file not 6976 bytes
+    kBootAesKeySize = 4783,      // AES key file not 32 bytes
+    kBootKeymaxSize = 4795,      // keymax file not 2264 bytes
+    kBootKeymaxInvalid = 4801,   // a key matrix of the keymax fails the checks a device makes
+    kBootKeymaxSignature = 4803, // the keymax is not signed by a key of its root key matrix
+    kBootUserKeyNotInKeymax = 4805,  // the user key is none of the keymax's user keys
+    // Key not loadable or unusable (modulus not 1024, 2048 or 4096 bits),
+    // bad table of contents: 4824, or 4854 in signing mode once the eFuse
+    // file was created.
+    kBootFailedNoEfuse = 4824,
+    kBootFailedWithEfuse = 4854,
+    kBootBl2SignFailed = 4860,   // the BL2 signature could not be made
+    kBootIoFailed = 4866,        // reading the input or key material, or writing the output, failed
+    kBootStageFailed = 4872,     // the stage builder failed on a FIP entry
+    kBootEfuseSignFailed = 4881, // the built-in signer failed on the eFuse pattern
+    kBootEncryptFailed = 4889,   // the encryption pass could not read or write the output
+    kBootEncryptBadToc = 4893,   // the table of contents re-read for encryption is not valid
+    kBootUpgradeFailed = 4897,   // the upgrade signature (zud_user_key given) failed
+    kBootTooFewWords = 5393,     // three or fewer command-line words
+    kBootBadOption = 5413,       // a named file is missing, or no input
+};
+// A stage whose encryption call fails ends the command with the library's
+// own (negative) result.
+
+// --bootsig: options "input", "zuduserkey", "userkey", "rootkeymax",
+// "aeskey", "output", "efuse", "skipsector", "pkcs11-module",
+// "passphrase-file". "userkey" is a key file, a PEM private key or a
+// PKCS#11 URI. Returns 0 or a BootResult.
+int zud_sig_boot(int argc, char** argv);
+
+// The worker over the ten slots in that order. Signing mode when slot 1
+// is set or slots 2, 3 and 4 all are; digest mode otherwise. Slot 4 switches
+// encryption on. On failure the output and the eFuse file it made are
+// removed, except when only the boot media step fails.
+int zud_sig_boot_file(const char* const* slots);
+
+// ---------------------------------------------------------------------------
+// Boot media
+//
+// Boot media variants of a signed bootloader B, written beside it:
+// "B.usb.bl2" (B's first 49152 bytes, zero-filled where B is shorter),
+// "B.usb.tpl" (B from byte 49152 on) and "B.sd.bin" (a 512-byte sector of
+// random filler, then all of B).
+enum BootMediaResult : int { kBootMediaFailed = 4565 };
+
+// Returns 0, or 4565 when there is no path, the source cannot be read, a
+// derived name would exceed 255 characters, no memory for the copy buffer,
+// or a variant could not be written completely (that variant is removed).
+// A variant file that cannot be created is skipped.
+int zud_uboot_process(const char* path);
+
+// The three variants written while B's bytes pass by, so that a writer of
+// B makes them in the same pass: write() takes B's bytes in order (from any
+// one thread), finish() draws the SD filler, pads the BL2 part and puts the
+// variants in place. Variant files are created by the constructor; one that
+// cannot be created is skipped (said on standard error). finish() returns
+// false when a variant could not be written whole; that variant is removed,
+// the others stay.
+class BootMedia {
+public:
+    // `named()` is false when a derived name would exceed 255 characters.
+    explicit BootMedia(const std::string& output);
+    ~BootMedia();
+    BootMedia(const BootMedia&) = delete;
+    BootMedia& operator=(const BootMedia&) = delete;
+
+    bool named() const { return named_; }
+    void write(ConstBytes piece);
+    bool finish();
+
+    struct Variant;  // one variant file (internal)
+
+private:
+    bool named_ = false;
+    std::uint64_t at_ = 0;  // bytes of B seen so far
+    std::unique_ptr<Variant> bl2_, tpl_, sd_;
+};

@@ -1,0 +1,632 @@
+// Kernel image signing: the --imgsig handler, the user key digest and the
+// image security header.
+#include "imgsig.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cli.h"
+#include "crypto.h"
+#include "files.h"
+#include "keyfile.h"
+#include "key_block.h"
+#include "image_header.h"
+#include "keymax.h"
+#include "user_key_file.h"
+#include "pipeline.h"
+#include "progress.h"
+#include "rng.h"
+#include "signed_block.h"
+#include "signing_key.h"
+#include "stage.h"
+#include "trailer.h"
+
+int zud_get_sha_from_ctx(const mbedtls_rsa_context* ctx, std::uint8_t* digest) {
+    if (ctx == nullptr || digest == nullptr) return kImageKeyDigestFailed;
+    std::array<std::uint8_t, kKeyHeaderSize> header{};
+    zud_init_key_header(header, kKeyHeaderSize);
+    Buffer work(kKeyDataAreaMin);
+    if (!work.ok()) return kImageKeyDigestFailed;
+    const std::uint32_t result = zud_create_key_from_ctx(1, ctx, work.bytes(), header, 0);
+    // 0 means the modulus has no key type.
+    const auto decoded = decode_key_header(header);
+    if (result != 0 || !decoded || !is_digest_form(decoded->key_type)) return kImageKeyDigestFailed;
+    std::copy(decoded->key_digest.begin(), decoded->key_digest.end(), digest);
+    return 0;
+}
+
+namespace {
+
+enum Slot : std::size_t { kSlotInput = 0, kSlotKey = 1, kSlotOutput = 2, kSlotCount = 3 };
+enum KeySlot : std::size_t {
+    kSlotUserKey = 3,
+    kSlotAesKey = 4,
+    kSlotPkcs11Module = 5,
+    kSlotPassphraseFile = 6,
+    kHandlerSlotCount = 7,
+};
+
+const option kImageOptions[] = {
+    {"input", required_argument, nullptr, 0},
+    {"zuduserkey", required_argument, nullptr, 0},
+    {"output", required_argument, nullptr, 0},
+    {"userkey", required_argument, nullptr, 0},
+    {"aeskey", required_argument, nullptr, 0},
+    {"pkcs11-module", required_argument, nullptr, 0},
+    {"passphrase-file", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Packaged stages are checked through this buffer.
+constexpr std::size_t kCryptChunkSize = 64 * 1024;
+// The writing pass runs through a few pieces of this size.
+constexpr std::size_t kImagePieceSize = 1024 * 1024;
+constexpr std::size_t kImagePieces = 4;
+// The largest header region a stage can carry (header, 1024-byte signature,
+// key block of an 8192-bit key), used to bound the output's size before
+// anything is built.
+constexpr std::uint64_t kMaxStageHeaderRegion = 64 + 1024 + 48 + 1056;
+// Offsets and sizes in the security header are 32-bit.
+constexpr std::uint64_t kMaxImageOutputSize = 0xFFFFFFFF;
+
+using HeaderPage = std::array<std::uint8_t, kBootHeaderPageSize>;
+
+struct ImageJob {
+    ImageJob() = default;
+    ImageJob(const ImageJob&) = delete;
+    ImageJob& operator=(const ImageJob&) = delete;
+    ~ImageJob() { wipe(aes_key.data(), aes_key.size()); }
+
+    const char* input = nullptr;
+    const char* key_path = nullptr;  // "zuduserkey", or "userkey" with aes_path
+    const char* aes_path = nullptr;
+    SigningKeySource source;
+    const char* output_option = nullptr;
+    bool signing = false;  // exactly when a user key is given
+    std::string output;
+    HeaderPage page{};
+    zud_boot_image_header boot;
+    // stage_offset holds the input offset until the stages are built, then
+    // the output offset.
+    std::array<zud_stage_record, kImageStageCount> stages{};
+    std::unique_ptr<SigningKey> key;
+    std::array<std::uint8_t, kAesKeySize> aes_key{};
+    std::unique_ptr<Progress> progress;
+    Digest key_hash{};
+};
+
+void explain(const char* text) { std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", text); }
+
+int check_input(const char* input) {
+    if (input == nullptr) {
+        std::printf("zud log: error! Please set input first!\n");
+        return kImageNoInput;
+    }
+    if (!path_exists(input)) {
+        std::printf("zud log: error! Illegal [%s] %s\n", "input", input);
+        return kImageNoInput;
+    }
+    return 0;
+}
+
+// The given output, or the input's name with ".encrypt" (signing) or ".pkg"
+// (packaging). Opening an output that is the input or the key file would
+// destroy it.
+int make_output_name(ImageJob& job) {
+    const std::optional<std::string> name =
+        job.output_option != nullptr ? derive_name(job.output_option, "")
+                                     : derive_name(job.input, job.signing ? ".encrypt" : ".pkg");
+    if (!name) {
+        explain("the output path would be longer than 255 characters");
+        return kImageOutputTooLong;
+    }
+    if (same_file(job.input, name->c_str()) || same_file(job.key_path, name->c_str()) ||
+        same_file(job.aes_path, name->c_str())) {
+        explain("the output names one of the inputs, which would be destroyed");
+        return kImageSameFile;
+    }
+    job.output = *name;
+    return 0;
+}
+
+int read_header_page(std::FILE* in, HeaderPage& page) {
+    if (!read_exact(in, page)) {
+        explain("the input is shorter than a boot image's 2048-byte header page");
+        return kImageShortInput;
+    }
+    if (!decode_boot_image_header(page)->android_magic) return kImageNotBootImage;
+    if (has_image_security_header(page)) return kImageAlreadySigned;
+    return 0;
+}
+
+// Refuses page sizes and part sizes that the stage layout cannot follow.
+// The parts are located on 2048-byte boundaries and the encryption pass
+// works in 2048-byte pieces, so any other page size would read bytes the
+// image does not use or encrypt across a stage boundary.
+int check_layout(const zud_boot_image_header& boot, std::uint64_t input_size) {
+    if (boot.page_size != kImagePageSize) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: page size %u is not supported; only 2048 is\n",
+                     boot.page_size);
+        return kImageBadPageSize;
+    }
+    const std::uint64_t sizes[] = {boot.kernel_size, boot.ramdisk_size, boot.second_size};
+    std::uint64_t offset = kBootHeaderPageSize;
+    std::uint64_t output_bound = kBootHeaderPageSize + kUpgradeWorkAreaSize;
+    bool block_too_large = false;
+    for (std::uint64_t size : sizes) {
+        if (offset + size > input_size) {
+            explain("the part sizes in the header reach past the end of the input");
+            return kImagePartsPastEnd;
+        }
+        const std::uint64_t block_bound = round_up_16(size) + kMaxStageHeaderRegion;
+        block_too_large = block_too_large || block_bound > kMaxSignedBlockSize;
+        output_bound += round_up(block_bound, kImagePageSize);
+        offset += round_up(size, kBootHeaderPageSize);
+    }
+    if (block_too_large || output_bound > kMaxImageOutputSize) {
+        explain("the parts are too large for the 32-bit sizes of a signed image");
+        return kImageTooLarge;
+    }
+    return 0;
+}
+
+// Boot images whose parts this layout cannot carry whole are refused: a
+// newer header layout, or a recovery DTBO or DTB that would be dropped. A
+// signed image's security header takes header page bytes 1024 to 1343,
+// which lie in the extra kernel command line, so they must be free.
+int check_header_fields(ConstBytes page, const zud_boot_image_header& boot, bool signing) {
+    const std::uint32_t version = boot.header_version;
+    if (version >= 3) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: boot image header version %u is not supported; make the "
+                     "image with header version 0, 1 or 2\n",
+                     version);
+        return kImageHeaderVersion;
+    }
+    const bool dtbo = boot.recovery_dtbo_size != 0;
+    const bool dtb = boot.dtb_size != 0;
+    if (dtbo || dtb) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: the boot image carries a %s, which a signed image cannot "
+                     "hold and would lose; make the image without it\n",
+                     dtbo ? "recovery DTBO" : "DTB");
+        return kImageExtraParts;
+    }
+    const ConstBytes taken = page.subspan(kSecurityHeaderOffset, kSecurityHeaderSize);
+    if (signing && std::any_of(taken.begin(), taken.end(), [](std::uint8_t b) { return b != 0; })) {
+        explain("header page bytes 1024 to 1343 (the tail of the extra kernel command line) are "
+                "in use, but the security header goes there; shorten the command line");
+        return kImageCmdlineInTheWay;
+    }
+    return 0;
+}
+
+void plan_stages(ImageJob& job) {
+    const std::uint32_t sizes[] = {job.boot.kernel_size, job.boot.ramdisk_size, job.boot.second_size};
+    std::uint32_t offset = kBootHeaderPageSize;
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        zud_stage_record& r = job.stages[i];
+        r = zud_stage_record{};
+        r.stage_offset = offset;
+        r.part_size = sizes[i];
+        r.page_size = job.boot.page_size;
+        offset += static_cast<std::uint32_t>(round_up(r.part_size, kBootHeaderPageSize));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Packaged images
+//
+// The output of this command without a key keeps the input's header page,
+// whose sizes still name the parts, while each part is stored as a
+// digest-only block: its 96-byte header region, the part from byte 96 on
+// zero-padded to 16, then the part's first 96 bytes (a part shorter than 96
+// bytes follows the header region directly), padded to a multiple of 2048.
+// Signing (or packaging) such an image takes the parts it carries, after
+// checking each block's digest, so that a damaged package is not signed as
+// good.
+
+
+bool is_packaged(std::FILE* in) {
+    std::array<std::uint8_t, 4> magic{};
+    return seek_to(in, kBootHeaderPageSize) && read_exact(in, magic) &&
+           std::memcmp(magic.data(), "@ZUD", 4) == 0;
+}
+
+// Feeds `count` bytes at `offset` to `sha` through `chunk`.
+bool hash_range(std::FILE* in, std::uint64_t offset, std::uint64_t count, Sha256& sha,
+                MutBytes chunk) {
+    if (!seek_to(in, offset)) return false;
+    while (count > 0) {
+        const MutBytes piece = chunk.first(static_cast<std::size_t>(std::min<std::uint64_t>(count, chunk.size())));
+        if (!read_exact(in, piece)) return false;
+        sha.update(piece);
+        count -= piece.size();
+    }
+    return true;
+}
+
+// The digest the block at `at` carries, recomputed over its logical payload.
+bool packaged_digest_matches(std::FILE* in, std::uint64_t at, ConstBytes head,
+                             std::uint32_t part, std::uint32_t payload, MutBytes chunk) {
+    Sha256 sha;
+    sha.update(head.first(kSignedBlockHeaderSize));
+    const bool read = part >= kPackagedHeadSize
+                          ? hash_range(in, at + payload, kPackagedHeadSize, sha, chunk) &&
+                                hash_range(in, at + kPackagedHeadSize, payload - kPackagedHeadSize, sha, chunk)
+                          : hash_range(in, at + kPackagedHeadSize, part, sha, chunk);
+    const Digest digest = sha.finish();
+    return read && std::equal(digest.begin(), digest.end(), head.begin() + kSignedBlockHeaderSize);
+}
+
+int refuse_package(std::size_t stage, const char* why) {
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: the input is a packaged image, but stage %zu %s; package the "
+                 "original boot image again\n",
+                 stage, why);
+    return kImageBadPackage;
+}
+
+// Points each stage record at the part its packaged block carries: the
+// block itself when the part's head was relocated (the stage builder takes
+// the head back from behind the part), else the part right behind the
+// header region.
+int plan_packaged_stages(ImageJob& job, std::FILE* in, std::uint64_t input_size) {
+    Buffer chunk(kCryptChunkSize);
+    if (!chunk.ok()) return kImageOpenFailed;
+    const auto offsets = packaged_block_offsets(job.boot);
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        zud_stage_record& r = job.stages[i];
+        const std::uint64_t at = offsets[i];
+        std::array<std::uint8_t, kPackagedHeadSize> head{};
+        if (!seek_to(in, at) || !read_exact(in, head)) return refuse_package(i, "reaches past the end of the file");
+        const auto h = decode_signed_block_header(head);
+        const std::uint64_t payload = round_up_16(r.part_size);
+        if (!h || h->sig_type != 0 || h->sig_size != kDigestSlotSize || h->key_size != 0 ||
+            h->payload_offset != kPackagedHeadSize || h->payload_size != payload ||
+            h->total_size != payload + kPackagedHeadSize) {
+            return refuse_package(i, "is not the digest-only block of the part its header names");
+        }
+        const std::uint64_t stored = packaged_block_length(r.part_size);
+        if (!fits(input_size, at, stored)) return refuse_package(i, "reaches past the end of the file");
+        if (at + stored > kMaxImageOutputSize) {
+            explain("the packaged image is too large for 32-bit offsets");
+            return kImageTooLarge;
+        }
+        if (!packaged_digest_matches(in, at, head, r.part_size, h->payload_size, chunk.bytes())) {
+            std::fprintf(stderr,
+                         "zud_encrypt_tqrr: stage %zu of the packaged image does not match its "
+                         "digest: the package is damaged; package the original boot image again\n",
+                         i);
+            return kImagePackageDamaged;
+        }
+        r.stage_offset = static_cast<std::uint32_t>(r.part_size >= kPackagedHeadSize ? at : at + kPackagedHeadSize);
+    }
+    return 0;
+}
+
+// The AES key is the last 32 bytes, at 6944, of a zud_user_key file, which is
+// exactly 6976 bytes long. Any other file (a text key bound with its keymax,
+// say) holds something else at 6944, which must not become the AES key.
+bool read_aes_key(const char* path, std::span<std::uint8_t, kAesKeySize> key) {
+    File f = open_file(path, "rb");
+    if (!f) return false;
+    const auto size = stream_size(f.get());
+    if (!size || *size != kUserKeyFileSize) return false;
+    return seek_to(f.get(), kUserKeyAesOffset) && read_exact(f.get(), key);
+}
+
+// The AES key file that goes with --userkey: exactly 32 bytes.
+int read_aes_key_file(const char* path, std::span<std::uint8_t, kAesKeySize> key) {
+    File f = open_file(path, "rb");
+    const auto size = f ? stream_size(f.get()) : std::nullopt;
+    if (size && *size == kAesKeySize && read_exact(f.get(), key)) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: the --aeskey file %s %s; give the 32-byte AES key file\n",
+                 path, f ? "is not exactly 32 bytes long" : "cannot be read");
+    return kImageAesKeySize;
+}
+
+int load_user_key(ImageJob& job) {
+    std::string reason;
+    job.key = open_signing_key(job.key_path, job.source, reason);
+    if (!job.key) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the user key: %s\n", reason.c_str());
+        return kImageKeyFailed;
+    }
+    if (job.aes_path != nullptr) {
+        if (const int r = read_aes_key_file(job.aes_path, job.aes_key); r != 0) return r;
+    } else if (!read_aes_key(job.key_path, job.aes_key)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s is not a 6976-byte zud_user_key file with its AES key at 6944\n",
+                     job.key_path);
+        return kImageNoAesKey;
+    }
+    std::array<std::uint8_t, kSha256Size> user_digest{};
+    if (zud_get_sha_from_ctx(job.key->public_key(), user_digest.data()) != 0) {
+        explain("the user key's modulus is not 1024, 2048, 4096 or 8192 bits long");
+        return kImageKeyFailed;
+    }
+    job.key_hash = sha256(user_digest);
+    return 0;
+}
+
+// Everything that can refuse the input, before the output gets any byte.
+int prepare_image(ImageJob& job, std::FILE* in) {
+    const auto input_size = stream_size(in);
+    if (!input_size) return kImageOpenFailed;
+    int result = read_header_page(in, job.page);
+    if (result != 0) return result;
+    job.boot = *decode_boot_image_header(job.page);
+    result = check_layout(job.boot, *input_size);
+    if (result == 0) result = check_header_fields(job.page, job.boot, job.signing);
+    if (result != 0) return result;
+    plan_stages(job);
+    if (is_packaged(in)) {
+        if (const int r = plan_packaged_stages(job, in, *input_size); r != 0) return r;
+    }
+    return job.signing ? load_user_key(job) : 0;
+}
+
+// The stage blocks of one run: laid out and signed in a first pass over the
+// input, written (and in a signed image encrypted) in a second.
+using StageBlocks = std::array<zud_stage_block, kImageStageCount>;
+
+// Lays out each stage's block header (drawing its nonce, and with a key its
+// timestamp, in stage order), digests the stages two at a time and signs
+// them (or stores their digests) in stage order. Records each stage's
+// stored length and its space (the length rounded up to the page size).
+int sign_stages(ImageJob& job, int fd, std::uint64_t input_size, StageBlocks& blocks) {
+    SigningKey* key = job.signing ? job.key.get() : nullptr;
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        const zud_stage_record& r = job.stages[i];
+        if (zud_stage_begin(fd, input_size, r.stage_offset, r.part_size, key, blocks[i]) != kStageOk) {
+            return kStageFailed;
+        }
+    }
+    const auto digests = zud_stage_digests(fd, blocks, job.progress.get());
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        if (!digests[i] || zud_stage_seal(blocks[i], key, *digests[i]) != kStageOk) return kStageFailed;
+        zud_stage_record& r = job.stages[i];
+        r.stage_length = static_cast<std::uint32_t>(blocks[i].stored_length);
+        r.stage_space = static_cast<std::uint32_t>(round_up(r.stage_length, r.page_size));
+    }
+    return 0;
+}
+
+// The worker's side of the writing pass: writes the output and, in a signed
+// image, digests each stage's space as stored (the ciphertext), followed by
+// its size.
+class StageDigester {
+public:
+    StageDigester(const ImageJob& job, WriteBehind& out) : job_(job), out_(out) {}
+
+    bool consume(ConstBytes piece) {
+        if (!out_.write(piece)) {
+            write_failed_ = true;
+            return false;
+        }
+        if (!job_.signing) return true;
+        while (!piece.empty()) {
+            if (at_ < kBootHeaderPageSize) {  // the header page is not a stage
+                const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kBootHeaderPageSize - at_, piece.size()));
+                at_ += n;
+                piece = piece.subspan(n);
+                continue;
+            }
+            const zud_stage_record& r = job_.stages[stage_];
+            const std::uint64_t left = r.stage_space - in_stage_;
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
+            shas_[stage_].update(piece.first(n));
+            piece = piece.subspan(n);
+            at_ += n;
+            in_stage_ += n;
+            if (in_stage_ == r.stage_space) {
+                shas_[stage_].update(stage_digest_suffix(r.stage_space));
+                digests_[stage_] = shas_[stage_].finish();
+                in_stage_ = 0;
+                ++stage_;
+            }
+        }
+        return true;
+    }
+    bool write_failed() const { return write_failed_; }
+    const Digest& digest(std::size_t i) const { return digests_[i]; }
+
+private:
+    const ImageJob& job_;
+    WriteBehind& out_;
+    std::array<Sha256, kImageStageCount> shas_;
+    std::array<Digest, kImageStageCount> digests_{};
+    std::uint64_t at_ = 0;
+    std::uint64_t in_stage_ = 0;
+    std::size_t stage_ = 0;
+    bool write_failed_ = false;
+};
+
+// Writes the header page as it came (the final one goes over it once the
+// stage digests are known) and the stage blocks, each padded with zeros to
+// its space. A signed image's stages are encrypted as they go, one CBC
+// chain (zero IV) per stage, and digested as stored.
+int write_stages(ImageJob& job, int fd, std::FILE* output, const StageBlocks& blocks) {
+    AesCbc aes;
+    if (job.signing && aes.set_encrypt_key(job.aes_key) != 0) return kImageEncryptFailed;
+    WriteBehind out(::fileno(output), 0);
+    StageDigester digester(job, out);
+    PieceQueue queue(kImagePieces, kImagePieceSize, [&](ConstBytes piece) {
+        add_progress(job.progress.get(), piece.size());
+        return digester.consume(piece);
+    });
+    PieceFiller filler(queue, nullptr);
+    int result = filler.put(job.page) ? 0 : kImageHeaderWriteFailed;
+    for (std::size_t i = 0; result == 0 && i < kImageStageCount; ++i) {
+        StageEmitter emitter(fd, blocks[i], job.stages[i].stage_space);
+        std::array<std::uint8_t, kAesBlockSize> iv{};
+        while (result == 0 && emitter.remaining() > 0) {
+            const MutBytes room = filler.room();
+            const std::int64_t n = room.empty() ? -1 : emitter.fill(room.first(static_cast<std::size_t>(
+                                                          std::min<std::uint64_t>(room.size(), emitter.remaining()))));
+            if (n <= 0) {
+                result = kStageFailed;
+                break;
+            }
+            const MutBytes filled = room.first(static_cast<std::size_t>(n));
+            if (job.signing && aes.encrypt(filled, iv) != 0) result = kImageEncryptFailed;
+            if (result == 0 && !filler.advance(filled.size())) result = kStageFailed;
+        }
+    }
+    if (result == 0 && !filler.hand_on()) result = kStageFailed;
+    const bool consumed = queue.finish();
+    if (!queue.ok()) return kImageOpenFailed;
+    // A write that failed in the header page is the header's; any later one
+    // leaves a stage missing.
+    if (digester.write_failed()) {
+        return out.position() < kBootHeaderPageSize ? int{kImageHeaderWriteFailed} : int{kStageFailed};
+    }
+    if (result != 0) return result;
+    if (!consumed) return kStageFailed;
+    std::uint32_t offset = kBootHeaderPageSize;
+    for (std::size_t i = 0; i < kImageStageCount; ++i) {
+        zud_stage_record& r = job.stages[i];
+        r.stage_offset = offset;
+        offset += r.stage_space;
+        if (job.signing) {
+            r.stage_digest = digester.digest(i);
+            r.key_hash = job.key_hash;
+        }
+    }
+    return 0;
+}
+
+// The image timestamp, in the form of a key header's.
+std::array<char, kSecurityTimestampSize> make_timestamp() {
+    std::array<std::uint8_t, kTimestampSize> text{};
+    zud_make_timestamp(text);
+    std::array<char, kSecurityTimestampSize> stamp{};
+    std::memcpy(stamp.data(), text.data(), stamp.size());
+    return stamp;
+}
+
+// The final header page: sizes of the kernel and ramdisk stages as stored,
+// and the security header. The second stage size stays the input's.
+void finish_header_page(ImageJob& job) {
+    encode_boot_image_part_sizes(job.page, job.stages[0].stage_space, job.stages[1].stage_space);
+    zud_image_security_header header;
+    header.timestamp = make_timestamp();
+    header.stages = job.stages;
+    put_image_security_header(header, job.page);
+}
+
+// Writes the final header page over the one copied first.
+int finish_image(ImageJob& job, std::FILE* output) {
+    finish_header_page(job);
+    const WriteBehind out(::fileno(output), 0);
+    return out.write_at(0, job.page) ? 0 : kImageFinishFailed;
+}
+
+// The trailing signature block, when an output path was given. An image
+// without it would be taken for a finished one, so its failure fails the
+// command.
+int append_trailing_signature(const ImageJob& job, const std::string& path) {
+    if (job.output_option == nullptr) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: no --output given, so %s gets no trailing upgrade "
+                     "signature; give --output to append it\n",
+                     job.output.c_str());
+        return 0;
+    }
+    const int result = zud_sig_upgrade_file_key(path.c_str(), *job.key);
+    if (result == 0) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: the trailing signature block failed (%d)\n", result);
+    return kImageUpgradeFailed;
+}
+
+// The image is built, sealed and signed under a temporary name and takes
+// the output's name only when it is complete: a refused or failed run
+// leaves nothing new, and an earlier file of that name as it was.
+int process_image(ImageJob& job) {
+    File in = open_file(job.input, "rb");
+    if (!in) return kImageOpenFailed;
+    int result = prepare_image(job, in.get());
+    if (result != 0) return result;
+    OutputFile out(job.output, Exposure::kPublic);
+    if (!out.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+        return kImageOpenFailed;
+    }
+    // The stages are read twice, to sign them and to write them; an input
+    // changed in between would give blocks that fail their checks.
+    const int fd = ::fileno(in.get());
+    const FileStamp before = stamp_file(fd);
+    auto blocks = std::make_unique<StageBlocks>();
+    const auto input_size = stream_size(in.get());
+    if (!input_size) return kImageOpenFailed;
+    // The parts are read once to sign them, then the output is written.
+    std::uint64_t work = 2 * std::uint64_t{kBootHeaderPageSize};
+    for (const zud_stage_record& r : job.stages) work += 2 * std::uint64_t{r.part_size};
+    job.progress = std::make_unique<Progress>("zud_encrypt_tqrr: imgsig", work);
+    result = sign_stages(job, fd, *input_size, *blocks);
+    if (result == 0) result = write_stages(job, fd, out.stream(), *blocks);
+    job.progress->finish();
+    if (result != 0) return result;
+    if (!same_stamp(before, stamp_file(fd))) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
+                             "command again once nothing writes to it\n", job.input);
+        return kStageFailed;
+    }
+    in.reset();
+    if (job.signing) {
+        result = finish_image(job, out.stream());
+        if (result == 0 && !out.close_stream()) result = kImageCloseFailed;
+        if (result == 0) result = append_trailing_signature(job, out.temp_path());
+        if (result != 0) return result;
+    }
+    if (!out.commit()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+        return kImageCloseFailed;
+    }
+    return 0;
+}
+
+// --userkey and --aeskey stand in for a zud_user_key file together, never
+// beside one: a signed image has one signing key and one AES key.
+int check_key_options(const char* const* slots) {
+    if (slots[kSlotKey] != nullptr && (slots[kSlotUserKey] != nullptr || slots[kSlotAesKey] != nullptr)) {
+        explain("--zuduserkey holds the user key and the AES key; give either it or --userkey "
+                "with --aeskey, not both");
+        return kImageTwoKeys;
+    }
+    if ((slots[kSlotUserKey] == nullptr) != (slots[kSlotAesKey] == nullptr)) {
+        explain(slots[kSlotUserKey] != nullptr
+                    ? "--userkey needs --aeskey: a signed image is encrypted; give the 32-byte "
+                      "AES key file"
+                    : "--aeskey needs --userkey, the key that signs the image (or give "
+                      "--zuduserkey, which holds both)");
+        return kImageKeyPairIncomplete;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int zud_sig_img(int argc, char** argv) {
+    std::array<const char*, kHandlerSlotCount> slots{};
+    parse_option_slots(argc, argv, kImageOptions, slots);
+    ImageJob job;
+    job.input = slots[kSlotInput];
+    job.key_path = slots[kSlotKey] != nullptr ? slots[kSlotKey] : slots[kSlotUserKey];
+    job.aes_path = slots[kSlotAesKey];
+    job.source = command_key_source(slots[kSlotPkcs11Module], slots[kSlotPassphraseFile]);
+    job.output_option = slots[kSlotOutput];
+    job.signing = job.key_path != nullptr;
+    int result = check_input(job.input);
+    if (result == 0) result = check_key_options(slots.data());
+    if (result == 0) result = make_output_name(job);
+    if (result == 0) result = process_image(job);
+    return result;
+}

@@ -1,0 +1,537 @@
+// --keysig (the keymax) and --keybnd (the user key file).
+#include "keysig.h"
+
+#include "keyfile.h"
+#include "keymax.h"
+#include "user_key_file.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cli.h"
+#include "crypto.h"
+#include "files.h"
+#include "rng.h"
+#include "signed_block.h"
+#include "signing_key.h"
+
+namespace {
+
+// The keymax is one signed block with a fixed 512-byte signature slot and a
+// fixed 1256-byte key block (48-byte key header, 1208-byte key data area),
+// behind 16 zero bytes that a bootloader later replaces with its IV prefix.
+constexpr std::size_t kSignatureSlotSize = kFixedSignatureSlotSize;
+constexpr std::size_t kKeyDataAreaSize = kFixedKeyDataAreaSize;
+constexpr std::size_t kKeyOffset = kFixedKeyOffset;
+constexpr std::size_t kKeyBlockSize = kFixedKeyAreaSize;
+constexpr std::size_t kPayloadOffset = kFixedPayloadOffset;
+// An output of this exact name is the BL2 area of a bootloader: its payload
+// is always 0xB000 bytes.
+constexpr char kBl2OutputName[] = "bl2.encrypt";
+constexpr std::uint64_t kBl2PayloadSize = 0xB000;
+constexpr std::size_t kCopyChunk = 16 * 1024;
+
+// True (and says so) when `output` is one of the `inputs`.
+bool overwrites_input(const char* output, std::span<const char* const> inputs) {
+    for (const char* input : inputs) {
+        if (same_file(output, input)) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: %s would overwrite the input %s\n", output,
+                         input);
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// --keysig
+
+const option kKeysigOptions[] = {
+    {"rkey1", required_argument, nullptr, 0}, {"rkey2", required_argument, nullptr, 0},
+    {"rkey3", required_argument, nullptr, 0}, {"rkey4", required_argument, nullptr, 0},
+    {"ukey1", required_argument, nullptr, 0}, {"ukey2", required_argument, nullptr, 0},
+    {"ukey3", required_argument, nullptr, 0}, {"ukey4", required_argument, nullptr, 0},
+    {"skey", required_argument, nullptr, 0},  {"output", required_argument, nullptr, 0},
+    {"pkcs11-module", required_argument, nullptr, 0},
+    {"passphrase-file", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+constexpr std::size_t kKeysigSlots = 12;
+constexpr std::size_t kSigningKeySlot = 8;
+constexpr std::size_t kOutputSlot = 9;
+constexpr std::size_t kModuleSlot = 10;
+constexpr std::size_t kPassphraseSlot = 11;
+
+// The digest-form entries of --rkey1..4 and --ukey1..4, each key opened once.
+using KeyEntry = std::array<std::uint8_t, kKeyHeaderSize>;
+using MatrixEntries = std::array<KeyEntry, 8>;
+
+// Completes the digest-form key header of the key `value` names (see
+// zud_create_key_from_source): a full binary key file from its records,
+// any other key (a key file of another form, a PEM key, a token object)
+// from its public half, which is all a matrix names. False when it gives no
+// key of a size a key block can carry; `reason` says why when it does not
+// open.
+bool key_entry_of(const char* value, const SigningKeySource& source,
+                  std::span<std::uint8_t, kKeyHeaderSize> entry, std::uint8_t header_size,
+                  std::string& reason) {
+    Buffer scratch(kKeyDataAreaMin);
+    RsaKey key;
+    if (!scratch.ok() || !open_public_key(value, source, key, reason)) return false;
+    zud_init_key_header(entry, header_size);
+    (void)zud_create_key_from_source(1, key_file_of(value), &key.ctx, scratch.bytes(), entry,
+                                     static_cast<std::uint32_t>(kKeyMatrixSize));
+    return decode_key_header(entry)->key_type != 0;
+}
+
+// One key matrix of four digest-form entries, written to `f`.
+bool write_key_matrix(std::FILE* f, std::span<const KeyEntry> entries) {
+    // Digest-form entries carry no key data, so nothing follows them: the
+    // record's defaults (matrix_size 208) hold.
+    zud_key_matrix matrix;
+    for (std::size_t i = 0; i < kKeyMatrixEntries; ++i) {
+        matrix.entries[i] = *decode_key_header(entries[i]);
+    }
+    std::array<std::uint8_t, kKeyMatrixSize> bytes{};
+    encode_key_matrix(matrix, bytes);
+    return write_all(f, bytes);
+}
+
+// The payload of a BL2 area is padded to its fixed size; any other payload
+// is the input rounded up to 16 bytes.
+std::optional<std::uint64_t> payload_size_of(std::uint64_t input_size, bool bl2_mode) {
+    const std::uint64_t padded = round_up_16(input_size);
+    if (bl2_mode) {
+        if (padded > kBl2PayloadSize) return std::nullopt;
+        return kBl2PayloadSize;
+    }
+    // total_size is a 32-bit field.
+    if (padded > UINT32_MAX - kPayloadOffset) return std::nullopt;
+    return padded;
+}
+
+// The signing key's key block at kKeyOffset: header, key data, zeros up to
+// the end of the 1208-byte area. A full binary key file is laid out from the
+// file; any other form from the loaded key, so that every keymax carries the
+// key its signature is checked with. Returns the key header's key_type.
+std::uint8_t place_signing_key(const char* key, const mbedtls_rsa_context& loaded, MutBytes block) {
+    Buffer key_data(kKeyDataAreaMin);
+    const auto header = block.subspan(kKeyOffset).first<kKeyHeaderSize>();
+    const auto data_offset = static_cast<std::uint32_t>(kKeyOffset + kKeyHeaderSize);
+    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
+    if (!key_data.ok()) return 0;
+    const std::uint32_t length =
+        zud_create_key_from_source(0, key, &loaded, key_data.bytes(), header, data_offset);
+    if (length > kKeyDataAreaSize) return 0;
+    std::memcpy(block.data() + kKeyOffset + kKeyHeaderSize, key_data.data(), length);
+    return decode_key_header(header)->key_type;
+}
+
+zud_signed_block_header keymax_header(std::uint8_t key_type, std::size_t modulus_length,
+                                      std::uint64_t payload_size) {
+    zud_signed_block_header h;
+    h.header_size = kSignedBlockHeaderSize;
+    h.version = 1;
+    h.sig_type = 1;
+    h.key_type = key_type;
+    h.key_size = kKeyBlockSize;
+    h.sig_size = kSignatureSlotSize;
+    h.sig_offset = kSignedBlockHeaderSize;
+    h.signed_data_offset = static_cast<std::uint32_t>(kSignedBlockHeaderSize + modulus_length);
+    h.key_offset = kKeyOffset;
+    h.payload_offset = kPayloadOffset;
+    h.payload_size = static_cast<std::uint32_t>(payload_size);
+    h.total_size = static_cast<std::uint32_t>(kPayloadOffset + payload_size);
+    h.signed_data_size = h.total_size - h.signed_data_offset;
+    return h;
+}
+
+// Signs the 64 header bytes and everything from signed_data_offset to the
+// end of the block; the signature goes to the start of the slot.
+int sign_block(SigningKey& key, MutBytes block, std::size_t signed_data_offset) {
+    Sha256 hash;
+    hash.update(ConstBytes(block).first(kSignedBlockHeaderSize));
+    hash.update(ConstBytes(block).subspan(signed_data_offset));
+    const Digest digest = hash.finish();
+    return key.sign_sha256(digest, block.subspan(kSignedBlockHeaderSize, kSignatureSlotSize));
+}
+
+// The signing key, opened by the caller (null with `failure` when it did
+// not open); refused when its signature would not fit the 512-byte slot.
+bool usable_signing_key(const SigningKey* key, const std::string& failure) {
+    if (key == nullptr) {
+        if (!failure.empty()) std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", failure.c_str());
+        return false;
+    }
+    if (key->length() > kSignatureSlotSize) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: the signing key's modulus is %zu bytes; a signature "
+                     "slot holds %zu\n",
+                     key->length(), kSignatureSlotSize);
+        return false;
+    }
+    return true;
+}
+
+bool write_keymax(std::FILE* out, ConstBytes block) {
+    return write_zeros(out, kKeymaxPrefixSize) && write_all(out, block) &&
+           std::fflush(out) == 0;
+}
+
+// Every root and user key must name a key a matrix entry can carry. Only
+// their public halves are needed: public PEM keys and token objects serve.
+int check_matrix_keys(std::span<const char*, kKeysigSlots> slots, const SigningKeySource& source,
+                      MatrixEntries& entries) {
+    for (std::size_t i = 0; i < 8; ++i) {
+        std::string reason;
+        if (!key_entry_of(slots[i], source, entries[i], 0, reason)) {
+            if (!reason.empty()) {
+                std::fprintf(stderr, "zud_encrypt_tqrr: --%s: %s\n", kKeysigOptions[i].name,
+                             reason.c_str());
+                return kKeysigBadKey;
+            }
+            std::fprintf(stderr,
+                         "zud_encrypt_tqrr: --%s %s is no RSA key of 1024, 2048, 4096 or 8192 "
+                         "bits; give a key file of the key it is to name\n",
+                         kKeysigOptions[i].name, slots[i]);
+            return kKeysigBadKey;
+        }
+    }
+    return 0;
+}
+
+// Except for a BL2 area the signing key must be one of the root keys: the
+// boot side accepts a keymax only when a key of its own root matrix signed
+// it. A signing key that does not open is left to the signing step (-1).
+int check_signer_is_root(std::span<const char*, kKeysigSlots> slots, const SigningKey* key,
+                         const MatrixEntries& entries) {
+    const char* signer = slots[kSigningKeySlot];
+    const char* output = slots[kOutputSlot];
+    if (key == nullptr || output == nullptr || std::strcmp(output, kBl2OutputName) == 0) return 0;
+    Buffer scratch(kKeyDataAreaMin);
+    std::array<std::uint8_t, kKeyHeaderSize> signing{};
+    if (!scratch.ok()) return 0;
+    zud_init_key_header(signing, 0);
+    (void)zud_create_key_from_source(1, key_file_of(signer), key->public_key(), scratch.bytes(),
+                                     signing, static_cast<std::uint32_t>(kKeyMatrixSize));
+    const auto signer_header = decode_key_header(signing);
+    if (signer_header->key_type == 0) return 0;
+    for (std::size_t i = 0; i < kKeyMatrixEntries; ++i) {
+        if (decode_key_header(entries[i])->key_digest == signer_header->key_digest) return 0;
+    }
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: the signing key %s is none of the root keys; a device accepts "
+                 "a keymax only when one of its root keys signed it (give --skey the private key "
+                 "of an --rkeyN)\n",
+                 signer);
+    return kKeysigNotRootKey;
+}
+
+// ---------------------------------------------------------------------------
+// --keybnd
+
+const option kKeybndOptions[] = {
+    {"ukey", required_argument, nullptr, 0},   {"rootkeymax", required_argument, nullptr, 0},
+    {"aeskey", required_argument, nullptr, 0}, {"output", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+constexpr std::size_t kUserKeySlot = 0;
+constexpr std::size_t kKeymaxSlot = 1;
+constexpr std::size_t kAesKeySlot = 2;
+constexpr std::size_t kBindOutputSlot = 3;
+
+// --output, or "<ukey>-<rootkeymax>-<aeskey>.key" with the AES key's first
+// two bytes ("%02X-%02X") standing in for a missing --aeskey. Names longer
+// than 255 characters are refused.
+std::optional<std::string> user_key_file_name(const char* const* slots, ConstBytes aes) {
+    if (slots[kBindOutputSlot] != nullptr) return derive_name(slots[kBindOutputSlot], "");
+    char id[8] = {};
+    std::snprintf(id, sizeof id, "%02X-%02X", aes[0], aes[1]);
+    const char* third = slots[kAesKeySlot] != nullptr ? slots[kAesKeySlot] : id;
+    std::string name = slots[kUserKeySlot];
+    name.append("-").append(slots[kKeymaxSlot]).append("-").append(third);
+    return derive_name(name, ".key");
+}
+
+// A key whose private numbers do not belong to its public half would be
+// bound and fail only when a device rejects what it signed: sign a test
+// digest and check it with the public half first.
+bool private_half_signs(mbedtls_rsa_context& key) {
+    const Digest probe = sha256(ConstBytes(reinterpret_cast<const std::uint8_t*>("zud key probe"), 13));
+    Buffer sig(key.len);
+    return sig.ok() && zud_rsa_sign_sha256(&key, probe.data(), sig.data()) == 0 &&
+           zud_rsa_verify_sha256(&key, probe.data(), sig.data()) == 0;
+}
+
+// The digest-form key header of the user's key: 0, -1 when the key does not
+// load or has no key size code, or kKeybndKeyMismatch.
+int user_key_header(const char* path, std::span<std::uint8_t, kKeyHeaderSize> header) {
+    RsaKey key;
+    if (zud_tq_load_rsa_key_file(&key.ctx, path) != 0) return -1;
+    Buffer scratch(kKeyDataAreaMin);
+    if (!scratch.ok()) return -1;
+    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
+    if (zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) != 0 ||
+        decode_key_header(header)->key_type == 0) {
+        return -1;
+    }
+    if (!private_half_signs(key.ctx)) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: the private numbers in %s do not sign for its public key; "
+                     "the file is damaged or mixes two keys: give the intact user key file\n",
+                     path);
+        return kKeybndKeyMismatch;
+    }
+    return 0;
+}
+
+// Replaces the generated key with the --aeskey file's 32 bytes: 0, -1 when
+// the file is not exactly 32 bytes long, kKeybndNoAesKey when it cannot be
+// read (binding a generated key instead would leave every device fused with
+// the intended key unable to decrypt).
+int read_aes_key_file(const char* path, MutBytes aes) {
+    File f = open_file(path, "rb");
+    if (!f) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: cannot open the --aeskey file %s; give a readable 32-byte "
+                     "AES key file, or leave --aeskey out to bind a generated key\n",
+                     path);
+        return kKeybndNoAesKey;
+    }
+    const auto size = stream_size(f.get());
+    if (!size || *size != kAesKeySize) return -1;
+    Buffer read(kAesKeySize);
+    if (!read.ok() || !read_exact(f.get(), read.bytes())) return -1;
+    std::memcpy(aes.data(), read.data(), kAesKeySize);
+    return 0;
+}
+
+// The keymax's first user key entry must carry the user key's digest.
+bool is_first_user_key(std::FILE* keymax, std::span<const std::uint8_t, kKeyHeaderSize> header) {
+    std::array<std::uint8_t, kKeyMatrixSize> bytes{};
+    if (!seek_to(keymax, kKeymaxUserMatrixOffset) || !read_exact(keymax, bytes)) return false;
+    const auto matrix = decode_key_matrix(bytes);
+    const auto user = decode_key_header(header);
+    return matrix && user && matrix->entries[0].key_digest == user->key_digest;
+}
+
+// Copies the whole of `in` from its start to `out`.
+bool copy_stream(std::FILE* in, std::FILE* out) {
+    Buffer chunk(kCopyChunk);
+    if (!chunk.ok() || !seek_to(in, 0)) return false;
+    for (;;) {
+        const std::size_t n = read_some(in, chunk.bytes());
+        if (n > 0 && !write_all(out, chunk.bytes().first(n))) return false;
+        if (n < chunk.size()) return std::ferror(in) == 0;
+    }
+}
+
+// The user key file: the --ukey file, the keymax and the AES key.
+bool write_user_key_file(std::FILE* out, const char* user_key, std::FILE* keymax,
+                         ConstBytes aes) {
+    File key = open_file(user_key, "rb");
+    return key && copy_stream(key.get(), out) && copy_stream(keymax, out) &&
+           write_all(out, aes) && std::fflush(out) == 0;
+}
+
+// The user key file carries the --ukey file's own bytes, so --ukey must be
+// a key file: a key in a token is never copied out of it, and a PEM key is
+// converted first.
+bool refuse_unbindable_key(const char* value) {
+    if (is_pkcs11_uri(value)) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: --ukey %s names a key in a token, but a zud_user_key "
+                     "file holds a copy of the private key; sign with the key where it is: "
+                     "--bootsig --userkey URI --rootkeymax KEYMAX --aeskey AES32, --imgsig "
+                     "--userkey URI --aeskey AES32, --upgsig --userkey URI\n",
+                     value);
+        return true;
+    }
+    if (value != nullptr && key_file_of(value) == nullptr) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: --ukey %s is a PEM key, but a zud_user_key file holds a "
+                     "key file; convert it (zud_keytool convert --pem %s --form full --output "
+                     "KEY), or sign with it directly through --userkey\n",
+                     value, value);
+        return true;
+    }
+    return false;
+}
+
+int bind_user_key(const char* const* slots, const char* output, MutBytes aes) {
+    File keymax = open_file(slots[kKeymaxSlot], "rb");
+    if (!keymax) return -1;
+    std::array<std::uint8_t, kKeyHeaderSize> header{};
+    if (const int r = user_key_header(slots[kUserKeySlot], header); r != 0) return r;
+    const auto keymax_size = stream_size(keymax.get());
+    if (!keymax_size || *keymax_size != kKeymaxSize) return -1;
+    if (slots[kAesKeySlot] != nullptr) {
+        if (const int r = read_aes_key_file(slots[kAesKeySlot], aes); r != 0) return r;
+    }
+    if (!is_first_user_key(keymax.get(), header)) return -1;
+    // The file carries a private key and the AES key: owner only, from its
+    // first byte on.
+    OutputFile out(output, Exposure::kSecret);
+    if (!out.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+        return -1;
+    }
+    if (!write_user_key_file(out.stream(), slots[kUserKeySlot], keymax.get(), aes)) return -1;
+    return out.commit() ? 0 : -1;
+}
+
+}  // namespace
+
+namespace {
+
+int sign_key_max(const char* const* paths, const MatrixEntries& entries, SigningKey* signer,
+                 const std::string& signer_failure);
+int sign_fix(const char* input, const char* key, SigningKey* signer,
+             const std::string& signer_failure, const char* output);
+
+}  // namespace
+
+int zud_sig_key(int argc, char** argv) {
+    if (argc <= 7) return kKeysigBadArguments;
+    std::array<const char*, kKeysigSlots> slots{};
+    parse_option_slots(argc, argv, kKeysigOptions, slots);
+    for (std::size_t i = 0; i < 8; ++i) {
+        // Missing root keys default to --rkey1, missing user keys to --ukey1.
+        if (slots[i] == nullptr) slots[i] = slots[i < 4 ? 0 : 4];
+        if (!is_pkcs11_uri(slots[i]) && !path_exists(slots[i])) {
+            std::printf("zud log: error! Illegal key file %s\n",
+                        slots[i] != nullptr ? slots[i] : "(null)");
+            return kKeysigBadArguments;
+        }
+    }
+    const SigningKeySource source = command_key_source(slots[kModuleSlot], slots[kPassphraseSlot]);
+    MatrixEntries entries{};
+    if (const int refused = check_matrix_keys(slots, source, entries); refused != 0) return refused;
+    std::string failure;
+    const std::unique_ptr<SigningKey> signer =
+        slots[kSigningKeySlot] != nullptr ? open_signing_key(slots[kSigningKeySlot], source, failure)
+                                          : nullptr;
+    if (const int refused = check_signer_is_root(slots, signer.get(), entries); refused != 0) {
+        return refused;
+    }
+    return sign_key_max(slots.data(), entries, signer.get(), failure);
+}
+
+int zud_sig_key_max(const char* const* paths) {
+    if (paths == nullptr || paths[kSigningKeySlot] == nullptr || paths[kOutputSlot] == nullptr) {
+        return -1;
+    }
+    const SigningKeySource source = command_key_source(nullptr, nullptr);
+    MatrixEntries entries{};
+    std::string failure;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!key_entry_of(paths[i], source, entries[i], 0, failure)) return -1;
+    }
+    const std::unique_ptr<SigningKey> signer = open_signing_key(paths[kSigningKeySlot], source, failure);
+    return sign_key_max(paths, entries, signer.get(), failure);
+}
+
+int zud_signature_file_fix(const char* input, const char* key, const char* output) {
+    std::string failure;
+    const std::unique_ptr<SigningKey> signer =
+        key != nullptr ? open_signing_key(key, command_key_source(nullptr, nullptr), failure)
+                       : nullptr;
+    return sign_fix(input, key, signer.get(), failure, output);
+}
+
+namespace {
+
+int sign_key_max(const char* const* paths, const MatrixEntries& entries, SigningKey* signer,
+                 const std::string& signer_failure) {
+    if (paths[kSigningKeySlot] == nullptr || paths[kOutputSlot] == nullptr) return -1;
+    const std::span<const char* const> keys(paths, kSigningKeySlot + 1);
+    if (overwrites_input(paths[kOutputSlot], keys)) return -1;
+    // The matrices go to a work file of an unpredictable name beside the
+    // output, removed on every path whatever signing returns.
+    OutputFile matrices = make_work_file(paths[kOutputSlot]);
+    if (!matrices.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", matrices.error().c_str());
+        return -1;
+    }
+    if (!write_key_matrix(matrices.stream(), std::span(entries).first(4)) ||
+        !write_key_matrix(matrices.stream(), std::span(entries).subspan(4)) ||
+        !matrices.close_stream()) {
+        return -1;
+    }
+    return sign_fix(matrices.temp_path().c_str(), paths[kSigningKeySlot], signer, signer_failure,
+                    paths[kOutputSlot]);
+}
+
+int sign_fix(const char* input, const char* key, SigningKey* signer,
+             const std::string& signer_failure, const char* output) {
+    if (input == nullptr || output == nullptr) return -1;
+    const bool bl2_mode = std::strcmp(output, kBl2OutputName) == 0;
+    const char* const inputs[] = {input, key};
+    if (overwrites_input(output, inputs)) return -1;
+    File in = open_file(input, "rb");
+    if (!in) return -1;
+    const auto input_size = stream_size(in.get());
+    if (!input_size) return -1;
+    const auto payload_size = payload_size_of(*input_size, bl2_mode);
+    if (!payload_size) return -1;
+    Buffer block(kPayloadOffset + *payload_size);
+    if (!block.ok() ||
+        !read_exact(in.get(), block.bytes().subspan(kPayloadOffset, *input_size))) {
+        return -1;
+    }
+    in.reset();
+    if (!usable_signing_key(signer, signer_failure)) return -1;
+    const std::uint8_t key_type = place_signing_key(key_file_of(key), *signer->public_key(), block.bytes());
+    const auto header = keymax_header(key_type, signer->length(), *payload_size);
+    encode_signed_block_header(header, block.bytes().first<kSignedBlockHeaderSize>());
+    if (sign_block(*signer, block.bytes(), header.signed_data_offset) != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: signing with %s failed: %s\n", key,
+                     signer->failure().c_str());
+        return -1;
+    }
+    // The keymax reaches its name whole or not at all.
+    OutputFile out(output, Exposure::kPublic);
+    if (!out.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+        return -1;
+    }
+    if (!write_keymax(out.stream(), block.bytes()) || !out.commit()) return -1;
+    return 0;
+}
+
+}  // namespace
+
+int zud_key_bnd(int argc, char** argv) {
+    std::array<const char*, 4> slots{};
+    parse_option_slots(argc, argv, kKeybndOptions, slots);
+    if (refuse_unbindable_key(slots[kUserKeySlot])) return -1;
+    for (const std::size_t i : {kUserKeySlot, kKeymaxSlot}) {
+        if (!path_exists(slots[i])) {
+            std::printf("zud log: error! Illegal input %s\n", kKeybndOptions[i].name);
+            return -1;
+        }
+    }
+    // The AES key protects every encrypted bootloader, so it comes from the
+    // OS generator; its 32 rand() draws keep every later value in place.
+    Buffer aes(kAesKeySize);
+    if (!aes.ok() || !fill_secret(aes.bytes())) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the system's random generator failed\n");
+        return -1;
+    }
+    const auto output = user_key_file_name(slots.data(), aes.bytes());
+    if (!output) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: output name longer than %zu characters\n",
+                     kMaxPathLength);
+        return -1;
+    }
+    const std::span<const char* const> inputs(slots.data(), 3);
+    if (overwrites_input(output->c_str(), inputs)) return -1;
+    return bind_user_key(slots.data(), output->c_str(), aes.bytes());
+}

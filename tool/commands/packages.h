@@ -1,0 +1,27 @@
+// Device packages and SD images: --mkpsd, --mkcusid and --mksd.
+#pragma once
+
+enum PasswordResult : int {
+    kPasswordMissing = 4325,       // no --password
+    kPasswordBadLength = 4330,     // not exactly 16 bytes
+    kPasswordNoInterface = 4345,   // no --option
+    kPasswordBadInterface = 4349,  // not "jtag", "usb", "scan" or "jtagusb"
+    kPasswordNoOutput = 4416,      // no --output
+    kPasswordOpenFailed = 4422,    // the output cannot be opened or written
+    kPasswordSignFailed = 4431,    // the built-in signer failed; the output is removed
+};
+
+enum CustomerIdResult : int {
+    kCustomerIdMissing = 4513,     // no --customerid
+    kCustomerIdLength = 4518,      // not 5 to 8 bytes
+    kCustomerIdNoOutput = 4527,    // no --output
+    kCustomerIdOpenFailed = 4533,  // the output cannot be opened or written
+    kCustomerIdSignFailed = 4541,  // the built-in signer failed; the output is removed
+};
+
+// --mksd: an SD card image, 512 bytes of filler then the input; 0 or -1.
+int zud_mk_sd(int argc, char** argv);
+// --mkpsd: the unlock password package; a PasswordResult.
+int zud_mk_password(int argc, char** argv);
+// --mkcusid: the customer ID package; a CustomerIdResult.
+int zud_mk_customer_id(int argc, char** argv);

@@ -1,0 +1,166 @@
+// --upgsig: the handler, and checking the trailing block.
+#include "upgsig.h"
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "cli.h"
+#include "crypto.h"
+#include "files.h"
+#include "keyfile.h"
+#include "progress.h"
+#include "signing_key.h"
+
+namespace {
+
+constexpr std::uint64_t kSizeUnit = 16;
+
+enum Slot : std::size_t { kSlotInput = 0, kSlotKey = 1, kSlotOption = 2, kSlotCount = 3 };
+// The handler's further options; the worker takes the first three slots.
+enum HandlerSlot : std::size_t {
+    kSlotUserKey = 3,
+    kSlotPkcs11Module = 4,
+    kSlotPassphraseFile = 5,
+    kHandlerSlotCount = 6,
+};
+
+const option kUpgradeOptions[] = {
+    {"input", required_argument, nullptr, 0},
+    {"zuduserkey", required_argument, nullptr, 0},
+    {"option", required_argument, nullptr, 0},
+    {"userkey", required_argument, nullptr, 0},
+    {"pkcs11-module", required_argument, nullptr, 0},
+    {"passphrase-file", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+
+using WorkArea = std::array<std::uint8_t, kUpgradeWorkAreaSize>;
+
+// Only the exact word selects checking; any other value signs.
+bool is_check_mode(const char* option) {
+    return option != nullptr && std::strcmp(option, "chk") == 0;
+}
+
+// The handler's look at one named file before anything is opened. An empty
+// slot is left to the file routine.
+int check_named_file(const char* name, const char* path) {
+    if (path == nullptr) return 0;
+    const auto size = file_size(path);
+    if (!size) {
+        std::printf("zud log: error! Illegal [%s] %s\n", name, path);
+        return kUpgradeIllegalFile;
+    }
+    if (*size % kSizeUnit != 0) {
+        std::printf("zud log: error! Illegal file size [%s] \n", path);
+        return kUpgradeIllegalFile;
+    }
+    return 0;
+}
+
+// Checking needs the public half only.
+bool open_check_key(const char* value, const SigningKeySource& source, RsaKey& key) {
+    if (value == nullptr) return false;
+    std::string reason;
+    if (!open_public_key(value, source, key, reason)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", reason.c_str());
+        return false;
+    }
+    return trailer_key_fits(key.ctx.len, value);
+}
+
+std::unique_ptr<SigningKey> open_upgrade_key(const char* value, const SigningKeySource& source) {
+    if (value == nullptr) return nullptr;
+    std::string reason;
+    auto key = open_signing_key(value, source, reason);
+    if (!key) std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", reason.c_str());
+    return key;
+}
+
+// Checking: opens the block that ends the file with the public key and
+// compares the digest it carries with the digest of the bytes before it.
+int check_signed_file(std::FILE* f, RsaKey& key, std::uint64_t size) {
+    const std::size_t len = key.ctx.len;
+    if (size < len) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the file is shorter than a %zu-byte signature block\n",
+                     len);
+        return kUpgradeNoBlock;
+    }
+    const std::uint64_t signed_size = size - len;
+    WorkArea block{};
+    if (!seek_to(f, signed_size) || !read_exact(f, MutBytes(block).first(len))) {
+        return kUpgradeNoBlock;
+    }
+    std::array<std::uint8_t, kSha256Size> digest{};
+    const int result = digest_signed_range(f, signed_size, digest.data());
+    if (result != 0) return result;
+    WorkArea opened{};
+    if (zud_rsa_public(&key.ctx, block.data(), opened.data()) != 0) return kUpgradeRsaFailed;
+    // As a device does, only the digest is compared.
+    const auto carried = decode_upgrade_block(ConstBytes(opened).first(len));
+    return carried && carried->digest == digest ? 0 : kUpgradeMismatch;
+}
+
+int upgrade_file(const char* const* slots, const SigningKeySource& source) {
+    const char* path = slots != nullptr ? slots[kSlotInput] : nullptr;
+    const auto size = file_size(path);
+    if (!size) return kUpgradeNoInput;
+    // Signing a key file in place would change the key it is signed with.
+    if (same_file(path, slots[kSlotKey])) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s is the key file itself; give the file to sign "
+                             "or check and the key separately\n", path);
+        return kUpgradeInputIsKey;
+    }
+    if (is_check_mode(slots[kSlotOption])) {
+        RsaKey key;
+        if (!open_check_key(slots[kSlotKey], source, key)) return kUpgradeBadKey;
+        File file = open_file(path, "rb+");
+        if (!file) return kUpgradeOpenFailed;
+        return check_signed_file(file.get(), key, *size);
+    }
+    const std::unique_ptr<SigningKey> key = open_upgrade_key(slots[kSlotKey], source);
+    if (!key) return kUpgradeBadKey;
+    return zud_sig_upgrade_file_key(path, *key);
+}
+
+}  // namespace
+
+int zud_sig_upgrade_file(const char* const* slots) {
+    return upgrade_file(slots, command_key_source(nullptr, nullptr));
+}
+
+int zud_sig_upgrade(int argc, char** argv) {
+    std::array<const char*, kHandlerSlotCount> slots{};
+    parse_option_slots(argc, argv, kUpgradeOptions, slots);
+    int result = check_named_file("input", slots[kSlotInput]);
+    if (result == 0) result = check_named_file("zuduserkey", slots[kSlotKey]);
+    if (result == 0 && slots[kSlotKey] != nullptr && slots[kSlotUserKey] != nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: give the key once: --zuduserkey or --userkey, "
+                             "not both\n");
+        result = kUpgradeTwoKeys;
+    }
+    const char* mode = "signature";
+    const char* option = slots[kSlotOption];
+    if (result == 0 && option != nullptr && !is_check_mode(option)) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: --option %s is not \"chk\"; %s is signed, not checked "
+                     "(give --option chk to check it)\n",
+                     option, slots[kSlotInput] != nullptr ? slots[kSlotInput] : "the file");
+    }
+    if (result == 0) {
+        if (is_check_mode(slots[kSlotOption])) mode = "signature verify";
+        const char* key = slots[kSlotKey] != nullptr ? slots[kSlotKey] : slots[kSlotUserKey];
+        const char* const file_slots[kSlotCount] = {slots[kSlotInput], key, slots[kSlotOption]};
+        result = upgrade_file(file_slots,
+                              command_key_source(slots[kSlotPkcs11Module], slots[kSlotPassphraseFile]));
+    }
+    std::printf("zud log: upgrade %s %s!\n", mode, result == 0 ? "pass" : "fail");
+    return result;
+}

@@ -1,0 +1,18 @@
+// --upgsig: appends or checks the trailing upgrade signature of a file.
+#pragma once
+
+#include "trailer.h"
+
+// --upgsig: options "input", "zuduserkey", "option" (the value "chk"
+// selects checking), then "userkey" (instead of "zuduserkey": a key file, a
+// PEM key or a PKCS#11 URI, without the size rule of "zuduserkey"),
+// "pkcs11-module" and "passphrase-file". Prints "zud log: upgrade <mode>
+// pass|fail!" and returns 0 or a result above.
+int zud_sig_upgrade(int argc, char** argv);
+
+// Signs (appends a block to) or checks (slot 2 is exactly "chk") the file of
+// slots[0] with the key of slots[1] (a key file in any form, or what else
+// open_signing_key takes; checking needs only its public half). Either
+// missing fails at once with the file untouched. Checking never changes the
+// file; signing changes it only by appending one whole block.
+int zud_sig_upgrade_file(const char* const* slots);

@@ -1,0 +1,37 @@
+// The upgrade trailer: the raw-RSA signature block that ends a signed
+// upgrade file (and a bootloader or kernel image signed with a user key
+// file).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "bytes.h"
+
+// Signed upgrade file: the file as it stood before signing (S bytes, a
+// multiple of 16), then one signature block of L bytes, L being the key's
+// modulus length (48 to 1024 bytes). No size is recorded anywhere: a checker
+// takes S as the file size minus L.
+//
+// Plain signature block (L bytes, before the private-key operation):
+// 0x00 16 zero bytes, which keep the integer below any L-byte modulus;
+// 0x10 SHA-256 of the first S bytes; 0x30 zero up to L. The stored block is
+// that block read as one big-endian integer, raised with the raw RSA
+// private-key operation (no padding scheme) and written as L big-endian bytes.
+inline constexpr std::size_t kUpgradeWorkAreaSize = 1024;  // largest L
+inline constexpr std::size_t kUpgradeMinModulus = 48;      // up to the end of the digest
+
+// Lays out the plain block of `block.size()` bytes (L, at least 48) around
+// `digest`.
+void encode_upgrade_block(std::span<const std::uint8_t, 32> digest, std::span<std::uint8_t> block);
+
+// The block opened with the public key: the digest it carries, and whether
+// the bytes around it are the zeros a signer lays out. nullopt when fewer
+// than 48 bytes are given.
+struct zud_upgrade_block {
+    std::array<std::uint8_t, 32> digest{};
+    bool zero_padding = false;
+};
+std::optional<zud_upgrade_block> decode_upgrade_block(std::span<const std::uint8_t> opened);

@@ -1,0 +1,8 @@
+// The zud_user_key file's layout.
+#include "user_key_file.h"
+
+std::optional<zud_user_key_layout> user_key_layout(std::uint64_t file_size) {
+    if (file_size < kUserKeyTailSize) return std::nullopt;
+    const std::uint64_t key_size = file_size - kUserKeyTailSize;
+    return zud_user_key_layout{key_size, key_size, key_size + kKeymaxSize};
+}
