@@ -309,21 +309,14 @@ bool parse_root_digests(std::string_view text, std::vector<RootDigest>& out) {
     return !out.empty() && out.size() <= kRootDigestCount;
 }
 
-// Applies --root-digests (and --expect-root) when given; false (after
-// saying why) when one is malformed. The table of the --chain check takes
-// the digests given, the rest of its places zero.
-bool apply_root_digests(const Args& args, zud_audit_options* options = nullptr) {
+// Reads --root-digests (and --expect-root) when given; false (after saying
+// why) when one is malformed. The digests go into `options`; the --chain
+// check takes them, or the build's table when none were given.
+bool read_root_digests(const Args& args, zud_audit_options& options) {
     const char* text = args.get("root-digests");
-    if (text != nullptr) {
-        std::vector<RootDigest> digests;
-        if (!parse_root_digests(text, digests)) {
-            fail(args, kExitUsage, "--root-digests takes one to three comma-separated digests of 64 hex digits");
-            return false;
-        }
-        std::array<RootDigest, kRootDigestCount> table{};
-        std::copy(digests.begin(), digests.end(), table.begin());
-        zud_set_root_digests(table);
-        if (options != nullptr) options->root_digests = digests;
+    if (text != nullptr && !parse_root_digests(text, options.root_digests)) {
+        fail(args, kExitUsage, "--root-digests takes one to three comma-separated digests of 64 hex digits");
+        return false;
     }
     const char* expect = args.get("expect-root");
     if (expect != nullptr) {
@@ -332,15 +325,14 @@ bool apply_root_digests(const Args& args, zud_audit_options* options = nullptr) 
             fail(args, kExitUsage, "--expect-root takes one digest of 64 hex digits");
             return false;
         }
-        if (options != nullptr) options->expect_root = d;
+        options.expect_root = d;
     }
     return true;
 }
 
-const char* refusal_reason(int result) {
-    const char* reason = zud_verify_failure_reason();
-    if (reason != nullptr) return reason;
-    return result == kVerifyBadSignature ? "the RSA signature does not verify" : "refused";
+const char* refusal_reason(const zud_result& result) {
+    if (!result.reason.empty()) return result.reason.c_str();
+    return result.number == kVerifyBadSignature ? "the RSA signature does not verify" : "refused";
 }
 
 // Reads a whole file for the checks, which need it in one piece; says why
@@ -376,13 +368,13 @@ void print_digest(const char* label, ConstBytes digest) {
 
 // 16 leading bytes, a keymax block signed by a root key, and a block signed
 // by one of its user keys.
-int verify_chain(const Args& args, const char* path, Buffer& file) {
+int verify_chain(const Args& args, const char* path, Buffer& file, RootDigests roots) {
     constexpr std::size_t kLead = 16;
     if (file.size() < kLead) return fail(args, kExitFailed, "%s: shorter than its 16 leading bytes", path);
     const ConstBytes blocks = file.bytes().subspan(kLead);
     std::uint32_t offset = 0;
-    const int result = zud_sig_check_buffer_fix(blocks, {}, &offset);
-    if (result != kVerifyOk) return fail(args, kExitFailed, "%s: %s", path, refusal_reason(result));
+    const zud_result result = verify_block_fix(blocks, {}, &offset, roots);
+    if (!result.ok()) return fail(args, kExitFailed, "%s: %s", path, refusal_reason(result));
     const auto header = decode_signed_block_header(blocks);
     if (header && header->sig_type == 0) {
         return fail(args, kExitFailed,
@@ -408,8 +400,8 @@ int verify_block(const Args& args, const char* path, Buffer& file) {
         (void)zud_load_rsa_puk(&key.ctx, file.bytes().first(head), key_digest);
     }
     const std::size_t payload = header ? header->payload_size : 0;
-    const int result = zud_sig_check_buffer_bl3x(file.bytes(), {}, nullptr);
-    if (result != kVerifyOk) return fail(args, kExitFailed, "%s: %s", path, refusal_reason(result));
+    const zud_result result = verify_block_bl3x(file.bytes(), nullptr);
+    if (!result.ok()) return fail(args, kExitFailed, "%s: %s", path, refusal_reason(result));
     if (rsa) {
         std::printf("%s: signed block verified: RSA signature by the %zu-bit key it carries\n", path,
                     key.ctx.len * 8);
@@ -423,7 +415,7 @@ int verify_block(const Args& args, const char* path, Buffer& file) {
 
 // The options verify and info share: keys and root digests.
 bool audit_options(const Args& args, zud_audit_options& options) {
-    if (!apply_root_digests(args, &options)) return false;
+    if (!read_root_digests(args, options)) return false;
     const char* aes = args.get("aes-key");
     const char* user = args.get("user-key");
     if (aes != nullptr && user != nullptr) {
@@ -498,11 +490,15 @@ int run_verify(const Args& args) {
         return fail(args, kExitUsage, "give one FILE, or one of --chain FILE and --block FILE");
     }
     if (file != nullptr) return report(args, file, true);
-    if (!apply_root_digests(args)) return kExitUsage;
+    zud_audit_options given;
+    if (!read_root_digests(args, given)) return kExitUsage;
+    // Digests given on the command line stand in for the whole table.
+    const RootDigests roots = given.root_digests.empty() ? RootDigests(zud_root_digests())
+                                                         : RootDigests(given.root_digests);
     const char* path = chain != nullptr ? chain : block;
     Buffer bytes(0);
     if (!read_checked(args, path, bytes)) return kExitFailed;
-    return chain != nullptr ? verify_chain(args, path, bytes) : verify_block(args, path, bytes);
+    return chain != nullptr ? verify_chain(args, path, bytes, roots) : verify_block(args, path, bytes);
 }
 
 int run_info(const Args& args) {

@@ -17,18 +17,17 @@
 #include "keyfile.h"
 #include "key_block.h"
 #include "keymax.h"
+#include "keymax_check.h"
 #include "user_key_file.h"
 #include "signed_block.h"
 #include "signing_key.h"
+#include "stage_block.h"
 #include "upgrade_block.h"
 
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::uint64_t kMaxSealedSize = 1 << 20;
-// The largest header region of a stored block: header, a 1024-byte
-// signature and the key block of an 8192-bit key.
-constexpr std::uint32_t kMaxHeaderRegion = 8192;
 
 std::string hex(ConstBytes bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -75,16 +74,16 @@ private:
 // A stretch of the file read as plain bytes: as stored, or decrypted as
 // one AES-256-CBC chain from a zero IV that starts at the stretch's start
 // (so any piece decrypts with the ciphertext block before it as its IV).
-class Region {
+class Region final : public StageBlockBytes {
 public:
     Region(const Source& s, std::uint64_t base, std::uint64_t size, AesCbc* decrypt)
         : source_(&s), base_(base), size_(size), decrypt_(decrypt) {}
     // A stretch held in memory (already plain).
     explicit Region(ConstBytes bytes) : bytes_(bytes), size_(bytes.size()) {}
 
-    std::uint64_t size() const { return size_; }
+    std::uint64_t size() const override { return size_; }
 
-    bool read(std::uint64_t at, MutBytes out) const {
+    bool read(std::uint64_t at, MutBytes out) const override {
         if (!fits(size_, at, out.size())) return false;
         if (source_ == nullptr) {
             std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(at), out.size(), out.begin());
@@ -179,113 +178,15 @@ void add_block_fields(zud_section& s, const zud_signed_block_header& h) {
 // ---------------------------------------------------------------------------
 // A block as the stage builder stores it
 
-struct StoredBlock {
-    zud_signed_block_header header;
-    bool rsa = false;
-    Digest key_digest{};
-    std::size_t key_bits = 0;
-    std::uint64_t stage_size = 0;  // the payload bytes the digest covers
-    bool relocated = false;        // the head was stored behind the tail
-    std::string problem;           // empty: the block verified
-};
-
-bool digest_matches(const StoredBlock& b, ConstBytes head_region, mbedtls_rsa_context* key,
-                    const Digest& digest) {
-    const std::uint8_t* slot = head_region.data() + b.header.sig_offset;
-    if (!b.rsa) return std::equal(digest.begin(), digest.end(), slot);
-    return zud_rsa_verify_sha256(key, digest.data(), slot) == 0;
-}
-
-// Checks one stored block: its header, the key it carries, and its
-// signature (or digest) over the header, the key block and the payload in
-// its logical order. A stage at least as long as the header region has its
-// head stored behind the tail; a shorter one follows the header region, and
-// then its exact length (`stage_size`, when known) is what the digest
-// covers.
-StoredBlock check_stored_block(const Region& r, std::optional<std::uint64_t> stage_size) {
-    StoredBlock b;
-    const auto problem = [&](const char* why) {
-        b.problem = why;
-        return b;
-    };
-    std::array<std::uint8_t, kSignedBlockHeaderSize> head{};
-    if (!r.read(0, head)) return problem("it is shorter than a signed block header");
-    const auto h = decode_signed_block_header(head);
-    if (!h) return problem("no signed block magic \"@ZUD\"");
-    if (const char* why = check_signed_block_header(*h)) return problem(why);
-    b.header = *h;
-    b.rsa = h->sig_type != 0;
-    if (b.rsa && (h->sig_type > 3 || (h->sig_size != 128 && h->sig_size != 256 && h->sig_size != 512 && h->sig_size != 1024))) {
-        return problem("sig_type and sig_size name no kind of block");
-    }
-    if (!b.rsa && h->sig_size < kDigestSlotSize) return problem("the digest slot is shorter than 32 bytes");
-    const std::uint32_t p = h->payload_offset;
-    if (p > kMaxHeaderRegion || p < kSignedBlockHeaderSize + std::uint64_t{h->sig_size}) {
-        return problem("payload_offset does not lie behind the signature slot and key block");
-    }
-    if (!fits(p, h->signed_data_offset, h->key_size)) return problem("the key block lies outside the header region");
-    // A stage shorter than the header region is stored unpadded, so its
-    // total_size may count up to 15 bytes more than it stores.
-    if (h->total_size > round_up_16(r.size())) return problem("total_size reaches beyond the block's place in the file");
-    Buffer region(p);
-    if (!region.ok() || !r.read(0, region.bytes())) return problem("the header region cannot be read");
-    RsaKey key;
-    if (b.rsa) {
-        if (zud_load_rsa_puk(&key.ctx, region.bytes(), b.key_digest) != 0) {
-            const char* why = zud_verify_failure_reason();
-            return problem(why != nullptr ? why : "the key it carries cannot be read");
-        }
-        if (key.ctx.len > h->sig_size) return problem("the key's signature is longer than its slot");
-        b.key_bits = key.ctx.len * 8;
-    }
-    const ConstBytes prefix_header = ConstBytes(region.bytes()).first(kSignedBlockHeaderSize);
-    const ConstBytes prefix_key = ConstBytes(region.bytes()).subspan(h->signed_data_offset, h->key_size);
-    const std::uint64_t s16 = h->payload_size;
-    // Head stored behind the tail.
-    if (s16 >= p && fits(r.size(), s16, p)) {
-        Sha256 sha;
-        sha.update(prefix_header);
-        sha.update(prefix_key);
-        Buffer stored_head(p);
-        if (stored_head.ok() && r.read(s16, stored_head.bytes())) {
-            sha.update(stored_head.bytes());
-            if (hash_region(r, p, s16 - p, sha) && digest_matches(b, region.bytes(), &key.ctx, sha.finish())) {
-                b.stage_size = s16;
-                b.relocated = true;
-                return b;
-            }
-        }
-    }
-    // A short stage right behind the header region.
-    if (s16 <= p) {
-        const std::uint64_t low = s16 >= 15 ? s16 - 15 : 0;
-        for (std::uint64_t n = s16 + 1; n-- > low;) {
-            if (stage_size && n != *stage_size) continue;
-            if (round_up_16(n) != s16 || !fits(r.size(), p, n)) continue;
-            Sha256 sha;
-            sha.update(prefix_header);
-            sha.update(prefix_key);
-            if (hash_region(r, p, n, sha) && digest_matches(b, region.bytes(), &key.ctx, sha.finish())) {
-                b.stage_size = n;
-                return b;
-            }
-        }
-    }
-    return problem(b.rsa ? "the RSA signature does not verify" : "the digest does not match");
-}
-
 // The payload of a verified stored block, in its logical order (small
 // payloads only: the sealed files).
-bool read_payload(const Region& r, const StoredBlock& b, Buffer& out) {
-    const std::uint32_t p = b.header.payload_offset;
+bool read_payload(const Region& r, const zud_stored_block& b, Buffer& out) {
     out = Buffer(static_cast<std::size_t>(b.stage_size));
     if (!out.ok() && b.stage_size != 0) return false;
-    if (!b.relocated) return r.read(p, out.bytes());
-    return r.read(b.header.payload_size, out.bytes().first(p)) &&
-           r.read(p, out.bytes().subspan(p, b.stage_size - p));
+    return read_stored_payload(r, b, out.bytes());
 }
 
-std::string signer_of(const StoredBlock& b, const zud_key_matrix* user, const char* what) {
+std::string signer_of(const zud_stored_block& b, const zud_key_matrix* user, const char* what) {
     if (!b.rsa) return std::string(what) + ": digest";
     std::string s = std::string(what) + ": RSA signature by a " + number(b.key_bits) + "-bit key";
     if (user != nullptr) {
@@ -344,7 +245,7 @@ void add_matrix_fields(zud_section& s, const zud_key_matrix& m) {
 // The keymax in `bytes` (2264, at file offset `at`): both matrices as a
 // device takes them, the signature by a key of the root matrix, the root
 // key digest. Returns the decoded keymax when its signature verified.
-std::optional<zud_keymax> check_keymax(Audit& in, ConstBytes bytes, std::uint64_t at) {
+std::optional<zud_keymax> audit_keymax(Audit& in, ConstBytes bytes, std::uint64_t at) {
     const auto km = decode_keymax(bytes);
     if (!km) {
         in.fail("keymax layout", at, "no signed block and two key matrices where a keymax has them");
@@ -362,29 +263,16 @@ std::optional<zud_keymax> check_keymax(Audit& in, ConstBytes bytes, std::uint64_
     zud_section& root = in.section("root key matrix", at + kKeymaxRootMatrixOffset);
     add_matrix_fields(root, km->root);
     add_matrix_fields(in.section("user key matrix", at + kKeymaxUserMatrixOffset), km->user);
-    const char* root_bad = check_key_matrix(km->root);
-    const char* user_bad = check_key_matrix(km->user);
+    const zud_keymax_verdict verdict = check_keymax(*km);
+    const char* root_bad = verdict.root_matrix;
+    const char* user_bad = verdict.user_matrix;
     in.check(root_bad == nullptr, "root key matrix", at + kKeymaxRootMatrixOffset, root_bad ? root_bad : "");
     in.check(user_bad == nullptr, "user key matrix", at + kKeymaxUserMatrixOffset, user_bad ? user_bad : "");
-    std::array<std::uint8_t, kKeyMatrixSize> root_bytes{};
-    encode_key_matrix(km->root, root_bytes);
-    std::uint32_t offset = 0;
-    const bool signed_ok = zud_sig_check_buffer_fix(km->block, root_bytes, &offset) == 0;
+    const bool signed_ok = verdict.signature.ok();
     std::string signer = "keymax signature by a key of its root key matrix";
-    if (signed_ok) {
-        RsaKey key;
-        RootDigest digest{};
-        if (zud_load_rsa_puk(&key.ctx, km->block, digest) == 0) {
-            for (std::size_t i = 0; i < kKeyMatrixEntries; ++i) {
-                if (km->root.entries[i].key_digest == digest) {
-                    signer += " (root key " + number(i + 1) + ")";
-                    break;
-                }
-            }
-        }
-    }
-    const char* why = zud_verify_failure_reason();
-    in.check(signed_ok, signer, at + kKeymaxPrefixSize, why != nullptr ? why : "refused");
+    if (verdict.root_signer) signer += " (root key " + number(*verdict.root_signer + 1) + ")";
+    in.check(signed_ok, signer, at + kKeymaxPrefixSize,
+             verdict.signature.reason.empty() ? "refused" : verdict.signature.reason);
     if (root_bad == nullptr) check_root_digest(in, key_matrix_root_digest(km->root), at + kKeymaxRootMatrixOffset, root);
     if (!signed_ok || root_bad != nullptr || user_bad != nullptr) return std::nullopt;
     return km;
@@ -481,31 +369,30 @@ void check_bootloader(Audit& in, const Source& s, bool encrypted) {
     const std::uint64_t block_at = bl2->block_offset;
     add_block_fields(in.section("BL2 block", block_at), bl2->header);
     if (bl2->signing) {
-        const auto km = check_keymax(in, area.bytes().first(kKeymaxSize), 0);
+        const auto km = audit_keymax(in, area.bytes().first(kKeymaxSize), 0);
         if (!km) return;
         keys.user = km->user;
         std::array<std::uint8_t, kKeyMatrixSize> user_bytes{};
         encode_key_matrix(km->user, user_bytes);
         std::uint32_t offset = 0;
-        const bool ok = zud_sig_check_buffer_fix(bl2->block, user_bytes, &offset) == 0;
-        const char* why = zud_verify_failure_reason();
-        RootDigest digest{};
+        const zud_result signed_by_user = verify_block_fix(bl2->block, user_bytes, &offset, zud_root_digests());
         std::string what = "BL2 block signed by a key of the user key matrix";
-        if (ok && zud_load_rsa_puk(&keys.signer.ctx, bl2->block, digest) == 0) {
+        RootDigest digest{};
+        if (signed_by_user.ok() && zud_load_rsa_puk(&keys.signer.ctx, bl2->block, digest) == 0) {
             keys.have_signer = true;
-            for (std::size_t i = 0; i < kKeyMatrixEntries; ++i) {
-                if (keys.user.entries[i].key_digest == digest) {
-                    what += " (user key " + number(i + 1) + ")";
-                    break;
-                }
-            }
+            if (const auto i = signer_entry(keys.user, bl2->block)) what += " (user key " + number(*i + 1) + ")";
         }
-        if (!in.check(ok, what, block_at, why != nullptr ? why : "refused")) return;
+        if (!in.check(signed_by_user.ok(), what, block_at,
+                      signed_by_user.reason.empty() ? "refused" : signed_by_user.reason)) {
+            return;
+        }
     } else {
         std::uint32_t offset = 0;
-        const bool ok = zud_sig_check_buffer_fix(bl2->block, {}, &offset) == 0;
-        const char* why = zud_verify_failure_reason();
-        if (!in.check(ok, "BL2 block digest", block_at, why != nullptr ? why : "refused")) return;
+        const zud_result digest_ok = verify_block_fix(bl2->block, {}, &offset, zud_root_digests());
+        if (!in.check(digest_ok.ok(), "BL2 block digest", block_at,
+                      digest_ok.reason.empty() ? "refused" : digest_ok.reason)) {
+            return;
+        }
     }
     in.check(block_at + bl2->header.payload_offset == kBl2PayloadFileOffset, "BL2 payload at 4096", block_at,
              "the payload starts at " + number(block_at + bl2->header.payload_offset));
@@ -538,7 +425,7 @@ void check_bootloader(Audit& in, const Source& s, bool encrypted) {
             return;
         }
         const Region stage(s, at, e.size, encrypted ? &stage_cipher : nullptr);
-        const StoredBlock b = check_stored_block(stage, std::nullopt);
+        const zud_stored_block b = read_stored_block(stage, std::nullopt);
         if (!b.problem.empty()) {
             in.fail(name, at, b.problem);
             return;
@@ -622,7 +509,7 @@ void check_signed_kernel(Audit& in, const Source& s, ConstBytes page, const zud_
             continue;
         }
         const Region plain(s, r.stage_offset, r.stage_space, &cipher);
-        const StoredBlock b = check_stored_block(plain, r.part_size);
+        const zud_stored_block b = read_stored_block(plain, r.part_size);
         if (!b.problem.empty()) {
             in.fail(name + " signature", r.stage_offset, b.problem);
             continue;
@@ -636,7 +523,7 @@ void check_signed_kernel(Audit& in, const Source& s, ConstBytes page, const zud_
             key_digest = b.key_digest;
             key_len = b.key_bits / 8;
             carried = std::make_unique<RsaKey>();
-            std::array<std::uint8_t, kMaxHeaderRegion> head{};
+            std::array<std::uint8_t, kStageHeadMax> head{};
             RootDigest unused{};
             if (!plain.read(0, MutBytes(head).first(b.header.payload_offset)) ||
                 zud_load_rsa_puk(&carried->ctx, ConstBytes(head).first(b.header.payload_offset), unused) != 0) {
@@ -683,12 +570,12 @@ void check_packaged_kernel(Audit& in, const Source& s, const zud_boot_image_head
             in.fail(name, offsets[i], "it reaches past the end of the file");
             return;
         }
-        const StoredBlock b = check_stored_block(Region(s, offsets[i], length, nullptr), parts[i]);
+        const zud_stored_block b = read_stored_block(Region(s, offsets[i], length, nullptr), parts[i]);
         if (!b.problem.empty()) {
             in.fail(name + " digest", offsets[i], b.problem);
             continue;
         }
-        in.check(!b.rsa && b.header.payload_size == round_up_16(parts[i]), name + " digest", offsets[i],
+        in.check(is_packaged_block_of(b.header, parts[i]), name + " digest", offsets[i],
                  "it is not the digest-only block of its part");
     }
 }
@@ -738,7 +625,7 @@ void show_efuse(Audit& in, ConstBytes payload, zud_section& sec) {
 
 void check_sealed(Audit& in, const Source& s, ConstBytes block) {
     const Region plain(block);
-    const StoredBlock b = check_stored_block(plain, std::nullopt);
+    const zud_stored_block b = read_stored_block(plain, std::nullopt);
     zud_section& sec = in.section("signed block (built-in key)", 0);
     add_block_fields(sec, b.header);
     if (!b.problem.empty()) {
@@ -796,7 +683,7 @@ void check_user_key_file(Audit& in, const char* path, const Source& s, const zud
     const Digest digest = decode_key_header(header)->key_digest;
     key_sec.fields.emplace_back("modulus bits", number(key.ctx.len * 8));
     key_sec.fields.emplace_back("key digest", hex(digest));
-    const auto km = check_keymax(in, keymax.bytes(), layout.keymax_offset);
+    const auto km = audit_keymax(in, keymax.bytes(), layout.keymax_offset);
     if (km) {
         in.check(km->user.entries[0].key_digest == digest, "user key is the keymax's first user key", 0,
                  "the keymax's first user key is another key");
@@ -805,7 +692,7 @@ void check_user_key_file(Audit& in, const char* path, const Source& s, const zud
 }
 
 void check_single_block(Audit& in, const Source& s) {
-    const StoredBlock b = check_stored_block(Region(s, 0, s.size(), nullptr), std::nullopt);
+    const zud_stored_block b = read_stored_block(Region(s, 0, s.size(), nullptr), std::nullopt);
     zud_section& sec = in.section("signed block", 0);
     add_block_fields(sec, b.header);
     if (!b.problem.empty()) {
@@ -879,7 +766,7 @@ zud_report zud_audit(const char* path, const zud_audit_options& options) {
     Buffer sealed(0);
     if (s.size() == kKeymaxSize && keymax.ok() && s.read(0, keymax.bytes()) && decode_keymax(keymax.bytes())) {
         report.kind = "keymax";
-        (void)check_keymax(in, keymax.bytes(), 0);
+        (void)audit_keymax(in, keymax.bytes(), 0);
     } else if (s.has(0, "ANDROID!")) {
         std::array<std::uint8_t, kBootHeaderPageSize> page{};
         const bool signed_image = s.read(0, page) && has_image_security_header(page);

@@ -17,24 +17,29 @@
 #include <mbedtls/rsa.h>
 
 #include "bytes.h"
+#include "result.h"
+#include "stage_block.h"
 
 inline constexpr std::size_t kRootDigestSize = 32;
 inline constexpr std::size_t kRootDigestCount = 3;
 using RootDigest = std::array<std::uint8_t, kRootDigestSize>;
 using KeyDigestRef = std::span<const std::uint8_t, kRootDigestSize>;
 
-// Results. Besides these, a digest-only block whose digest differs returns
-// the byte comparison's non-zero result, and a matrix digest missing from
-// the root table returns the last comparison's non-zero result.
+using RootDigests = std::span<const RootDigest>;
+
+// Results.
 enum VerifyResult : int {
     kVerifyOk = 0,
-    kVerifyFailed = -1,           // refused: header, bounds, key, matrix, chain
-    kVerifyBadSignature = 1786,   // bl3x checker: the RSA signature does not verify
+    kVerifyFailed = -1,             // refused: header, bounds, key, matrix, chain
+    kVerifyBadSignature = 1786,     // bl3x checker: the RSA signature does not verify
+    kVerifyDigestMismatch = 1788,   // a digest-only block whose digest differs
+    kVerifyNotInRootTable = 1790,   // a matrix digest that is not in the root digest table
+    kVerifyKeyTestFailed = 1792,    // the key pair self-test's RSA operation fails
 };
 
 // The "bl3x" checker keeps the head of a block (header, signature slot, key
 // block) in a work area of this size; a payload_offset above it is refused.
-inline constexpr std::uint32_t kBl3xHeadMax = 1168;
+inline constexpr std::uint32_t kBl3xHeadMax = kStageHeadMax;
 // The file routines hold a whole file in memory; larger files are refused.
 inline constexpr std::uint64_t kMaxCheckedFileSize = 256u << 20;
 
@@ -45,15 +50,19 @@ inline constexpr std::uint64_t kMaxCheckedFileSize = 256u << 20;
 // eFuses carry). Initialised at build time from -DZUD_ROOT_DIGESTS; the
 // default, three all-zero digests, admits no real matrix.
 
-// Replaces the table, for the companion program's --root-digests option and
-// for tests. Affects every later check in the process.
-void zud_set_root_digests(std::span<const RootDigest, kRootDigestCount> digests);
-// The table as it is now.
+// The table the build was configured with. The routines below whose
+// interface takes no table check against it; the variants that take a
+// table (the verify_* routines) check against the table given, so that a
+// caller with digests of its own (zud_keytool's --root-digests) passes them
+// rather than changing what the process checks against.
 std::span<const RootDigest, kRootDigestCount> zud_root_digests();
 
+// Replaces the table the routines without a table argument use. For the
+// tests of those routines only; the programs never call it.
+void zud_set_root_digests(std::span<const RootDigest, kRootDigestCount> digests);
+
 // 0 when `digest` equals one of the three root digests (compared in order,
-// the first match ends the search); otherwise the last comparison's
-// non-zero result.
+// the first match ends the search); otherwise kVerifyNotInRootTable.
 int zud_check_root_key_sha2_with_efuse(KeyDigestRef digest);
 
 // ---------------------------------------------------------------------------
@@ -73,7 +82,7 @@ int zud_check_root_key_sha2_with_efuse(KeyDigestRef digest);
 int zud_key_matrix_digest(ConstBytes matrix, std::span<std::uint8_t, kRootDigestSize> out);
 
 // Checks the matrix; with `root_check` set, its digest must also be in the
-// root digest table. 0, -1, or the root table comparison's result.
+// root digest table. 0, -1, or kVerifyNotInRootTable.
 int zud_tq_verify_key_matrix(ConstBytes matrix, int root_check);
 
 // 0 when `key_digest` equals the key_digest of one of the matrix's
@@ -88,24 +97,13 @@ int zud_key_match_check(ConstBytes matrix, KeyDigestRef key_digest);
 // and requires the round trip to give the drawn bytes again. Draws 512
 // rand() values. The private-key mode flag g_nVQ_RSA_keyFormat is restored
 // before returning. 0, -1 (matrix or key refused, round trip differs), or
-// the first failing RSA operation's library code.
+// kVerifyKeyTestFailed (an RSA operation fails).
 int zud_verify_key_matrix(ConstBytes matrix);
 
 // ---------------------------------------------------------------------------
 // Signing key of a block
-//
-// The key header lies at the block's key_offset; its key_data_offset and
-// values_offset count from the start of the block. The component table has
-// component_count entries of 8 bytes (component_id, offset, length,
-// reserved; the offset is not used): in order, each takes `length` bytes
-// from a cursor that starts at values_offset. Only ids 1 (N), 2 (E) and 3
-// (D) are accepted, each at most once, and every component must lie inside
-// the values_size bytes at values_offset, the bytes the key digest covers,
-// so the key used is always the key the digest names.
 
-// Loads the key into `ctx` (initialised by the caller, PKCS#1 v1.5, and
-// holding no numbers yet) and writes the key digest, the SHA-256 of the
-// values. The modulus must be 128, 256 or 512 bytes. 0 or -1.
+// decode_block_key (key_block.h), as 0 or -1.
 int zud_load_rsa_puk(mbedtls_rsa_context* ctx, ConstBytes block,
                      std::span<std::uint8_t, kRootDigestSize> key_digest);
 
@@ -132,7 +130,7 @@ int zud_key_match_check_tpl(KeyDigestRef key_digest);
 // payload_size, and a signature slot, signed key range or signing key that
 // is not inside the head. The block's own key verifies it and no matrix is
 // consulted, so a pass shows integrity, not who signed. 0 (offset 0), -1,
-// 1786 (bad RSA signature) or a digest mismatch.
+// 1786 (bad RSA signature) or kVerifyDigestMismatch.
 int zud_sig_check_buffer_bl3x(MutBytes block, ConstBytes matrix, std::uint32_t* offset);
 
 // Block as the keymax and the BL2 block are laid out (payload in place):
@@ -150,7 +148,7 @@ int zud_sig_check_buffer_bl3x(MutBytes block, ConstBytes matrix, std::uint32_t* 
 //     followed 208 bytes later by a user key matrix; the block that starts
 //     at total_size is then checked the same way against that user matrix,
 //     and offset = total_size + its payload_offset.
-// 0, -1, or a digest mismatch.
+// 0, -1, or kVerifyDigestMismatch.
 int zud_sig_check_buffer_fix(ConstBytes block, ConstBytes matrix, std::uint32_t* offset);
 
 // A layout in which the signed data starts with a copy of the header: as the
@@ -161,11 +159,20 @@ int zud_sig_check_buffer_fix(ConstBytes block, ConstBytes matrix, std::uint32_t*
 // hashed. A chain continues with this checker.
 int zud_sig_check_buffer(ConstBytes block, ConstBytes matrix, std::uint32_t* offset);
 
-// Why the most recent refusal of the routines above happened, as a short
-// phrase ("payload_offset is above 1168"; a chain's second block prefixes
-// "second block: "), or nullptr when none was recorded. Process-wide, like
-// the random source; kept until the next refusal or checker call.
-const char* zud_verify_failure_reason();
+// The three checkers with the reason a refusal has (a short phrase,
+// "payload_offset is above 1168"; a chain's second block prefixes "second
+// block: "), and, for the chain, the root digests to check against.
+zud_result verify_block_bl3x(MutBytes block, std::uint32_t* offset);
+zud_result verify_block_fix(ConstBytes block, ConstBytes matrix, std::uint32_t* offset,
+                            RootDigests roots);
+zud_result verify_block_plain(ConstBytes block, ConstBytes matrix, std::uint32_t* offset,
+                              RootDigests roots);
+
+// zud_tq_verify_key_matrix with a reason, against `roots` when given;
+// zud_key_match_check and zud_verify_key_matrix with a reason.
+zud_result verify_key_matrix(ConstBytes matrix, const RootDigests* roots);
+zud_result verify_key_match(ConstBytes matrix, KeyDigestRef key_digest);
+zud_result verify_key_pair(ConstBytes matrix);
 
 // ---------------------------------------------------------------------------
 // Files

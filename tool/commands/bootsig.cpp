@@ -29,6 +29,7 @@
 #include "efuse_pattern.h"
 #include "fip_toc.h"
 #include "keymax.h"
+#include "keymax_check.h"
 #include "user_key_file.h"
 #include "pipeline.h"
 #include "progress.h"
@@ -281,25 +282,22 @@ std::optional<std::array<std::uint8_t, kKeymaxSize>> keymax_of(const char* const
     return keymax;
 }
 
-int check_keymax(ConstBytes keymax, const char* from) {
+int check_keymax_of(ConstBytes keymax, const char* from) {
     const auto decoded = decode_keymax(keymax);
-    if (!decoded || check_key_matrix(decoded->root) != nullptr ||
-        check_key_matrix(decoded->user) != nullptr) {
+    const auto verdict = decoded ? std::optional(check_keymax(*decoded)) : std::nullopt;
+    if (!verdict || verdict->root_matrix != nullptr || verdict->user_matrix != nullptr) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: a key matrix of the keymax in %s is not valid (four "
                      "digest-form entries expected); sign the keymax again with --keysig\n",
                      from);
         return kBootKeymaxInvalid;
     }
-    std::array<std::uint8_t, kKeyMatrixSize> root{};
-    encode_key_matrix(decoded->root, root);
-    std::uint32_t offset = 0;
-    if (zud_sig_check_buffer_fix(decoded->block, root, &offset) != 0) {
-        const char* why = zud_verify_failure_reason();
+    if (!verdict->signature.ok()) {
+        const std::string& why = verdict->signature.reason;
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: the keymax in %s is not signed by a key of its root key "
                      "matrix (%s); sign it again with --keysig\n",
-                     from, why != nullptr ? why : "the check fails");
+                     from, why.empty() ? "the check fails" : why.c_str());
         return kBootKeymaxSignature;
     }
     return 0;
@@ -333,7 +331,7 @@ int check_key_material(BootPlan& plan) {
     const auto keymax = keymax_of(s);
     if (!keymax) return 0;
     const char* from = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotKeymax];
-    if (const int r = check_keymax(*keymax, from); r != 0) return r;
+    if (const int r = check_keymax_of(*keymax, from); r != 0) return r;
     return check_user_key(*keymax, plan.signer.get(), key);
 }
 

@@ -26,6 +26,7 @@
 #include "signed_block.h"
 #include "signing_key.h"
 #include "stage.h"
+#include "stage_block.h"
 #include "trailer.h"
 
 int zud_get_sha_from_ctx(const mbedtls_rsa_context* ctx, std::uint8_t* digest) {
@@ -64,8 +65,6 @@ const option kImageOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// Packaged stages are checked through this buffer.
-constexpr std::size_t kCryptChunkSize = 64 * 1024;
 // The writing pass runs through a few pieces of this size.
 constexpr std::size_t kImagePieceSize = 1024 * 1024;
 constexpr std::size_t kImagePieces = 4;
@@ -240,32 +239,6 @@ bool is_packaged(std::FILE* in) {
            std::memcmp(magic.data(), "@ZUD", 4) == 0;
 }
 
-// Feeds `count` bytes at `offset` to `sha` through `chunk`.
-bool hash_range(std::FILE* in, std::uint64_t offset, std::uint64_t count, Sha256& sha,
-                MutBytes chunk) {
-    if (!seek_to(in, offset)) return false;
-    while (count > 0) {
-        const MutBytes piece = chunk.first(static_cast<std::size_t>(std::min<std::uint64_t>(count, chunk.size())));
-        if (!read_exact(in, piece)) return false;
-        sha.update(piece);
-        count -= piece.size();
-    }
-    return true;
-}
-
-// The digest the block at `at` carries, recomputed over its logical payload.
-bool packaged_digest_matches(std::FILE* in, std::uint64_t at, ConstBytes head,
-                             std::uint32_t part, std::uint32_t payload, MutBytes chunk) {
-    Sha256 sha;
-    sha.update(head.first(kSignedBlockHeaderSize));
-    const bool read = part >= kPackagedHeadSize
-                          ? hash_range(in, at + payload, kPackagedHeadSize, sha, chunk) &&
-                                hash_range(in, at + kPackagedHeadSize, payload - kPackagedHeadSize, sha, chunk)
-                          : hash_range(in, at + kPackagedHeadSize, part, sha, chunk);
-    const Digest digest = sha.finish();
-    return read && std::equal(digest.begin(), digest.end(), head.begin() + kSignedBlockHeaderSize);
-}
-
 int refuse_package(std::size_t stage, const char* why) {
     std::fprintf(stderr,
                  "zud_encrypt_tqrr: the input is a packaged image, but stage %zu %s; package the "
@@ -279,8 +252,6 @@ int refuse_package(std::size_t stage, const char* why) {
 // the head back from behind the part), else the part right behind the
 // header region.
 int plan_packaged_stages(ImageJob& job, std::FILE* in, std::uint64_t input_size) {
-    Buffer chunk(kCryptChunkSize);
-    if (!chunk.ok()) return kImageOpenFailed;
     const auto offsets = packaged_block_offsets(job.boot);
     for (std::size_t i = 0; i < kImageStageCount; ++i) {
         zud_stage_record& r = job.stages[i];
@@ -288,10 +259,7 @@ int plan_packaged_stages(ImageJob& job, std::FILE* in, std::uint64_t input_size)
         std::array<std::uint8_t, kPackagedHeadSize> head{};
         if (!seek_to(in, at) || !read_exact(in, head)) return refuse_package(i, "reaches past the end of the file");
         const auto h = decode_signed_block_header(head);
-        const std::uint64_t payload = round_up_16(r.part_size);
-        if (!h || h->sig_type != 0 || h->sig_size != kDigestSlotSize || h->key_size != 0 ||
-            h->payload_offset != kPackagedHeadSize || h->payload_size != payload ||
-            h->total_size != payload + kPackagedHeadSize) {
+        if (!h || !is_packaged_block_of(*h, r.part_size)) {
             return refuse_package(i, "is not the digest-only block of the part its header names");
         }
         const std::uint64_t stored = packaged_block_length(r.part_size);
@@ -300,7 +268,9 @@ int plan_packaged_stages(ImageJob& job, std::FILE* in, std::uint64_t input_size)
             explain("the packaged image is too large for 32-bit offsets");
             return kImageTooLarge;
         }
-        if (!packaged_digest_matches(in, at, head, r.part_size, h->payload_size, chunk.bytes())) {
+        zud_stored_block matched;
+        if (!stored_block_matches(StageBlockFile(::fileno(in), at, stored), head, *h, nullptr, r.part_size,
+                                  matched)) {
             std::fprintf(stderr,
                          "zud_encrypt_tqrr: stage %zu of the packaged image does not match its "
                          "digest: the package is damaged; package the original boot image again\n",

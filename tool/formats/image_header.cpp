@@ -100,3 +100,10 @@ std::array<std::uint64_t, kImageStageCount> packaged_block_offsets(const zud_boo
     }
     return offsets;
 }
+
+bool is_packaged_block_of(const zud_signed_block_header& h, std::uint32_t part_size) {
+    const std::uint64_t payload = round_up_16(part_size);
+    return h.sig_type == 0 && h.sig_size == kDigestSlotSize && h.key_size == 0 &&
+           h.payload_offset == kPackagedHeadSize && h.payload_size == payload &&
+           h.total_size == payload + kPackagedHeadSize;
+}

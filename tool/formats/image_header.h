@@ -9,6 +9,8 @@
 
 #include "boot_image.h"
 #include "bytes.h"
+#include "signed_block.h"
+#include "stage_block.h"
 
 // The only page size whose images this command reads and encrypts soundly.
 inline constexpr std::uint32_t kImagePageSize = 2048;
@@ -94,7 +96,7 @@ const char* check_image_security_header(const zud_image_security_header& h);
 // multiple of the 2048-byte page, one after the other from 2048 on. A part
 // of 96 bytes or more has its first 96 bytes relocated behind the rest; a
 // shorter one follows the header region directly.
-inline constexpr std::uint64_t kPackagedHeadSize = 96;
+inline constexpr std::uint64_t kPackagedHeadSize = kDigestOnlyHeadSize;
 
 // The stored length of a part's digest-only block.
 constexpr std::uint64_t packaged_block_length(std::uint32_t part_size) {
@@ -102,6 +104,10 @@ constexpr std::uint64_t packaged_block_length(std::uint32_t part_size) {
     return part_size >= kPackagedHeadSize ? kPackagedHeadSize + padded
                                           : kPackagedHeadSize + part_size;
 }
+
+// True when `h` is the header of the digest-only block a packaged image
+// stores a part of `part_size` bytes in.
+bool is_packaged_block_of(const zud_signed_block_header& h, std::uint32_t part_size);
 
 // Where each part's block starts in a packaged image.
 std::array<std::uint64_t, kImageStageCount> packaged_block_offsets(const zud_boot_image_header& boot);

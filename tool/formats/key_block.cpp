@@ -10,6 +10,7 @@
 #include "clock.h"
 #include "crypto.h"
 #include "files.h"
+#include "signed_block.h"
 
 namespace {
 
@@ -225,4 +226,72 @@ std::uint32_t zud_create_key_from_ctx(int digest_only, const mbedtls_rsa_context
                                         out, key_header, key_data_offset);
     wipe(&c, sizeof c);
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// Reading a key back
+
+namespace {
+
+// The number a component id fills; the self-test also takes the cached
+// Montgomery values. nullptr for any other id.
+mbedtls_mpi* component_target(mbedtls_rsa_context* ctx, std::uint16_t id, bool self_test) {
+    switch (id) {
+        case kComponentModulus: return &ctx->N;
+        case kComponentExponent: return &ctx->E;
+        case kComponentPrivateExponent: return &ctx->D;
+        case kComponentCachedRN: return self_test ? &ctx->RN : nullptr;
+        case kComponentCachedRP: return self_test ? &ctx->RP : nullptr;
+        case kComponentCachedRQ: return self_test ? &ctx->RQ : nullptr;
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+const char* read_key_components(mbedtls_rsa_context* ctx, ConstBytes container,
+                                const zud_key_header& h, bool self_test) {
+    const std::size_t table_at = h.key_data_offset;
+    if (!fits(container.size(), table_at, std::size_t{h.component_count} * kComponentEntrySize)) {
+        return "the key's component table lies outside its container";
+    }
+    // The values must lie in the container, and none may repeat: a second N
+    // read from elsewhere would replace the key that the digest names.
+    const std::size_t values_end = std::size_t{h.values_offset} + h.values_size;
+    std::size_t cursor = h.values_offset;
+    std::uint32_t seen = 0;
+    for (std::size_t i = 0; i < h.component_count; ++i) {
+        const auto entry = decode_component_entry(container.subspan(table_at + i * kComponentEntrySize));
+        const std::uint16_t id = entry->component_id;
+        mbedtls_mpi* target = component_target(ctx, id, self_test);
+        if (target == nullptr) return "a component_id names no number of the key";
+        if ((seen & (1u << id)) != 0) return "a component_id is given twice";
+        seen |= 1u << id;
+        if (!fits(values_end, cursor, entry->length)) return "a component reaches beyond the key's values";
+        if (mbedtls_mpi_read_binary(target, container.data() + cursor, entry->length) != 0) {
+            return "a component cannot be read as a number";
+        }
+        cursor += entry->length;
+    }
+    return nullptr;
+}
+
+const char* decode_block_key(mbedtls_rsa_context* ctx, ConstBytes block,
+                             std::span<std::uint8_t, kKeyDigestSize> key_digest) {
+    if (ctx == nullptr || block.data() == nullptr) return "no key context or no block";
+    if (block.size() < kSignedBlockHeaderSize) return "the buffer is too short for a signed block header";
+    const auto h = decode_signed_block_header(block);
+    if (!h) return "no signed block magic \"@ZUD\"";
+    if (!fits(block.size(), h->key_offset, kKeyHeaderSize)) return "the key header lies outside the block";
+    const auto key_header = decode_key_header(block.subspan(h->key_offset, kKeyHeaderSize));
+    if (!key_header) return "no key header magic \"@KEY\" at key_offset";
+    if (!fits(block.size(), key_header->values_offset, key_header->values_size)) {
+        return "the key's values lie outside the block";
+    }
+    const Digest d = sha256(block.subspan(key_header->values_offset, key_header->values_size));
+    std::copy(d.begin(), d.end(), key_digest.begin());
+    if (const char* reason = read_key_components(ctx, block, *key_header, false)) return reason;
+    ctx->len = mbedtls_mpi_size(&ctx->N);
+    if (!is_block_key_length(ctx->len)) return "the key's modulus is not 1024, 2048 or 4096 bits";
+    return nullptr;
 }

@@ -166,4 +166,35 @@ std::uint32_t zud_create_key_from_components(int digest_only, std::uint8_t key_t
                                              std::span<std::uint8_t, kKeyHeaderSize> key_header,
                                              std::uint32_t key_data_offset);
 
+// ---------------------------------------------------------------------------
+// Reading a key back
+//
+// A key block's numbers: the component table has component_count entries of
+// 8 bytes at key_data_offset; in order, each takes `length` bytes (a
+// big-endian number) from a cursor that starts at values_offset (the
+// entries' own offsets are not used). Only ids 1 (N), 2 (E) and 3 (D) name
+// numbers of a key (the self-test of a key matrix also takes 9, 10 and 11,
+// the cached Montgomery values RN, RP and RQ), each at most once, and every
+// component must lie inside the values_size bytes at values_offset, the
+// bytes the key digest covers, so the key read is always the key the digest
+// names. key_data_offset and values_offset count from the start of the
+// container the header lies in (a signed block, or a key matrix).
 
+// Reads the components of the key `h` describes from `container` into `ctx`.
+// The reason it refuses, or nullptr.
+const char* read_key_components(mbedtls_rsa_context* ctx, ConstBytes container,
+                                const zud_key_header& h, bool self_test);
+
+// The signing key a signed block carries: its key header lies at the
+// block's key_offset. Loads it into `ctx` (initialised by the caller for
+// PKCS#1 v1.5 and holding no numbers yet), sets ctx->len, and writes the key
+// digest (the SHA-256 of its values). The modulus must be 128, 256 or 512
+// bytes. The reason it refuses, or nullptr.
+const char* decode_block_key(mbedtls_rsa_context* ctx, ConstBytes block,
+                             std::span<std::uint8_t, kKeyDigestSize> key_digest);
+
+// True for the modulus lengths a signed block's key may have: 128, 256 or
+// 512 bytes.
+constexpr bool is_block_key_length(std::size_t bytes) {
+    return bytes == 128 || bytes == 256 || bytes == 512;
+}

@@ -21,10 +21,6 @@
 
 namespace {
 
-// Header and digest slot of a digest-only block: the head such a block
-// displaces to the end of its payload.
-constexpr std::size_t kDigestOnlyHeadSize = kSignedBlockHeaderSize + kDigestSlotSize;
-
 bool supported_alignment(std::uint32_t alignment) {
     return alignment == 0 || (is_power_of_two(alignment) && alignment <= kMaxStageAlignment);
 }
@@ -97,12 +93,8 @@ bool find_relocated_head(int fd, std::uint64_t input_size, zud_stage_block& b) {
     std::array<std::uint8_t, kSignedBlockHeaderSize> head{};
     if (b.head_size < head.size() || !pread_exact(fd, b.stage_offset, head)) return true;
     const auto inner = decode_signed_block_header(head);
-    if (!inner) return true;
+    if (!inner || !is_relocated_digest_block(*inner)) return true;
     const std::uint64_t inner_payload = inner->payload_size;
-    if (inner->total_size != inner_payload + kDigestOnlyHeadSize ||
-        inner_payload < kDigestOnlyHeadSize) {
-        return true;
-    }
     if (!fits(input_size, b.stage_offset + inner_payload, kDigestOnlyHeadSize) ||
         !pread_exact(fd, b.stage_offset + inner_payload, b.kept)) {
         return false;
@@ -146,8 +138,7 @@ std::optional<Digest> zud_stage_digest(int input_fd, const zud_stage_block& b, M
                                        Progress* progress) {
     const zud_signed_block_header& h = b.header;
     Sha256 digest;
-    digest.update(ConstBytes(b.region).first(kSignedBlockHeaderSize));
-    digest.update(ConstBytes(b.region).subspan(h.key_offset, h.key_size));
+    update_stage_digest_head(digest, b.region, h);
     if (piece.size() < b.head_size || piece.size() % 16 != 0) return std::nullopt;
     if (!read_head(input_fd, b, piece.first(b.head_size))) return std::nullopt;
     digest.update(piece.first(b.head_size));

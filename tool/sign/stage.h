@@ -15,23 +15,11 @@
 #include "bytes.h"
 #include "crypto.h"
 #include "signed_block.h"
+#include "stage_block.h"
 
-// ---------------------------------------------------------------------------
-// Stored form written by zud_sig_boot_file_buffer
-//
-// With P = payload_offset, S the stage size and S16 = S rounded up to 16:
-//   S >= P:  [0, P) header region, [P, S16) stage bytes [P, S) then zeros,
-//            [S16, S16 + P) stage bytes [0, P) (the head the header region
-//            displaced). Stored length = total_size = P + S16. The digest
-//            covers the 64 header bytes, the key block and the payload in
-//            logical order (head, then tail with its zero padding).
-//   S < P:   [0, P) header region, then the S stage bytes, unpadded. Stored
-//            length = P + S, while payload_size and total_size still count
-//            S16. The digest covers the header, the key block and exactly the
-//            S stage bytes.
-// Then zero bytes up to the requested alignment.
+// The stored form the builder writes is the stored stage block
+// (stage_block.h).
 
-inline constexpr std::size_t kStageHeaderAreaSize = 8 * 1024;
 // Stages are read in pieces of this size.
 inline constexpr std::size_t kStagePieceSize = 1024 * 1024;
 inline constexpr std::uint32_t kMaxStageAlignment = 64 * 1024;
