@@ -56,6 +56,7 @@ public:
     }
     bool ok() const { return file_ != nullptr; }
     std::uint64_t size() const { return size_; }
+    int fd() const { return ::fileno(file_.get()); }
     bool read(std::uint64_t offset, MutBytes out) const {
         return fits(size_, offset, out.size()) && seek_to(file_.get(), offset) &&
                read_exact(file_.get(), out);
@@ -289,30 +290,22 @@ void check_trailer(Audit& in, const Source& s, std::uint64_t size, mbedtls_rsa_c
     const std::uint64_t at = size - len;
     zud_section& sec = in.section("upgrade trailer", at);
     sec.fields.emplace_back("length", number(len));
-    Buffer block(len);
-    Buffer opened(len);
-    if (!block.ok() || !opened.ok() || !s.read(at, block.bytes())) {
-        in.fail("upgrade trailer", at, "it cannot be read");
-        return;
+    const zud_upgrade_trailer t = read_upgrade_trailer(s.fd(), size, key, nullptr);
+    switch (t.state) {
+        case TrailerState::kMatches:
+            in.check(t.zero_padding, "upgrade trailer over the " + number(at) + " bytes before it", at,
+                     "the bytes around its digest are not zero");
+            return;
+        case TrailerState::kShortFile:
+        case TrailerState::kBlockUnread: in.fail("upgrade trailer", at, "it cannot be read"); return;
+        case TrailerState::kFileUnread: in.fail("upgrade trailer", at, "the file cannot be read"); return;
+        case TrailerState::kNotBelowModulus:
+            in.fail("upgrade trailer", at, "its value is not below the key's modulus");
+            return;
+        case TrailerState::kDigestDiffers:
+            in.fail("upgrade trailer", at, "the digest it carries is not the file's");
+            return;
     }
-    Sha256 sha;
-    const Region whole(s, 0, at, nullptr);
-    if (!hash_region(whole, 0, at, sha)) {
-        in.fail("upgrade trailer", at, "the file cannot be read");
-        return;
-    }
-    const Digest digest = sha.finish();
-    if (zud_rsa_public(&key, block.data(), opened.data()) != 0) {
-        in.fail("upgrade trailer", at, "its value is not below the key's modulus");
-        return;
-    }
-    const auto carried = decode_upgrade_block(opened.bytes());
-    if (!carried || carried->digest != digest) {
-        in.fail("upgrade trailer", at, "the digest it carries is not the file's");
-        return;
-    }
-    in.check(carried->zero_padding, "upgrade trailer over the " + number(at) + " bytes before it", at,
-             "the bytes around its digest are not zero");
 }
 
 // The key a trailer is checked with: --key when given, else `fallback`.

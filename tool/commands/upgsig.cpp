@@ -42,8 +42,6 @@ const option kUpgradeOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-using WorkArea = std::array<std::uint8_t, kUpgradeWorkAreaSize>;
-
 // Only the exact word selects checking; any other value signs.
 bool is_check_mode(const char* option) {
     return option != nullptr && std::strcmp(option, "chk") == 0;
@@ -86,6 +84,7 @@ std::unique_ptr<SigningKey> open_upgrade_key(const char* value, const SigningKey
 
 // Checking: opens the block that ends the file with the public key and
 // compares the digest it carries with the digest of the bytes before it.
+// As a device does, only the digest is compared.
 int check_signed_file(std::FILE* f, RsaKey& key, std::uint64_t size) {
     const std::size_t len = key.ctx.len;
     if (size < len) {
@@ -93,19 +92,20 @@ int check_signed_file(std::FILE* f, RsaKey& key, std::uint64_t size) {
                      len);
         return kUpgradeNoBlock;
     }
-    const std::uint64_t signed_size = size - len;
-    WorkArea block{};
-    if (!seek_to(f, signed_size) || !read_exact(f, MutBytes(block).first(len))) {
-        return kUpgradeNoBlock;
+    // The signed range is digested as zud_file_sha2 digests, in whole
+    // 16-byte units.
+    if ((size - len) % kSizeUnit != 0) return kUpgradeOpenFailed;
+    Progress progress("zud_encrypt_tqrr: upgrade signature", size - len);
+    const zud_upgrade_trailer t = read_upgrade_trailer(::fileno(f), size, key.ctx, &progress);
+    switch (t.state) {
+        case TrailerState::kMatches: return 0;
+        case TrailerState::kShortFile:
+        case TrailerState::kBlockUnread: return kUpgradeNoBlock;
+        case TrailerState::kFileUnread: return kUpgradeOpenFailed;
+        case TrailerState::kNotBelowModulus: return kUpgradeRsaFailed;
+        case TrailerState::kDigestDiffers: return kUpgradeMismatch;
     }
-    std::array<std::uint8_t, kSha256Size> digest{};
-    const int result = digest_signed_range(f, signed_size, digest.data());
-    if (result != 0) return result;
-    WorkArea opened{};
-    if (zud_rsa_public(&key.ctx, block.data(), opened.data()) != 0) return kUpgradeRsaFailed;
-    // As a device does, only the digest is compared.
-    const auto carried = decode_upgrade_block(ConstBytes(opened).first(len));
-    return carried && carried->digest == digest ? 0 : kUpgradeMismatch;
+    return kUpgradeMismatch;
 }
 
 int upgrade_file(const char* const* slots, const SigningKeySource& source) {

@@ -2,6 +2,12 @@
 #include "upgrade_block.h"
 
 #include <algorithm>
+#include <array>
+
+#include "crypto.h"
+#include "files.h"
+#include "progress.h"
+#include "rsa.h"
 
 namespace {
 
@@ -22,4 +28,44 @@ std::optional<zud_upgrade_block> decode_upgrade_block(std::span<const std::uint8
     b.zero_padding = std::all_of(opened.begin(), opened.begin() + kUpgradeDigestOffset, zero) &&
                      std::all_of(opened.begin() + kUpgradeDigestOffset + 32, opened.end(), zero);
     return b;
+}
+
+zud_upgrade_trailer read_upgrade_trailer(int fd, std::uint64_t file_size, mbedtls_rsa_context& key,
+                                         Progress* progress) {
+    zud_upgrade_trailer t;
+    const std::size_t len = key.len;
+    if (len < kUpgradeMinModulus || len > kUpgradeWorkAreaSize || file_size < len) {
+        t.state = TrailerState::kShortFile;
+        return t;
+    }
+    t.signed_size = file_size - len;
+    std::array<std::uint8_t, kUpgradeWorkAreaSize> block{};
+    if (pread_full(fd, MutBytes(block).first(len), t.signed_size) != len) {
+        t.state = TrailerState::kBlockUnread;
+        return t;
+    }
+    Sha256 sha;
+    const RangeRead read = read_range(fd, 0, t.signed_size, [&](ConstBytes step) {
+        sha.update(step);
+        add_progress(progress, step.size());
+        return true;
+    });
+    if (read != RangeRead::kDone) {
+        t.state = TrailerState::kFileUnread;
+        return t;
+    }
+    const Digest digest = sha.finish();
+    std::array<std::uint8_t, kUpgradeWorkAreaSize> opened{};
+    if (zud_rsa_public(&key, block.data(), opened.data()) != 0) {
+        t.state = TrailerState::kNotBelowModulus;
+        return t;
+    }
+    const auto carried = decode_upgrade_block(ConstBytes(opened).first(len));
+    if (!carried || carried->digest != digest) {
+        t.state = TrailerState::kDigestDiffers;
+        return t;
+    }
+    t.state = TrailerState::kMatches;
+    t.zero_padding = carried->zero_padding;
+    return t;
 }

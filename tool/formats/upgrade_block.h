@@ -8,7 +8,11 @@
 #include <optional>
 #include <span>
 
+#include <mbedtls/rsa.h>
+
 #include "bytes.h"
+
+class Progress;
 
 // Signed upgrade file: the file as it stood before signing (S bytes, a
 // multiple of 16), then one signature block of L bytes, L being the key's
@@ -35,3 +39,24 @@ struct zud_upgrade_block {
     bool zero_padding = false;
 };
 std::optional<zud_upgrade_block> decode_upgrade_block(std::span<const std::uint8_t> opened);
+
+// Reads the trailer that ends a file of `file_size` bytes open as `fd`
+// (pread; the position is neither used nor moved) with the public key
+// `key`: the block is opened with the public exponent and the digest it
+// carries compared with the SHA-256 of the bytes before it. The file is
+// read once, in large pieces, counted into `progress` when given.
+enum class TrailerState {
+    kMatches,         // the digest it carries is the file's
+    kShortFile,       // the file is shorter than one block
+    kBlockUnread,     // the block cannot be read
+    kFileUnread,      // the bytes before it cannot be read
+    kNotBelowModulus, // its value is no RSA value of the key
+    kDigestDiffers,   // the digest it carries is not the file's
+};
+struct zud_upgrade_trailer {
+    TrailerState state = TrailerState::kFileUnread;
+    std::uint64_t signed_size = 0;  // the bytes before the block
+    bool zero_padding = false;      // kMatches: the bytes around the digest are zero
+};
+zud_upgrade_trailer read_upgrade_trailer(int fd, std::uint64_t file_size, mbedtls_rsa_context& key,
+                                         Progress* progress);

@@ -17,17 +17,13 @@ void set_component(zud_key_component& c, std::uint16_t id, std::uint16_t offset,
 
 }  // namespace
 
-int zud_create_key_info_from_file(const char* path, zud_key_components& c,
-                                  std::uint32_t* out_size, int with_d) {
-    File f = open_file(path, "rb");
-    if (!f) return 0;
-    const auto size = stream_size(f.get());
-    if (!size || !is_full_key_file_size(*size)) return 0;
-    Buffer records(8 * kNumberRecordSize);
-    if (!records.ok() || !read_exact(f.get(), records.bytes())) return 0;
-    const auto n = decode_number_record(records.bytes(), 0);
-    const auto e = decode_number_record(records.bytes(), 1);
-    const auto d = decode_number_record(records.bytes(), 2);
+int zud_create_key_info_from_image(const zud_key_file_image& image, zud_key_components& c,
+                                   std::uint32_t* out_size, int with_d) {
+    if (!is_full_key_file_size(image.size) || image.head.size() < 8 * kNumberRecordSize) return 0;
+    const ConstBytes records = image.head.bytes().first(8 * kNumberRecordSize);
+    const auto n = decode_number_record(records, 0);
+    const auto e = decode_number_record(records, 1);
+    const auto d = decode_number_record(records, 2);
     // Word counts beyond the record describe bytes that are not there.
     if (!n || !e || !d) return 0;
 
@@ -46,14 +42,38 @@ int zud_create_key_info_from_file(const char* path, zud_key_components& c,
     return key_type_for_length(n_len);
 }
 
+int zud_create_key_info_from_file(const char* path, zud_key_components& c,
+                                  std::uint32_t* out_size, int with_d) {
+    zud_key_file_image image;
+    if (!read_key_file_image(path, image)) return 0;
+    return zud_create_key_info_from_image(image, c, out_size, with_d);
+}
+
+std::uint32_t zud_create_key_from_image(int digest_only, const zud_key_file_image* image,
+                                        const mbedtls_rsa_context* loaded, MutBytes out,
+                                        std::span<std::uint8_t, kKeyHeaderSize> key_header,
+                                        std::uint32_t key_data_offset) {
+    zud_key_components c{};
+    std::uint32_t size = 0;
+    const int code = image != nullptr ? zud_create_key_info_from_image(*image, c, &size, 0) : 0;
+    if (code == 0) {
+        wipe(&c, sizeof c);
+        return zud_create_key_from_ctx(digest_only, loaded, out, key_header, key_data_offset);
+    }
+    const auto result = zud_create_key_from_components(digest_only, static_cast<std::uint8_t>(code), c,
+                                                       size, out, key_header, key_data_offset);
+    wipe(&c, sizeof c);
+    return result;
+}
+
 std::uint32_t zud_create_key_from_file(int digest_only, const char* path, MutBytes out,
                                        std::span<std::uint8_t, kKeyHeaderSize> key_header,
                                        std::uint32_t key_data_offset) {
     zud_key_components c{};
     std::uint32_t size = 0;
     const int code = zud_create_key_info_from_file(path, c, &size, 0);
-    const auto result = zud_create_key_from_components(digest_only, static_cast<std::uint8_t>(code), c, size,
-                                        out, key_header, key_data_offset);
+    const auto result = zud_create_key_from_components(digest_only, static_cast<std::uint8_t>(code), c,
+                                                       size, out, key_header, key_data_offset);
     wipe(&c, sizeof c);
     return result;
 }
@@ -62,9 +82,8 @@ std::uint32_t zud_create_key_from_source(int digest_only, const char* path,
                                          const mbedtls_rsa_context* loaded, MutBytes out,
                                          std::span<std::uint8_t, kKeyHeaderSize> key_header,
                                          std::uint32_t key_data_offset) {
-    zud_key_components c{};
-    const int from_file = zud_create_key_info_from_file(path, c, nullptr, 0);
-    wipe(&c, sizeof c);
-    if (from_file != 0) return zud_create_key_from_file(digest_only, path, out, key_header, key_data_offset);
-    return zud_create_key_from_ctx(digest_only, loaded, out, key_header, key_data_offset);
+    zud_key_file_image image;
+    const bool read = read_key_file_image(path, image);
+    return zud_create_key_from_image(digest_only, read ? &image : nullptr, loaded, out, key_header,
+                                     key_data_offset);
 }

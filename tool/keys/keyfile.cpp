@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <optional>
-
 
 #include "crypto.h"
 #include "files.h"
@@ -27,26 +27,24 @@ int read_record(mbedtls_mpi* X, ConstBytes records, std::size_t index) {
     return mpi_read_binary_x(X, record->value.data(), record->value.size());
 }
 
-int load_short_form(mbedtls_rsa_context* ctx, std::FILE* f) {
-    Buffer records(kShortRecordBytes);
-    if (!records.ok()) return kKeyLoadNoFile;
-    if (!read_exact(f, records.bytes())) return kKeyLoadNoFile;
-    int ret = read_record(&ctx->N, records.bytes(), 0);
+int load_short_form(mbedtls_rsa_context* ctx, ConstBytes file) {
+    if (file.size() < kShortRecordBytes) return kKeyLoadNoFile;
+    const ConstBytes records = file.first(kShortRecordBytes);
+    int ret = read_record(&ctx->N, records, 0);
     // E is always the first 3 bytes of its record, whatever its word count.
     if (ret == 0) ret = mpi_read_binary_x(&ctx->E, records.data() + kNumberRecordSize, 3);
-    if (ret == 0) ret = read_record(&ctx->D, records.bytes(), 2);
+    if (ret == 0) ret = read_record(&ctx->D, records, 2);
     if (ret == 0) g_nVQ_RSA_keyFormat = 1;
     return ret;
 }
 
-int load_full_form(mbedtls_rsa_context* ctx, std::FILE* f) {
-    Buffer records(kFullRecordBytes);
-    if (!records.ok()) return kKeyLoadNoFile;
-    if (!read_exact(f, records.bytes())) return kKeyLoadNoFile;
+int load_full_form(mbedtls_rsa_context* ctx, ConstBytes file) {
+    if (file.size() < kFullRecordBytes) return kKeyLoadNoFile;
+    const ConstBytes records = file.first(kFullRecordBytes);
     mbedtls_mpi* const numbers[] = {&ctx->N, &ctx->E,  &ctx->D,  &ctx->P,
                                     &ctx->Q, &ctx->DP, &ctx->DQ, &ctx->QP};
     for (std::size_t i = 0; i < 8; ++i) {
-        const int ret = read_record(numbers[i], records.bytes(), i);
+        const int ret = read_record(numbers[i], records, i);
         if (ret != 0) return ret;
     }
     return 0;
@@ -75,7 +73,14 @@ int read_text_number(mbedtls_mpi* X, std::FILE* f) {
     return ret;
 }
 
-int load_text_form(mbedtls_rsa_context* ctx, std::FILE* f) {
+int load_text_form(mbedtls_rsa_context* ctx, ConstBytes file) {
+    // An empty file has no first line.
+    if (file.empty()) return MBEDTLS_ERR_MPI_FILE_IO_ERROR;
+    // The lines are read as from the file itself, through a stream over the
+    // bytes read from it.
+    std::FILE* f = ::fmemopen(const_cast<std::uint8_t*>(file.data()), file.size(), "r");
+    if (f == nullptr) return kKeyLoadNoFile;
+    const File stream(f);
     mbedtls_mpi* const numbers[kTextKeyLines] = {&ctx->N, &ctx->E,  &ctx->D,  &ctx->P,
                                                  &ctx->Q, &ctx->DP, &ctx->DQ, &ctx->QP};
     for (auto* number : numbers) {
@@ -110,21 +115,41 @@ int mpi_read_binary_x(mbedtls_mpi* X, const unsigned char* bytes, std::size_t le
     return mbedtls_mpi_read_binary_le(X, bytes, length);
 }
 
-int zud_tq_load_rsa_key_file(mbedtls_rsa_context* ctx, const char* path) {
-    if (path == nullptr || ctx == nullptr) return kKeyLoadNoFile;
-    g_nVQ_RSA_keyFormat = 0;
+bool read_key_file_image(const char* path, zud_key_file_image& out) {
+    if (path == nullptr) return false;
     File f = open_file(path, "rb");
-    if (!f) return kKeyLoadNoFile;
+    if (!f) return false;
     const auto size = stream_size(f.get());
-    if (!size) return kKeyLoadNoFile;
+    if (!size) return false;
+    const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(*size, kKeyFileImageLimit));
+    Buffer head(kept);
+    if (!head.ok() && kept != 0) return false;
+    if (read_some(f.get(), head.bytes()) != kept) return false;
+    out.path = path;
+    out.size = *size;
+    out.head = std::move(head);
+    return true;
+}
+
+int zud_tq_load_rsa_key_image(mbedtls_rsa_context* ctx, const zud_key_file_image& image) {
+    if (ctx == nullptr) return kKeyLoadNoFile;
+    g_nVQ_RSA_keyFormat = 0;
     int result = 0;
-    if (is_short_key_file_size(*size)) {
-        result = load_short_form(ctx, f.get());
-    } else if (is_full_key_file_size(*size)) {
-        result = load_full_form(ctx, f.get());
+    if (is_short_key_file_size(image.size)) {
+        result = load_short_form(ctx, image.head.bytes());
+    } else if (is_full_key_file_size(image.size)) {
+        result = load_full_form(ctx, image.head.bytes());
     } else {
-        result = load_text_form(ctx, f.get());
+        result = load_text_form(ctx, image.head.bytes());
     }
     ctx->len = mbedtls_mpi_size(&ctx->N);
     return result;
+}
+
+int zud_tq_load_rsa_key_file(mbedtls_rsa_context* ctx, const char* path) {
+    if (path == nullptr || ctx == nullptr) return kKeyLoadNoFile;
+    g_nVQ_RSA_keyFormat = 0;
+    zud_key_file_image image;
+    if (!read_key_file_image(path, image)) return kKeyLoadNoFile;
+    return zud_tq_load_rsa_key_image(ctx, image);
 }

@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include <mbedtls/bignum.h>
 #include <mbedtls/rsa.h>
 
 #include "bytes.h"
+#include "files.h"
 #include "key_block.h"
 #include "rsa.h"
 
@@ -68,6 +70,24 @@ enum KeyLoadResult : int {
     kKeyLoadBadRecord = -0x30,  // a record's word count exceeds 136 words
 };
 
+// A key file read into memory once: its size, which tells its form, and its
+// first bytes (all of a binary form; of a text form, more than its eight
+// lines can take), so that a command reads each key file once and lays its
+// key and key block out from those bytes.
+inline constexpr std::size_t kKeyFileImageLimit = 64 * 1024;
+struct zud_key_file_image {
+    std::string path;
+    std::uint64_t size = 0;
+    Buffer head{0};  // the first min(size, kKeyFileImageLimit) bytes
+};
+
+// Reads the image of the file at `path`; false when it cannot be opened or
+// read.
+bool read_key_file_image(const char* path, zud_key_file_image& out);
+
+// zud_tq_load_rsa_key_file over an image read before.
+int zud_tq_load_rsa_key_image(mbedtls_rsa_context* ctx, const zud_key_file_image& image);
+
 // Loads a key file of any form into `ctx` (initialised by the caller) and
 // sets ctx->len from the bit length of N. Returns 0, kKeyLoadNoFile,
 // kKeyLoadBadRecord, or for the text form the library's code of the first
@@ -120,6 +140,16 @@ int zud_write_public_pem(const mbedtls_rsa_context* ctx, const char* path);
 // values (with D counted only when `with_d`).
 int zud_create_key_info_from_file(const char* path, zud_key_components& components,
                                   std::uint32_t* out_size, int with_d);
+
+// The same over an image read before.
+int zud_create_key_info_from_image(const zud_key_file_image& image, zud_key_components& components,
+                                   std::uint32_t* out_size, int with_d);
+
+// zud_create_key_from_source over an image read before (or none).
+std::uint32_t zud_create_key_from_image(int digest_only, const zud_key_file_image* image,
+                                        const mbedtls_rsa_context* loaded, MutBytes out,
+                                        std::span<std::uint8_t, kKeyHeaderSize> key_header,
+                                        std::uint32_t key_data_offset);
 
 // As zud_create_key_from_ctx, from the key file at `path`.
 std::uint32_t zud_create_key_from_file(int digest_only, const char* path, MutBytes out,

@@ -47,6 +47,7 @@ public:
     RsaKey private_key;
 
     void set_mode(std::int32_t mode) { mode_ = mode; }
+    void keep_file(zud_key_file_image image) { file_ = std::move(image); }
 
 private:
     int sign_digest_info(std::span<const std::uint8_t, 32> digest, std::uint8_t* sig) override {
@@ -92,22 +93,17 @@ private:
     mbedtls_rsa_context* ctx_;
 };
 
-// Reads up to `out.size()` bytes from the start of `path`; the count, or
-// nullopt when the file cannot be opened.
-std::optional<std::size_t> read_head(const char* path, MutBytes out) {
-    File f = open_file(path, "rb");
-    if (!f) return std::nullopt;
-    return read_some(f.get(), out);
+// Reads the file `value` names once; false (with the reason) when it
+// cannot be opened or read.
+bool read_image(const char* path, zud_key_file_image& image, std::string& reason) {
+    if (read_key_file_image(path, image)) return true;
+    reason = std::string("cannot open ") + path + ": " + std::strerror(errno);
+    return false;
 }
 
-bool starts_with_pem(const char* path, std::string& reason) {
-    std::uint8_t head[sizeof kPemStart - 1] = {};
-    const auto got = read_head(path, head);
-    if (!got) {
-        reason = std::string("cannot open ") + path + ": " + std::strerror(errno);
-        return false;
-    }
-    return *got == sizeof head && std::memcmp(head, kPemStart, sizeof head) == 0;
+bool is_pem(const zud_key_file_image& image) {
+    const ConstBytes head = image.head.bytes();
+    return head.size() >= sizeof kPemStart - 1 && std::memcmp(head.data(), kPemStart, sizeof kPemStart - 1) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -128,12 +124,13 @@ std::string describe_load_failure(const char* path, int result) {
 // loader chose for it and leaving the process-wide flag as it was. With
 // `as_loaded` a key without D is handed out too: it fails when it signs, as
 // it always has.
-std::unique_ptr<SoftwareKey> open_key_file(const char* path, bool as_loaded, std::string& reason) {
-    auto key = std::make_unique<SoftwareKey>(path, 0);
+std::unique_ptr<SoftwareKey> open_key_file(zud_key_file_image image, bool as_loaded, std::string& reason) {
+    const char* path = image.path.c_str();
+    auto key = std::make_unique<SoftwareKey>(image.path, 0);
     int result = 0;
     {
         const KeyFormatScope scope(0);
-        result = zud_tq_load_rsa_key_file(&key->private_key.ctx, path);
+        result = zud_tq_load_rsa_key_image(&key->private_key.ctx, image);
         key->set_mode(g_nVQ_RSA_keyFormat);
     }
     if (result != 0) {
@@ -144,6 +141,7 @@ std::unique_ptr<SoftwareKey> open_key_file(const char* path, bool as_loaded, std
         reason = std::string(path) + " holds no private exponent D; it cannot sign";
         return nullptr;
     }
+    key->keep_file(std::move(image));
     return key;
 }
 
@@ -200,19 +198,13 @@ std::string describe_decode_failure(const PassphraseRequest& request) {
 
 // Reads a PEM file with OpenSSL's decoders, which know every PEM key form
 // including PBES2-encrypted PKCS#8; asks for the passphrase only if needed.
-Pkey decode_pem(const char* path, const char* passphrase_file, std::string& reason) {
-    File f = open_file(path, "rb");
-    const auto size = f ? stream_size(f.get()) : std::nullopt;
-    if (!size || *size > kMaxPemSize) {
+Pkey decode_pem(const zud_key_file_image& image, const char* passphrase_file, std::string& reason) {
+    const char* path = image.path.c_str();
+    if (image.size > kMaxPemSize) {
         reason = std::string("cannot read ") + path + " (or it is over 64 KiB)";
         return nullptr;
     }
-    Buffer text(static_cast<std::size_t>(*size));
-    if (!text.ok() || !read_exact(f.get(), text.bytes())) {
-        reason = std::string("cannot read ") + path;
-        return nullptr;
-    }
-    f.reset();
+    const ConstBytes text = image.head.bytes();
     EVP_PKEY* raw = nullptr;
     OSSL_DECODER_CTX* decoder =
         OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, nullptr, 0, nullptr, nullptr);
@@ -283,9 +275,10 @@ bool has_third_prime(const EVP_PKEY* key) {
 
 // A PEM private key moved into an mbed TLS context, so that it signs through
 // the same code as a key file of the same key (CRT mode).
-std::unique_ptr<SoftwareKey> open_pem_key(const char* path, const SigningKeySource& source,
+std::unique_ptr<SoftwareKey> open_pem_key(const zud_key_file_image& image, const SigningKeySource& source,
                                           std::string& reason) {
-    const Pkey pem = decode_pem(path, source.passphrase_file, reason);
+    const char* path = image.path.c_str();
+    const Pkey pem = decode_pem(image, source.passphrase_file, reason);
     if (!pem) return nullptr;
     auto key = std::make_unique<SoftwareKey>(path, 0);
     mbedtls_rsa_context& ctx = key->private_key.ctx;
@@ -305,9 +298,10 @@ std::unique_ptr<SoftwareKey> open_pem_key(const char* path, const SigningKeySour
     return key;
 }
 
-bool open_pem_public_key(const char* path, const SigningKeySource& source, RsaKey& out,
+bool open_pem_public_key(const zud_key_file_image& image, const SigningKeySource& source, RsaKey& out,
                          std::string& reason) {
-    const Pkey pem = decode_pem(path, source.passphrase_file, reason);
+    const char* path = image.path.c_str();
+    const Pkey pem = decode_pem(image, source.passphrase_file, reason);
     if (!pem) return false;
     if (!copy_public_numbers(pem.get(), out.ctx)) {
         reason = std::string(path) + " holds no RSA modulus and exponent";
@@ -316,12 +310,13 @@ bool open_pem_public_key(const char* path, const SigningKeySource& source, RsaKe
     return true;
 }
 
-bool open_key_file_public(const char* path, RsaKey& out, std::string& reason) {
+bool open_key_file_public(const zud_key_file_image& image, RsaKey& out, std::string& reason) {
+    const char* path = image.path.c_str();
     RsaKey loaded;
     int result = 0;
     {
         const KeyFormatScope scope(0);
-        result = zud_tq_load_rsa_key_file(&loaded.ctx, path);
+        result = zud_tq_load_rsa_key_image(&loaded.ctx, image);
     }
     if (result != 0) {
         reason = describe_load_failure(path, result);
@@ -492,14 +487,31 @@ bool is_pkcs11_uri(const char* value) {
 
 const char* key_file_of(const char* value) {
     if (value == nullptr || is_pkcs11_uri(value)) return nullptr;
-    std::string unreadable;
-    return starts_with_pem(value, unreadable) ? nullptr : value;
+    zud_key_file_image image;
+    return read_key_file_image(value, image) && is_pem(image) ? nullptr : value;
 }
 
 std::unique_ptr<SigningKey> borrow_signing_key(mbedtls_rsa_context* ctx) {
     std::unique_ptr<BorrowedKey> key(new (std::nothrow) BorrowedKey(ctx));
     if (!key || ctx == nullptr || !copy_public_half(*ctx, *key->public_key())) return nullptr;
     key->public_key()->len = ctx->len;  // the context's own length, as it always signed with
+    return key;
+}
+
+std::unique_ptr<SigningKey> open_signing_key(zud_key_file_image image, const SigningKeySource& source,
+                                             std::string& reason) {
+    reason.clear();
+    const bool pem = is_pem(image);
+    const std::string name = image.path;
+    std::unique_ptr<SoftwareKey> key = pem ? open_pem_key(image, source, reason)
+                                           : open_key_file(std::move(image), source.key_files_as_loaded, reason);
+    if (!key) return nullptr;
+    const bool as_loaded = !pem && source.key_files_as_loaded;
+    if (!as_loaded && !check_key_size(key->private_key.ctx, name, reason)) return nullptr;
+    if (!copy_public_half(key->private_key.ctx, *key->public_key())) {
+        reason = "out of memory reading " + name;
+        return nullptr;
+    }
     return key;
 }
 
@@ -511,33 +523,26 @@ std::unique_ptr<SigningKey> open_signing_key(const char* value, const SigningKey
         return nullptr;
     }
     if (is_pkcs11_uri(value)) return open_pkcs11_key(value, source, reason);
-    const bool pem = starts_with_pem(value, reason);
-    if (!reason.empty()) return nullptr;
-    std::unique_ptr<SoftwareKey> key =
-        pem ? open_pem_key(value, source, reason)
-            : open_key_file(value, source.key_files_as_loaded, reason);
-    if (!key) return nullptr;
-    const bool as_loaded = !pem && source.key_files_as_loaded;
-    if (!as_loaded && !check_key_size(key->private_key.ctx, value, reason)) return nullptr;
-    if (!copy_public_half(key->private_key.ctx, *key->public_key())) {
-        reason = "out of memory reading " + std::string(value);
-        return nullptr;
-    }
-    return key;
+    zud_key_file_image image;
+    if (!read_image(value, image, reason)) return nullptr;
+    return open_signing_key(std::move(image), source, reason);
 }
 
 bool open_public_key(const char* value, const SigningKeySource& source, RsaKey& out,
-                     std::string& reason) {
+                     std::string& reason, zud_key_file_image* file) {
     reason.clear();
     if (value == nullptr || *value == '\0') {
         reason = "no key given";
         return false;
     }
     if (is_pkcs11_uri(value)) return open_pkcs11_public_key(value, source, out, reason);
-    const bool pem = starts_with_pem(value, reason);
-    if (!reason.empty()) return false;
-    const bool opened = pem ? open_pem_public_key(value, source, out, reason)
-                            : open_key_file_public(value, out, reason);
+    zud_key_file_image image;
+    if (!read_image(value, image, reason)) return false;
+    const bool pem = is_pem(image);
+    const bool opened = pem ? open_pem_public_key(image, source, out, reason)
+                            : open_key_file_public(image, out, reason);
     const bool as_loaded = !pem && source.key_files_as_loaded;
-    return opened && (as_loaded || check_key_size(out.ctx, value, reason));
+    if (!opened || !(as_loaded || check_key_size(out.ctx, value, reason))) return false;
+    if (file != nullptr && !pem) *file = std::move(image);
+    return true;
 }

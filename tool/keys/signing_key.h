@@ -63,6 +63,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -127,6 +128,11 @@ public:
     // for messages.
     const std::string& name() const { return name_; }
 
+    // The key file the key was loaded from, as read (once) when it was
+    // opened, or null for a PEM key or a token: key blocks are laid out from
+    // a full binary key file's own records (zud_create_key_from_image).
+    const zud_key_file_image* key_file() const { return file_ ? &*file_ : nullptr; }
+
     // PKCS#1 v1.5 signature with the SHA-256 DigestInfo of a 32-byte digest,
     // written to the first length() bytes of `sig` (which must hold them).
     // Returns 0, or non-zero with `sig`'s first length() bytes zeroed and
@@ -153,6 +159,7 @@ protected:
     RsaKey public_;
     std::string name_;
     std::string failure_;
+    std::optional<zud_key_file_image> file_;
 };
 
 // Opens the signing key that `value` names (see above). Returns null and
@@ -160,6 +167,11 @@ protected:
 // g_nVQ_RSA_keyFormat as it found it: the key keeps its own mode and sets
 // the flag only around its own private operations.
 std::unique_ptr<SigningKey> open_signing_key(const char* value, const SigningKeySource& source,
+                                             std::string& reason);
+
+// The same for a file read before (a key file or a PEM key), so that a
+// command that reads more than the key from it reads it once.
+std::unique_ptr<SigningKey> open_signing_key(zud_key_file_image image, const SigningKeySource& source,
                                              std::string& reason);
 
 // A signer over a context the caller keeps (which must outlive it): it signs
@@ -175,8 +187,10 @@ std::unique_ptr<SigningKey> borrow_signing_key(mbedtls_rsa_context* ctx);
 // modulus and exponent of the private key object; type= chooses, without it
 // a public key object is looked for first). Returns false and sets `reason`
 // when it cannot. Leaves g_nVQ_RSA_keyFormat as it found it.
+// When `file` is given and `value` names a key file, the file as read is
+// left there (for its key block).
 bool open_public_key(const char* value, const SigningKeySource& source, RsaKey& out,
-                     std::string& reason);
+                     std::string& reason, zud_key_file_image* file = nullptr);
 
 // ---------------------------------------------------------------------------
 // Between the back ends (internal to the keys module)

@@ -69,15 +69,11 @@ int file_sha2(std::FILE* stream, std::uint8_t* digest, std::uint64_t count, Prog
     return result;
 }
 
-}  // namespace
-
 int digest_signed_range(std::FILE* f, std::uint64_t signed_size, std::uint8_t* digest) {
     if (!seek_to(f, 0)) return kUpgradeOpenFailed;
     Progress progress("zud_encrypt_tqrr: upgrade signature", signed_size);
     return file_sha2(f, digest, signed_size, &progress) == 0 ? 0 : kUpgradeOpenFailed;
 }
-
-namespace {
 
 // Appends the block at `size` through the descriptor, so that no part of it
 // can linger in a stream buffer and reach the file after a failure. A block

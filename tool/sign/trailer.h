@@ -41,10 +41,6 @@ class SigningKey;
 // says otherwise on standard error, naming the key by `name`.
 bool trailer_key_fits(std::size_t len, const std::string& name);
 
-// The SHA-256 of the first `signed_size` bytes of the file open as `f`, with
-// a progress line: 0, or kUpgradeOpenFailed when they cannot be read.
-int digest_signed_range(std::FILE* f, std::uint64_t signed_size, std::uint8_t* digest);
-
 
 // Signs the file at `path` with a key already open, as zud_sig_upgrade_file
 // does: 0, kUpgradeNoInput, kUpgradeBadKey (L outside 48..1024),
