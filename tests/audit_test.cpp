@@ -26,6 +26,8 @@
 #include "user_key_file.h"
 #include "device_packages.h"
 #include "packages.h"
+#include "rsa.h"
+#include "stage.h"
 #include "upgsig.h"
 #include "support/boot_image.h"
 #include "support/bootloader.h"
@@ -159,6 +161,56 @@ TEST_F(AuditTest, AFlippedByteFailsNamingItsRegion) {
         const ProcessRun run = verify(damaged, c.name);
         EXPECT_EQ(run.exit_status, 1) << run.out;
         EXPECT_NE(run.err.find(c.region), std::string::npos) << run.err << run.out;
+    }
+}
+
+TEST_F(AuditTest, StageSignedByAKeyOutsideTheUserKeyMatrixFails) {
+    // Stage 1 of boot.plain (500 bytes) signed again by another key of the
+    // same size, which stores a block of the same length in its place; the
+    // upgrade trailer is made again, so the stage's signer is all that
+    // differs from a file that verifies.
+    const Bytes original = read_file(a().file("boot.plain"));
+    const std::size_t entry = 49152 + 16 + 40;
+    const std::uint64_t at = 49152 + le32_at(original, entry + 16);
+    const std::uint32_t space = le32_at(original, entry + 24);
+    const Bytes without_trailer = slice(original, 0, original.size() - 256);  // a 2048-bit trailer
+    write_file(scratch.file("stage.bin"), counting_bytes(500, 2));
+    const struct {
+        const char* signer;
+        const mbedtls_rsa_context& key;
+        std::vector<std::string> failed;
+    } cases[] = {
+        {"user key 2", test_key(2048, 2), {}},
+        {"the root key, outside the user key matrix", test_key(2048, 0),
+         {"stage 1: RSA signature by a 2048-bit key"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.signer);
+        RsaKey key;
+        ASSERT_EQ(mbedtls_rsa_copy(&key.ctx, &c.key), 0);
+        g_nVQ_RSA_keyFormat = 0;
+        std::FILE* in = std::fopen(scratch.file("stage.bin").c_str(), "rb");
+        std::FILE* out = std::fopen(scratch.file("block.bin").c_str(), "wb");
+        const int built = zud_sig_boot_file_buffer(in, 0, 500, nullptr, &key.ctx, out, 0);
+        if (in != nullptr) std::fclose(in);
+        if (out != nullptr) std::fclose(out);
+        ASSERT_EQ(built, 0);
+        const Bytes block = read_file(scratch.file("block.bin"));
+        ASSERT_EQ(le32_at(block, 4), space);
+        Bytes boot = without_trailer;
+        std::copy(block.begin(), block.end(), boot.begin() + static_cast<std::ptrdiff_t>(at));
+        const std::string path = scratch.file("boot.bin");
+        write_file(path, boot);
+        ASSERT_EQ(run_tool({"--upgsig", "--input", path, "--zuduserkey", a().keys.user_key}).result, 0);
+
+        const ProcessRun run = keytool({"verify", "--json", path});
+        EXPECT_EQ(run.exit_status, c.failed.empty() ? 0 : 1) << run.out;
+        const auto report = nlohmann::json::parse(run.out);
+        std::vector<std::string> failed;
+        for (const auto& check : report["checks"]) {
+            if (check["result"] != "pass") failed.push_back(check["check"]);
+        }
+        EXPECT_EQ(failed, c.failed) << run.out;
     }
 }
 

@@ -409,6 +409,20 @@ TEST_F(BootsigTest, EncryptedOutputOpensWithTheAesKeyAndTheStageKey) {
     EXPECT_EQ(run_tool({"--upgsig", "--input", out_path, "--zuduserkey", zud_path, "--option", "chk"}).result, 0);
 }
 
+TEST_F(BootsigTest, StagesOverOneMebibyteAreEachOneCbcChain) {
+    // The output is encrypted through 1 MiB pieces; a stage that spans
+    // several of them, and a stage behind it, still decrypt as one chain each.
+    make_key_files();
+    const std::vector<Bytes> stages = {seeded_bytes(3 * 1024 * 1024 + 5, 1), seeded_bytes(700, 2)};
+    write_file(boot_path, make_bootloader(bl2, make_fip(stages)));
+    ASSERT_EQ(bootsig({"--input", boot_path, "--zuduserkey", zud_path, "--aeskey", aes_path, "--output", out_path})
+                  .result,
+              0);
+    expect_stage_blocks(decrypt_output(read_file(out_path), aes), stages, true);
+    const ProcessRun check = run_process({keytool_path(), "verify", out_path, "--user-key", zud_path});
+    EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
+}
+
 TEST_F(BootsigTest, SeparateKeyFilesSignAndEncryptWithoutAnUpgradeBlock) {
     const mbedtls_rsa_context& big = test_key(4096, 0);
     make_key_files(big);

@@ -217,6 +217,18 @@ TEST_F(ImgsigTest, StagesDecryptToSignedBlocksOfTheUserKey) {
     EXPECT_EQ(record_of(image, 2).stage_length, 756u);
 }
 
+TEST_F(ImgsigTest, KernelOverOneMebibyteIsOneCbcChain) {
+    // The image is encrypted through 1 MiB pieces; a kernel that spans
+    // several of them, and the ramdisk behind it, decrypt as one chain each.
+    const std::string input = boot_image(3 * 1024 * 1024 + 7, 70001, std::nullopt);
+    const std::string key = user_key(key2048);
+    ASSERT_EQ(sign(input, key).result, 0);
+    const Bytes image = read_file(input + ".encrypt");
+    for (int i = 0; i < 3; ++i) check_stage(image, i, key2048);
+    const ProcessRun check = run_process({keytool_path(), "verify", input + ".encrypt", "--user-key", key});
+    EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
+}
+
 TEST_F(ImgsigTest, FourKibitKeyStagesVerify) {
     const auto& key4096 = test_key(4096);
     const std::string input = boot_image(4096, 1000, std::nullopt);

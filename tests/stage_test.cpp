@@ -2,6 +2,7 @@
 // re-signing, alignment and refusals.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,6 +15,7 @@
 
 #include "keyfile.h"
 #include "rng.h"
+#include "signing_key.h"
 #include "stage.h"
 #include "support/crypto.h"
 #include "support/files.h"
@@ -340,9 +342,7 @@ TEST_F(SignedStageTest, RefusalsWriteNothing) {
         std::uint32_t offset, size, alignment;
     };
     const Case cases[] = {
-        {100, 1000, 0},  // the input ends inside the stage
-        {600, 1, 0},     // the stage starts beyond the input
-        {0, 500, 3},     {0, 500, 48}, {0, 500, 131072}, {0, 500, 0x80000000u},
+        {0, 500, 3}, {0, 500, 48}, {0, 500, 131072}, {0, 500, 0x80000000u},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.offset << " " << c.size << " " << c.alignment);
@@ -364,6 +364,46 @@ TEST_F(SignedStageTest, RefusalsWriteNothing) {
     EXPECT_EQ(zud_sig_boot_file_buffer(in.get(), 0, 500, &written, nullptr, nullptr, 0), -1);
     EXPECT_EQ(zud_sig_boot_file_buffer(nullptr, 0, 500, &written, nullptr, in.get(), 0), -1);
     EXPECT_EQ(written, -7);
+}
+
+TEST_F(SignedStageTest, StageOutsideItsInputIsRefusedBeforeAnythingIsDrawnOrWritten) {
+    // The builder checks the range itself: no read failure is needed to
+    // refuse it, so even an empty stage past the end is refused, and no
+    // nonce is drawn for a stage that is refused.
+    const Bytes input = counting_bytes(500);
+    const Bytes prefix(16, 0x11);
+    const struct {
+        const char* what;
+        std::uint32_t offset, size;
+    } cases[] = {
+        {"empty stage starting past the end", 501, 0},
+        {"stage starting past the end", 600, 1},
+        {"stage running past the end", 100, 401},
+        {"end wrapping around 32 bits", 0xFFFFFF00u, 0x200},
+    };
+    seed_random(99);
+    const std::uint32_t first_draw = random_u32();
+    const std::unique_ptr<SigningKey> signer = borrow_signing_key(&key.ctx);
+    ASSERT_NE(signer, nullptr);
+    for (const bool with_key : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.what << (with_key ? ", with a key" : ", digest only"));
+            seed_random(99);
+            const Built b = build(input, c.offset, c.size, with_key ? &key.ctx : nullptr, 0, prefix);
+            EXPECT_EQ(b.result, -1);
+            EXPECT_EQ(b.written, -7);
+            EXPECT_EQ(b.out, prefix);
+            EXPECT_EQ(random_u32(), first_draw);
+
+            const int fd = ::open(dir.file("in.bin").c_str(), O_RDONLY);
+            ASSERT_GE(fd, 0);
+            auto block = std::make_unique<zud_stage_block>();
+            EXPECT_EQ(zud_stage_begin(fd, input.size(), c.offset, c.size, with_key ? signer.get() : nullptr,
+                                      *block),
+                      -1);
+            ::close(fd);
+        }
+    }
 }
 
 TEST_F(SignedStageTest, FailedSignatureLeavesNoBlock) {
