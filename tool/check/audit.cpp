@@ -405,14 +405,14 @@ void check_bootloader(Audit& in, const Source& s, bool encrypted) {
     }
     zud_section& toc_section = in.section("table of contents", kFipOffset);
     toc_section.fields.emplace_back("entries", number(toc->entries.size()));
-    std::uint64_t next = kTocRegionSize;
+    FipOutputLayout layout;
     for (std::size_t i = 0; i < toc->entries.size(); ++i) {
         const zud_toc_entry& e = toc->entries[i];
         const std::uint64_t at = kFipOffset + e.offset;
         toc_section.fields.emplace_back("entry " + number(i), "uuid " + hex(e.uuid) + ", offset " + number(e.offset) +
                                                                   ", size " + number(e.size));
         const std::string name = "stage " + number(i);
-        if (e.offset != next || e.size == 0 || e.size % 16 != 0 || !fits(s.size(), at, e.size)) {
+        if (!layout.follows(e) || !fits(s.size(), at, e.size)) {
             in.fail(name + " place in the table", kFipOffset, "offset " + number(e.offset) + ", size " + number(e.size) +
                                                                   " is not where the stage blocks follow one another");
             return;
@@ -429,8 +429,8 @@ void check_bootloader(Audit& in, const Source& s, bool encrypted) {
         in.check(ok, signer_of(b, bl2->signing ? &keys.user : nullptr, name.c_str()), at,
                  bl2->signing ? "it is not signed by a key of the user key matrix, or its size differs from the table's"
                               : "it is signed where digest mode has digests, or its size differs from the table's");
-        next += round_up(e.size, kStageAlignment);
     }
+    const std::uint64_t next = layout.next();
     if (!in.check(toc->end.offset == next, "end of the table of contents", kFipOffset,
                   "the terminating entry points at " + number(toc->end.offset) + ", not " + number(next))) {
         return;

@@ -30,6 +30,7 @@
 #include "fip_toc.h"
 #include "keymax.h"
 #include "keymax_check.h"
+#include "fixed_signer.h"
 #include "user_key_file.h"
 #include "pipeline.h"
 #include "progress.h"
@@ -79,6 +80,23 @@ static_assert(kBl2DigestBlockOffset + kFixedKeyOffset + kBl2DigestKeyAreaSize ==
 static_assert(kBl2SigningBlockOffset + kFixedPayloadOffset == kBl2PayloadFileOffset);
 constexpr unsigned kMaxSkippedSectors = 4;
 
+// The key material of a signing run, each file read once before anything is
+// written: the zud_user_key file (its key, keymax and AES key), or the key
+// --userkey names and the --rootkeymax file. A file that cannot be read or
+// has the wrong size is reported by the step that needs it, with that
+// step's result.
+struct BootKeys {
+    enum class State { kRead, kUnreadable, kWrongSize };
+    State material = State::kUnreadable;  // the zud_user_key file, or the keymax file
+    Buffer bytes{0};                      // that file, when read with its size
+    std::optional<zud_keymax> keymax;     // decoded from `bytes`
+    ConstBytes aes;                       // the bound AES key (zud_user_key file)
+    // The key, opened once (a token asks for its PIN once); a key that does
+    // not open is reported by the BL2 step with its result.
+    std::unique_ptr<SigningKey> signer;
+    std::string signer_failure;
+};
+
 // What the command line asks for, settled before any file is opened.
 struct BootPlan {
     explicit BootPlan(const char* const* s) : slots(s) {}
@@ -96,11 +114,7 @@ struct BootPlan {
     bool derive_iv_prefix = false;
     std::string output;
     std::string efuse;  // signing mode only
-    // Signing mode: the key, opened once before anything is written (a
-    // token asks for its PIN once); a key that does not open is reported by
-    // the BL2 step with its result.
-    std::unique_ptr<SigningKey> signer;
-    std::string signer_failure;
+    BootKeys keys;  // signing mode
 };
 
 // One run of the worker. The guards come first so that the files close
@@ -116,7 +130,6 @@ struct BootRun {
 
     const BootPlan& plan;
     File input;
-    File key_material;
     // The output and the eFuse file are written under temporary names and
     // put in place together at the end; until then a failure leaves any
     // earlier files of those names as they were.
@@ -166,12 +179,11 @@ bool draw_iv_prefix(BootPlan& plan) {
 
 // The first 16 bytes of HMAC-SHA256 under the AES key over a label and the
 // SHA-256 of the input.
-int derive_iv_prefix(const char* input, ConstBytes aes_key, std::span<std::uint8_t, kIvPrefixSize> out) {
-    File f = open_file(input, "rb");
-    const auto size = stream_size(f.get());
-    if (!f || !size) return kBootIoFailed;
+int derive_iv_prefix(std::FILE* input, ConstBytes aes_key, std::span<std::uint8_t, kIvPrefixSize> out) {
+    const auto size = stream_size(input);
+    if (!size) return kBootIoFailed;
     Sha256 sha;
-    const RangeRead read = read_range(::fileno(f.get()), 0, *size, [&sha](ConstBytes step) {
+    const RangeRead read = read_range(::fileno(input), 0, *size, [&sha](ConstBytes step) {
         sha.update(step);
         return true;
     });
@@ -267,24 +279,55 @@ int plan_boot(BootPlan& plan) {
 // a key that does not load is left to the signing steps, which report it
 // with their own results.
 
-// The keymax the key material names, or nullopt when it is not there in the
-// expected size.
-std::optional<std::array<std::uint8_t, kKeymaxSize>> keymax_of(const char* const* s) {
-    const bool bound = s[kSlotUserKeyFile] != nullptr;
-    const char* path = bound ? s[kSlotUserKeyFile] : s[kSlotKeymax];
+// Reads a file of key material once: its bytes when it has `size` bytes.
+BootKeys::State read_material(const char* path, std::uint64_t size, Buffer& bytes) {
     File f = open_file(path, "rb");
-    const auto size = stream_size(f.get());
-    if (!size || *size != (bound ? kUserKeyFileSize : kKeymaxSize)) return std::nullopt;
-    std::array<std::uint8_t, kKeymaxSize> keymax{};
-    if (!seek_to(f.get(), bound ? kUserKeyKeymaxOffset : 0) || !read_exact(f.get(), keymax)) {
-        return std::nullopt;
-    }
-    return keymax;
+    const auto actual = stream_size(f.get());
+    if (!f || !actual) return BootKeys::State::kUnreadable;
+    if (*actual != size) return BootKeys::State::kWrongSize;
+    bytes = Buffer(static_cast<std::size_t>(size));
+    return bytes.ok() && read_exact(f.get(), bytes.bytes()) ? BootKeys::State::kRead
+                                                              : BootKeys::State::kUnreadable;
 }
 
-int check_keymax_of(ConstBytes keymax, const char* from) {
-    const auto decoded = decode_keymax(keymax);
-    const auto verdict = decoded ? std::optional(check_keymax(*decoded)) : std::nullopt;
+// The zud_user_key file, read once: its key is opened from the bytes read.
+void load_user_key_file(BootKeys& keys, const char* path, const SigningKeySource& source) {
+    zud_key_file_image image;
+    if (!read_key_file_image(path, image)) {
+        keys.signer_failure = std::string("cannot open ") + path + ": " + std::strerror(errno);
+        return;
+    }
+    if (image.size == kUserKeyFileSize && image.head.size() == kUserKeyFileSize) {
+        keys.bytes = Buffer(kUserKeyFileSize);
+        if (keys.bytes.ok()) {
+            std::copy_n(image.head.data(), kUserKeyFileSize, keys.bytes.data());
+            keys.material = BootKeys::State::kRead;
+        }
+    } else {
+        keys.material = BootKeys::State::kWrongSize;
+    }
+    keys.signer = open_signing_key(std::move(image), source, keys.signer_failure);
+    if (keys.material != BootKeys::State::kRead) return;
+    const auto parts = decode_user_key_file(keys.bytes.bytes());
+    keys.keymax = decode_keymax(parts->keymax);
+    keys.aes = parts->aes_key;
+}
+
+void load_key_material(BootPlan& plan) {
+    const char* const* s = plan.slots;
+    BootKeys& keys = plan.keys;
+    const SigningKeySource source = command_key_source(s[kSlotPkcs11Module], s[kSlotPassphraseFile]);
+    if (s[kSlotUserKeyFile] != nullptr) {
+        load_user_key_file(keys, s[kSlotUserKeyFile], source);
+        return;
+    }
+    keys.signer = open_signing_key(s[kSlotUserKey], source, keys.signer_failure);
+    keys.material = read_material(s[kSlotKeymax], kKeymaxSize, keys.bytes);
+    if (keys.material == BootKeys::State::kRead) keys.keymax = decode_keymax(keys.bytes.bytes());
+}
+
+int check_keymax_of(const std::optional<zud_keymax>& keymax, const char* from) {
+    const auto verdict = keymax ? std::optional(check_keymax(*keymax)) : std::nullopt;
     if (!verdict || verdict->root_matrix != nullptr || verdict->user_matrix != nullptr) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: a key matrix of the keymax in %s is not valid (four "
@@ -304,16 +347,10 @@ int check_keymax_of(ConstBytes keymax, const char* from) {
 }
 
 // The signing key's digest must be an entry of the user key matrix.
-int check_user_key(ConstBytes keymax, const SigningKey* key, const char* key_path) {
+int check_user_key(const zud_keymax& keymax, const SigningKey* key, const char* key_path) {
     if (key == nullptr) return 0;
-    Buffer scratch(kKeyDataAreaMin);
-    std::array<std::uint8_t, kKeyHeaderSize> header{};
-    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
-    if (!scratch.ok() || zud_create_key_from_ctx(1, key->public_key(), scratch.bytes(), header, 0) != 0) return 0;
-    const auto user_key = decode_key_header(header);
-    const auto decoded = decode_keymax(keymax);
-    if (!user_key || user_key->key_type == 0 || !decoded) return 0;
-    if (key_matrix_names(decoded->user, user_key->key_digest)) return 0;
+    const auto digest = public_key_digest(*key->public_key());
+    if (!digest || key_matrix_names(keymax.user, *digest)) return 0;
     std::fprintf(stderr,
                  "zud_encrypt_tqrr: the key in %s is none of the keymax's user keys, so no device "
                  "would boot what it signs; give the user key the keymax names (--ukeyN of "
@@ -324,15 +361,15 @@ int check_user_key(ConstBytes keymax, const SigningKey* key, const char* key_pat
 
 int check_key_material(BootPlan& plan) {
     if (!plan.signing) return 0;
+    load_key_material(plan);
+    const BootKeys& keys = plan.keys;
+    // Material of the wrong size is left to the step that reads it.
+    if (keys.material != BootKeys::State::kRead) return 0;
     const char* const* s = plan.slots;
     const char* key = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey];
-    plan.signer = open_signing_key(
-        key, command_key_source(s[kSlotPkcs11Module], s[kSlotPassphraseFile]), plan.signer_failure);
-    const auto keymax = keymax_of(s);
-    if (!keymax) return 0;
     const char* from = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotKeymax];
-    if (const int r = check_keymax_of(*keymax, from); r != 0) return r;
-    return check_user_key(*keymax, plan.signer.get(), key);
+    if (const int r = check_keymax_of(keys.keymax, from); r != 0) return r;
+    return check_user_key(*keys.keymax, keys.signer.get(), key);
 }
 
 // ---------------------------------------------------------------------------
@@ -371,6 +408,18 @@ int open_sized(const char* path, std::uint64_t size, int wrong_size, File& file)
     return *actual == size ? 0 : wrong_size;
 }
 
+// The result of key material read before: 0, `wrong_size`, or an I/O
+// failure (said on standard error, as open_sized says it).
+int material_result(BootKeys::State state, const char* path, int wrong_size) {
+    switch (state) {
+        case BootKeys::State::kRead: return 0;
+        case BootKeys::State::kWrongSize: return wrong_size;
+        case BootKeys::State::kUnreadable: break;
+    }
+    std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", path);
+    return kBootIoFailed;
+}
+
 int read_aes_key(const char* path, MutBytes aes) {
     File f;
     if (const int r = open_sized(path, kAesKeySize, kBootAesKeySize, f); r != 0) return r;
@@ -393,16 +442,12 @@ void note_unused_aes_key(const char* aes_path, const char* user_key_path, ConstB
                  user_key_path, aes_path, f ? "holds another key" : "cannot be read");
 }
 
-// The zud_user_key file: key file, keymax at 4680, AES key at 6944. It is
-// left positioned at the keymax.
+// The zud_user_key file, read before: its AES key.
 int read_user_key_file(BootRun& run) {
-    File& f = run.key_material;
     const char* path = run.plan.slots[kSlotUserKeyFile];
-    if (const int r = open_sized(path, kUserKeyFileSize, kBootUserKeySize, f); r != 0) return r;
-    if (!seek_to(f.get(), kUserKeyAesOffset) || !read_exact(f.get(), run.aes) ||
-        !seek_to(f.get(), kUserKeyKeymaxOffset)) {
-        return kBootIoFailed;
-    }
+    const BootKeys& keys = run.plan.keys;
+    if (const int r = material_result(keys.material, path, kBootUserKeySize); r != 0) return r;
+    std::copy(keys.aes.begin(), keys.aes.end(), run.aes.begin());
     if (run.plan.encrypt) note_unused_aes_key(run.plan.slots[kSlotAesKey], path, run.aes);
     return 0;
 }
@@ -416,7 +461,7 @@ int read_key_material(BootRun& run) {
         if (const int r = read_aes_key(s[kSlotAesKey], run.aes); r != 0) return r;
     }
     if (!run.plan.signing) return 0;
-    return open_sized(s[kSlotKeymax], kKeymaxSize, kBootKeymaxSize, run.key_material);
+    return material_result(run.plan.keys.material, s[kSlotKeymax], kBootKeymaxSize);
 }
 
 // ---------------------------------------------------------------------------
@@ -424,13 +469,12 @@ int read_key_material(BootRun& run) {
 
 // Fills `pattern` from the keymax; false when its root key matrix is not
 // valid.
-bool build_efuse_pattern(ConstBytes keymax, const BootRun& run,
+bool build_efuse_pattern(const std::optional<zud_keymax>& keymax, const BootRun& run,
                          std::span<std::uint8_t, kEfusePatternSize> pattern) {
-    const auto decoded = decode_keymax(keymax);
-    if (!decoded || check_key_matrix(decoded->root) != nullptr) return false;
+    if (!keymax || check_key_matrix(keymax->root) != nullptr) return false;
     zud_efuse_pattern p;
     p.encrypted = run.plan.encrypt;
-    p.root_digest = key_matrix_root_digest(decoded->root);
+    p.root_digest = key_matrix_root_digest(keymax->root);
     if (p.encrypted) p.aes_key = run.aes;
     encode_efuse_pattern(p, pattern);
     wipe(p.aes_key.data(), p.aes_key.size());
@@ -441,7 +485,7 @@ bool build_efuse_pattern(ConstBytes keymax, const BootRun& run,
 // which the built-in signer seals before it takes the eFuse file's name. A
 // keymax whose root matrix is not valid gives no pattern (its checks come
 // first, so this does not happen in a run that got this far).
-int write_efuse_pattern(BootRun& run, ConstBytes keymax) {
+int write_efuse_pattern(BootRun& run) {
     run.efuse = OutputFile(run.plan.efuse, run.plan.encrypt ? Exposure::kSecret : Exposure::kPublic);
     if (!run.efuse.ok()) {
         // A signed bootloader without its eFuse pattern cannot be fused.
@@ -451,7 +495,7 @@ int write_efuse_pattern(BootRun& run, ConstBytes keymax) {
     }
     run.failure = kBootFailedWithEfuse;
     std::array<std::uint8_t, kEfusePatternSize> pattern{};
-    const bool built = build_efuse_pattern(keymax, run, pattern);
+    const bool built = build_efuse_pattern(run.plan.keys.keymax, run, pattern);
     const bool written = !built || write_all(run.efuse.stream(), pattern);
     wipe(pattern.data(), pattern.size());
     if (!written || !run.efuse.close_stream()) return kBootIoFailed;
@@ -474,11 +518,11 @@ int build_bl2_prefix(BootRun& run) {
         std::copy(run.iv_prefix.begin(), run.iv_prefix.end(), area.begin());
         return 0;
     }
-    const MutBytes keymax = area.first(kKeymaxSize);
-    if (!read_exact(run.key_material.get(), keymax)) return kBootIoFailed;
-    run.key_material.reset();
-    std::copy(run.iv_prefix.begin(), run.iv_prefix.end(), keymax.begin());
-    return write_efuse_pattern(run, keymax);
+    const ConstBytes keymax = run.plan.keys.keymax ? run.plan.keys.keymax->file : ConstBytes{};
+    if (keymax.size() != kKeymaxSize) return kBootIoFailed;
+    std::copy(keymax.begin(), keymax.end(), area.begin());
+    std::copy(run.iv_prefix.begin(), run.iv_prefix.end(), area.begin());
+    return write_efuse_pattern(run);
 }
 
 // ---------------------------------------------------------------------------
@@ -508,9 +552,9 @@ int read_bl2_payload(BootRun& run) {
 int load_signing_key(BootRun& run) {
     const char* const* s = run.plan.slots;
     const char* path = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey];
-    run.key = run.plan.signer.get();
+    run.key = run.plan.keys.signer.get();
     if (run.key == nullptr) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.plan.signer_failure.c_str());
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.plan.keys.signer_failure.c_str());
         return run.failure;
     }
     const std::size_t len = run.key->length();
@@ -524,65 +568,19 @@ int load_signing_key(BootRun& run) {
     return 0;
 }
 
-// The signing key's public half at 576: key header and key data, laid out
-// from the key file when it is a full binary key file, else from the loaded
-// key, so that the boot ROM finds the key the BL2 signature is checked with
-// whatever form the key came in. Returns the key_type, or nullopt when the
-// key data would not fit its 1208-byte area.
-std::optional<std::uint8_t> place_key_block(const char* path, const mbedtls_rsa_context& loaded,
-                                            MutBytes block) {
-    Buffer key_data(kKeyDataAreaMin);
-    if (!key_data.ok()) return std::nullopt;
-    const auto header = block.subspan(kFixedKeyOffset).first<kKeyHeaderSize>();
-    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
-    const std::uint32_t length = zud_create_key_from_source(
-        0, path, &loaded, key_data.bytes(), header, static_cast<std::uint32_t>(kFixedKeyDataOffset));
-    if (length > kFixedKeyDataAreaSize) return std::nullopt;
-    std::copy_n(key_data.data(), length, block.data() + kFixedKeyDataOffset);
-    return decode_key_header(header)->key_type;
-}
-
+// The BL2 block's header: in digest mode the signed range may leave out the
+// first sectors of the output, which hold only the IV prefix, the header's
+// tail and zeros.
 zud_signed_block_header bl2_header(const BootPlan& plan, std::uint8_t key_type,
                                    std::size_t modulus_length) {
-    // In digest mode the signed range may leave out the first sectors of the
-    // output: they hold only the IV prefix, the header's tail and zeros.
     constexpr std::size_t kSectorSize = 512;
     const std::size_t digest_length =
         plan.sectors == 0 ? kDigestSlotSize
                           : kSectorSize * plan.sectors - kBl2DigestBlockOffset - kSignedBlockHeaderSize;
-    zud_signed_block_header h;
-    h.sig_type = plan.signing ? 1 : 0;
-    h.sig_size = kFixedSignatureSlotSize;
-    h.signed_data_offset = static_cast<std::uint32_t>(
-        kSignedBlockHeaderSize + (plan.signing ? modulus_length : digest_length));
-    h.key_type = key_type;
-    h.key_offset = kFixedKeyOffset;
-    h.key_size = plan.signing ? kFixedKeyAreaSize : kBl2DigestKeyAreaSize;
-    h.payload_offset = h.key_offset + h.key_size;
-    h.payload_size = kBl2PayloadSize;
-    h.total_size = h.payload_offset + h.payload_size;
-    h.signed_data_size = h.total_size - h.signed_data_offset;
-    return h;
-}
-
-// Digest over the 64 header bytes and the block from signed_data_offset on;
-// the signature (or the digest itself) goes to the start of the slot.
-int seal_bl2_block(BootRun& run, MutBytes block, std::uint32_t signed_data_offset) {
-    Sha256 sha;
-    sha.update(block.first(kSignedBlockHeaderSize));
-    sha.update(block.subspan(signed_data_offset));
-    const Digest digest = sha.finish();
-    std::uint8_t* slot = block.data() + kSignedBlockHeaderSize;
-    if (!run.plan.signing) {
-        std::copy(digest.begin(), digest.end(), slot);
-        return 0;
-    }
-    if (run.key->sign_sha256(digest, MutBytes(slot, kFixedSignatureSlotSize)) != 0) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: the BL2 signature could not be made: %s\n",
-                     run.key->failure().c_str());
-        return kBootBl2SignFailed;
-    }
-    return 0;
+    return fixed_block_header(
+        plan.signing ? 1 : 0, key_type,
+        static_cast<std::uint32_t>(kSignedBlockHeaderSize + (plan.signing ? modulus_length : digest_length)),
+        plan.signing ? kFixedKeyAreaSize : kBl2DigestKeyAreaSize, kBl2PayloadSize);
 }
 
 // The BL2 block fills the area behind its prefix.
@@ -594,17 +592,20 @@ int build_bl2_block(BootRun& run) {
     const MutBytes block = run.area.bytes().subspan(signing ? kBl2SigningBlockOffset : kBl2DigestBlockOffset);
     std::uint8_t key_type = 0;
     if (signing) {
-        const char* const* s = run.plan.slots;
-        const auto placed = place_key_block(
-            key_file_of(s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey]),
-            *run.key->public_key(), block);
+        const auto placed = place_fixed_key(*run.key, block);
         if (!placed) return run.failure;
         key_type = *placed;
     }
     const zud_signed_block_header h = bl2_header(run.plan, key_type, signing ? run.key->length() : 0);
     encode_signed_block_header(h, block.first<kSignedBlockHeaderSize>());
     std::copy_n(run.work.data(), kBl2PayloadSize, block.data() + h.payload_offset);
-    return seal_bl2_block(run, block, h.signed_data_offset);
+    // The signature (or the digest itself) goes to the start of the slot.
+    if (seal_fixed_block(block, signing ? run.key : nullptr) != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the BL2 signature could not be made: %s\n",
+                     run.key->failure().c_str());
+        return kBootBl2SignFailed;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -682,23 +683,20 @@ int plan_fip(BootRun& run, SignedFip& fip) {
     if (!input_size) return kBootIoFailed;
     SigningKey* key = run.plan.signing ? run.key : nullptr;
     fip.blocks.resize(fip.toc.entries.size());
-    std::uint64_t next = kTocRegionSize;
+    FipOutputLayout layout;
     for (std::size_t i = 0; i < fip.toc.entries.size(); ++i) {
         zud_toc_entry& entry = fip.toc.entries[i];
         if (zud_stage_begin(::fileno(run.input.get()), *input_size, entry.offset + kFipOffset,
                             entry.size, key, fip.blocks[i]) != kStageOk) {
             return stage_failed(i, "signed");
         }
-        const std::uint64_t stored = fip.blocks[i].stored_length;
-        entry.offset = next;
-        entry.size = round_up_16(stored);
-        next += round_up(stored, kStageAlignment);
-        if (next > kMax32) {
+        layout.place(entry, fip.blocks[i].stored_length);
+        if (layout.next() > kMax32) {
             std::fprintf(stderr, "zud_encrypt_tqrr: the signed FIP would exceed 4 GiB\n");
             return kBootStageFailed;
         }
     }
-    fip.toc.end.offset = next;
+    fip.toc.end.offset = layout.next();
     encode_fip_toc(fip.toc, region);
     return 0;
 }
@@ -854,7 +852,7 @@ int write_signed_bootloader(BootRun& run) {
     if (const int r = open_streams(run); r != 0) return r;
     if (const int r = read_key_material(run); r != 0) return r;
     if (run.plan.derive_iv_prefix) {
-        if (const int r = derive_iv_prefix(run.plan.slots[kSlotInput], run.aes, run.iv_prefix); r != 0) {
+        if (const int r = derive_iv_prefix(run.input.get(), run.aes, run.iv_prefix); r != 0) {
             return r;
         }
     }

@@ -5,6 +5,7 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -285,12 +286,11 @@ int plan_packaged_stages(ImageJob& job, std::FILE* in, std::uint64_t input_size)
 // The AES key is the last 32 bytes, at 6944, of a zud_user_key file, which is
 // exactly 6976 bytes long. Any other file (a text key bound with its keymax,
 // say) holds something else at 6944, which must not become the AES key.
-bool read_aes_key(const char* path, std::span<std::uint8_t, kAesKeySize> key) {
-    File f = open_file(path, "rb");
-    if (!f) return false;
-    const auto size = stream_size(f.get());
-    if (!size || *size != kUserKeyFileSize) return false;
-    return seek_to(f.get(), kUserKeyAesOffset) && read_exact(f.get(), key);
+bool bound_aes_key(const zud_key_file_image& file, std::span<std::uint8_t, kAesKeySize> key) {
+    if (file.size != kUserKeyFileSize || file.head.size() != kUserKeyFileSize) return false;
+    const auto parts = decode_user_key_file(file.head.bytes());
+    std::copy(parts->aes_key.begin(), parts->aes_key.end(), key.begin());
+    return true;
 }
 
 // The AES key file that goes with --userkey: exactly 32 bytes.
@@ -303,19 +303,37 @@ int read_aes_key_file(const char* path, std::span<std::uint8_t, kAesKeySize> key
     return kImageAesKeySize;
 }
 
+// The key file of "zuduserkey" is read once: the key and the AES key come
+// from the same bytes.
 int load_user_key(ImageJob& job) {
     std::string reason;
-    job.key = open_signing_key(job.key_path, job.source, reason);
+    zud_key_file_image file;
+    // A token cannot hold the AES key: such a "zuduserkey" is opened as a
+    // key and refused for the AES key below.
+    const bool bound = job.aes_path == nullptr && !is_pkcs11_uri(job.key_path);
+    if (bound && !read_key_file_image(job.key_path, file)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the user key: cannot open %s: %s\n",
+                     job.key_path, std::strerror(errno));
+        return kImageKeyFailed;
+    }
+    std::array<std::uint8_t, kAesKeySize> aes{};
+    const bool has_aes = bound && bound_aes_key(file, aes);
+    job.key = bound ? open_signing_key(std::move(file), job.source, reason)
+                    : open_signing_key(job.key_path, job.source, reason);
     if (!job.key) {
+        wipe(aes.data(), aes.size());
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the user key: %s\n", reason.c_str());
         return kImageKeyFailed;
     }
     if (job.aes_path != nullptr) {
         if (const int r = read_aes_key_file(job.aes_path, job.aes_key); r != 0) return r;
-    } else if (!read_aes_key(job.key_path, job.aes_key)) {
+    } else if (!has_aes) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s is not a 6976-byte zud_user_key file with its AES key at 6944\n",
                      job.key_path);
         return kImageNoAesKey;
+    } else {
+        job.aes_key = aes;
+        wipe(aes.data(), aes.size());
     }
     std::array<std::uint8_t, kSha256Size> user_digest{};
     if (zud_get_sha_from_ctx(job.key->public_key(), user_digest.data()) != 0) {

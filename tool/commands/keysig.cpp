@@ -20,17 +20,14 @@
 #include "files.h"
 #include "rng.h"
 #include "signed_block.h"
+#include "fixed_signer.h"
 #include "signing_key.h"
 
 namespace {
 
-// The keymax is one signed block with a fixed 512-byte signature slot and a
-// fixed 1256-byte key block (48-byte key header, 1208-byte key data area),
-// behind 16 zero bytes that a bootloader later replaces with its IV prefix.
+// The keymax is one fixed-layout signed block behind 16 zero bytes that a
+// bootloader later replaces with its IV prefix.
 constexpr std::size_t kSignatureSlotSize = kFixedSignatureSlotSize;
-constexpr std::size_t kKeyDataAreaSize = kFixedKeyDataAreaSize;
-constexpr std::size_t kKeyOffset = kFixedKeyOffset;
-constexpr std::size_t kKeyBlockSize = kFixedKeyAreaSize;
 constexpr std::size_t kPayloadOffset = kFixedPayloadOffset;
 // An output of this exact name is the BL2 area of a bootloader: its payload
 // is always 0xB000 bytes.
@@ -84,10 +81,11 @@ bool key_entry_of(const char* value, const SigningKeySource& source,
                   std::string& reason) {
     Buffer scratch(kKeyDataAreaMin);
     RsaKey key;
-    if (!scratch.ok() || !open_public_key(value, source, key, reason)) return false;
+    zud_key_file_image file;
+    if (!scratch.ok() || !open_public_key(value, source, key, reason, &file)) return false;
     zud_init_key_header(entry, header_size);
-    (void)zud_create_key_from_source(1, key_file_of(value), &key.ctx, scratch.bytes(), entry,
-                                     static_cast<std::uint32_t>(kKeyMatrixSize));
+    (void)zud_create_key_from_image(1, file.path.empty() ? nullptr : &file, &key.ctx, scratch.bytes(),
+                                    entry, static_cast<std::uint32_t>(kKeyMatrixSize));
     return decode_key_header(entry)->key_type != 0;
 }
 
@@ -115,52 +113,6 @@ std::optional<std::uint64_t> payload_size_of(std::uint64_t input_size, bool bl2_
     // total_size is a 32-bit field.
     if (padded > UINT32_MAX - kPayloadOffset) return std::nullopt;
     return padded;
-}
-
-// The signing key's key block at kKeyOffset: header, key data, zeros up to
-// the end of the 1208-byte area. A full binary key file is laid out from the
-// file; any other form from the loaded key, so that every keymax carries the
-// key its signature is checked with. Returns the key header's key_type.
-std::uint8_t place_signing_key(const char* key, const mbedtls_rsa_context& loaded, MutBytes block) {
-    Buffer key_data(kKeyDataAreaMin);
-    const auto header = block.subspan(kKeyOffset).first<kKeyHeaderSize>();
-    const auto data_offset = static_cast<std::uint32_t>(kKeyOffset + kKeyHeaderSize);
-    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
-    if (!key_data.ok()) return 0;
-    const std::uint32_t length =
-        zud_create_key_from_source(0, key, &loaded, key_data.bytes(), header, data_offset);
-    if (length > kKeyDataAreaSize) return 0;
-    std::memcpy(block.data() + kKeyOffset + kKeyHeaderSize, key_data.data(), length);
-    return decode_key_header(header)->key_type;
-}
-
-zud_signed_block_header keymax_header(std::uint8_t key_type, std::size_t modulus_length,
-                                      std::uint64_t payload_size) {
-    zud_signed_block_header h;
-    h.header_size = kSignedBlockHeaderSize;
-    h.version = 1;
-    h.sig_type = 1;
-    h.key_type = key_type;
-    h.key_size = kKeyBlockSize;
-    h.sig_size = kSignatureSlotSize;
-    h.sig_offset = kSignedBlockHeaderSize;
-    h.signed_data_offset = static_cast<std::uint32_t>(kSignedBlockHeaderSize + modulus_length);
-    h.key_offset = kKeyOffset;
-    h.payload_offset = kPayloadOffset;
-    h.payload_size = static_cast<std::uint32_t>(payload_size);
-    h.total_size = static_cast<std::uint32_t>(kPayloadOffset + payload_size);
-    h.signed_data_size = h.total_size - h.signed_data_offset;
-    return h;
-}
-
-// Signs the 64 header bytes and everything from signed_data_offset to the
-// end of the block; the signature goes to the start of the slot.
-int sign_block(SigningKey& key, MutBytes block, std::size_t signed_data_offset) {
-    Sha256 hash;
-    hash.update(ConstBytes(block).first(kSignedBlockHeaderSize));
-    hash.update(ConstBytes(block).subspan(signed_data_offset));
-    const Digest digest = hash.finish();
-    return key.sign_sha256(digest, block.subspan(kSignedBlockHeaderSize, kSignatureSlotSize));
 }
 
 // The signing key, opened by the caller (null with `failure` when it did
@@ -219,8 +171,8 @@ int check_signer_is_root(std::span<const char*, kKeysigSlots> slots, const Signi
     std::array<std::uint8_t, kKeyHeaderSize> signing{};
     if (!scratch.ok()) return 0;
     zud_init_key_header(signing, 0);
-    (void)zud_create_key_from_source(1, key_file_of(signer), key->public_key(), scratch.bytes(),
-                                     signing, static_cast<std::uint32_t>(kKeyMatrixSize));
+    (void)zud_create_key_from_image(1, key->key_file(), key->public_key(), scratch.bytes(), signing,
+                                    static_cast<std::uint32_t>(kKeyMatrixSize));
     const auto signer_header = decode_key_header(signing);
     if (signer_header->key_type == 0) return 0;
     for (std::size_t i = 0; i < kKeyMatrixEntries; ++i) {
@@ -488,10 +440,13 @@ int sign_fix(const char* input, const char* key, SigningKey* signer,
     }
     in.reset();
     if (!usable_signing_key(signer, signer_failure)) return -1;
-    const std::uint8_t key_type = place_signing_key(key_file_of(key), *signer->public_key(), block.bytes());
-    const auto header = keymax_header(key_type, signer->length(), *payload_size);
+    // A key whose data does not fit the key area leaves it empty (key_type 0).
+    const std::uint8_t key_type = place_fixed_key(*signer, block.bytes()).value_or(0);
+    const auto header = fixed_block_header(
+        1, key_type, static_cast<std::uint32_t>(kSignedBlockHeaderSize + signer->length()),
+        kFixedKeyAreaSize, static_cast<std::uint32_t>(*payload_size));
     encode_signed_block_header(header, block.bytes().first<kSignedBlockHeaderSize>());
-    if (sign_block(*signer, block.bytes(), header.signed_data_offset) != 0) {
+    if (seal_fixed_block(block.bytes(), signer) != 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: signing with %s failed: %s\n", key,
                      signer->failure().c_str());
         return -1;

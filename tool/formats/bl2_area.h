@@ -22,7 +22,6 @@ inline constexpr std::size_t kIvPrefixSize = 16;
 inline constexpr std::size_t kBl2AreaSize = 49152;
 inline constexpr std::size_t kBl2PayloadSize = 45056;
 inline constexpr std::uint64_t kFipOffset = kBl2AreaSize;
-inline constexpr std::uint32_t kStageAlignment = 16384;
 // Both output layouts keep the BL2 payload here, so an output can be signed
 // again.
 inline constexpr std::uint64_t kBl2PayloadFileOffset = 4096;

@@ -74,3 +74,15 @@ const char* check_toc_entries(const zud_fip_toc& toc, std::uint64_t fip_size, st
     }
     return nullptr;
 }
+
+void FipOutputLayout::place(zud_toc_entry& entry, std::uint64_t stored_length) {
+    entry.offset = next_;
+    entry.size = round_up_16(stored_length);
+    next_ += round_up(entry.size, kStageAlignment);
+}
+
+bool FipOutputLayout::follows(const zud_toc_entry& entry) {
+    const bool placed = entry.offset == next_ && entry.size != 0 && entry.size % 16 == 0;
+    next_ += round_up(entry.size, kStageAlignment);
+    return placed;
+}

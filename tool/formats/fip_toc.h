@@ -54,3 +54,25 @@ void encode_fip_toc(const zud_fip_toc& toc, MutBytes region);
 // `fip_size` bytes that follow the table's start. nullptr, or the reason
 // with the index of the first entry that does not.
 const char* check_toc_entries(const zud_fip_toc& toc, std::uint64_t fip_size, std::size_t& bad_entry);
+
+// The output layout: the stage blocks follow the table's region, in table
+// order, each starting on a 16 KiB boundary (the offsets count from the
+// table's start, so the first block is at kTocRegionSize); a rewritten
+// entry holds its block's offset and its stored length rounded up to 16
+// (the block's total_size), and the terminating entry's offset is the end
+// of the last block's space.
+inline constexpr std::uint32_t kStageAlignment = 16384;
+
+class FipOutputLayout {
+public:
+    // Points `entry` at the next block, of `stored_length` bytes.
+    void place(zud_toc_entry& entry, std::uint64_t stored_length);
+    // True when `entry` is where the next block goes (its offset, and a
+    // size that is a non-zero multiple of 16); moves on past it either way.
+    bool follows(const zud_toc_entry& entry);
+    // Where the next block would start: after the last, the table's end.
+    std::uint64_t next() const { return next_; }
+
+private:
+    std::uint64_t next_ = kTocRegionSize;
+};

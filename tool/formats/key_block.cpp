@@ -215,6 +215,16 @@ int zud_create_key_info_from_ctx(const mbedtls_rsa_context* ctx, zud_key_compone
     return key_type_for_length(n_len);
 }
 
+std::optional<std::array<std::uint8_t, kKeyDigestSize>> public_key_digest(const mbedtls_rsa_context& ctx) {
+    std::array<std::uint8_t, kKeyHeaderSize> header{};
+    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
+    Buffer scratch(kKeyDataAreaMin);
+    if (!scratch.ok() || zud_create_key_from_ctx(1, &ctx, scratch.bytes(), header, 0) != 0) return std::nullopt;
+    const auto decoded = decode_key_header(header);
+    if (!decoded || !is_digest_form(decoded->key_type)) return std::nullopt;
+    return decoded->key_digest;
+}
+
 std::uint32_t zud_create_key_from_ctx(int digest_only, const mbedtls_rsa_context* ctx,
                                       MutBytes out,
                                       std::span<std::uint8_t, kKeyHeaderSize> key_header,

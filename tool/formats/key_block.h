@@ -148,6 +148,11 @@ int zud_create_key_info_from_ctx(const mbedtls_rsa_context* ctx,
                                  zud_key_components& components,
                                  std::uint32_t* out_size, int with_d);
 
+// The key digest a digest-form key header names `ctx` by (the SHA-256 of N
+// then E as a key block lays them out), or nullopt when the modulus length
+// has no key type. Draws nothing.
+std::optional<std::array<std::uint8_t, kKeyDigestSize>> public_key_digest(const mbedtls_rsa_context& ctx);
+
 // Build one key block: complete `key_header` (pre-set by the caller) and
 // write the key data to `out` (at least kKeyDataAreaMin bytes). Key form
 // returns the key data size to append after the header; digest form and an

@@ -8,6 +8,6 @@ std::optional<zud_keymax> decode_keymax(ConstBytes file) {
     const auto root = decode_key_matrix(file.subspan(kKeymaxRootMatrixOffset, kKeyMatrixSize));
     const auto user = decode_key_matrix(file.subspan(kKeymaxUserMatrixOffset, kKeyMatrixSize));
     if (!header || !root || !user) return std::nullopt;
-    return zud_keymax{block, *header, decode_key_header(block.subspan(kFixedKeyOffset, kKeyHeaderSize)),
+    return zud_keymax{file.first(kKeymaxSize), block, *header, decode_key_header(block.subspan(kFixedKeyOffset, kKeyHeaderSize)),
                       *root, *user};
 }

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "bytes.h"
+#include "fixed_block.h"
 #include "key_block.h"
 #include "key_matrix.h"
 #include "signed_block.h"
@@ -26,12 +27,6 @@
 inline constexpr std::size_t kKeymaxSize = 2264;
 inline constexpr std::size_t kKeymaxPrefixSize = 16;
 inline constexpr std::size_t kKeymaxBlockSize = kKeymaxSize - kKeymaxPrefixSize;  // 2248
-inline constexpr std::size_t kFixedSignatureSlotSize = 512;
-inline constexpr std::size_t kFixedKeyDataAreaSize = 1208;
-inline constexpr std::size_t kFixedKeyOffset = kSignedBlockHeaderSize + kFixedSignatureSlotSize;  // 576
-inline constexpr std::size_t kFixedKeyDataOffset = kFixedKeyOffset + kKeyHeaderSize;              // 624
-inline constexpr std::size_t kFixedKeyAreaSize = kKeyHeaderSize + kFixedKeyDataAreaSize;          // 1256
-inline constexpr std::size_t kFixedPayloadOffset = kFixedKeyOffset + kFixedKeyAreaSize;           // 1832
 inline constexpr std::size_t kKeymaxRootMatrixOffset = kKeymaxPrefixSize + kFixedPayloadOffset;   // 1848
 inline constexpr std::size_t kKeymaxUserMatrixOffset = kKeymaxRootMatrixOffset + kKeyMatrixSize;  // 2056
 static_assert(kKeymaxUserMatrixOffset + kKeyMatrixSize == kKeymaxSize);
@@ -41,6 +36,7 @@ static_assert(kKeymaxUserMatrixOffset + kKeyMatrixSize == kKeymaxSize);
 // two matrices. nullopt when fewer than 2264 bytes are given or a magic is
 // missing ("@ZUD" at 16, "@KMX" at 1848 and 2056).
 struct zud_keymax {
+    ConstBytes file;   // the 2264 bytes
     ConstBytes block;
     zud_signed_block_header header;
     std::optional<zud_key_header> signing_key;

@@ -14,6 +14,7 @@
 #include "files.h"
 #include "key_block.h"
 #include "rsa.h"
+#include "user_key_file.h"
 
 // ---------------------------------------------------------------------------
 // RSA key files
@@ -34,7 +35,6 @@
 inline constexpr std::size_t kNumberRecordSize = 552;
 inline constexpr std::size_t kNumberRecordWords = 136;
 inline constexpr std::size_t kFullKeyFileSize = 4680;
-inline constexpr std::size_t kUserKeyFileSize = 6976;
 inline constexpr std::size_t kShortKeyFileSize = 1920;
 inline constexpr std::size_t kShortKeyFileSizeAlt = 1696;
 inline constexpr std::size_t kTextKeyLineBuffer = 1250;
