@@ -36,6 +36,70 @@ check_result_numbers() {
     echo "manual pages: every result number is listed"
 }
 
+# The numbers of a command's results table (kNAMEResults in
+# tool/commands/*.h), in its order, one a line: each entry's constant is
+# looked up among the enumerators and constants the headers define.
+results_table() {
+    awk -v table="$1" '
+        FNR == 1 { file++ }
+        file == 1 {
+            line = $0
+            while (match(line, /k[A-Za-z0-9]+ = -?[0-9]+/)) {
+                pair = substr(line, RSTART, RLENGTH)
+                split(pair, part, / = /)
+                value[part[1]] = part[2]
+                line = substr(line, RSTART + RLENGTH)
+            }
+            next
+        }
+        $0 ~ ("zud_result_info " table "\\[\\] = \\{") { inside = 1; next }
+        inside && /^};/ { inside = 0 }
+        inside && match($0, /^    \{k[A-Za-z0-9]+,/) {
+            name = substr($0, RSTART + 5, RLENGTH - 6)
+            if (!(name in value)) { print "unknown:" name; next }
+            print value[name]
+        }' <(cat tool/*/*.h) tool/commands/*.h
+}
+
+# The numbers of the "Results" list of a command's subsection in the manual
+# page, in its order, one a line.
+manual_results() {
+    awk -v command="$1" '
+        /^\.SS / { here = ($2 == command) ; listing = 0 }
+        /^\.SH / { here = 0 }
+        here && /^\.B Results/ { listing = 1; next }
+        listing && previous == ".TP" {
+            word = $2
+            gsub(/\\/, "", word)
+            print word
+        }
+        { previous = $0 }' man/zud_encrypt_tqrr.1
+}
+
+# Each command's results table and its "Results" list name the same
+# numbers in the same order.
+check_results_tables() {
+    local command table expected listed
+    while read -r command table; do
+        expected=$(results_table "$table")
+        [ -n "$expected" ] || fail "no results table $table"
+        listed=$(manual_results "$command")
+        [ "$expected" = "$listed" ] ||
+            fail "the Results of $command in the manual page differ from $table (< table, > page):"$'\n'"$(diff <(echo "$expected") <(echo "$listed"))"
+    done <<'TABLES'
+\-\-sha kShaResults
+\-\-keysig kKeysigResults
+\-\-keybnd kKeybndResults
+\-\-bootsig kBootsigResults
+\-\-imgsig kImgsigResults
+\-\-upgsig kUpgsigResults
+\-\-mkpsd kMkpsdResults
+\-\-mkcusid kMkcusidResults
+\-\-mksd kMksdResults
+TABLES
+    echo "manual pages: every command's results match its results table"
+}
+
 # The long options of the n-th option table (in source order) of a file in
 # tool/, one "--name" a line. A table ends with its all-zero entry.
 option_table() {
@@ -138,5 +202,6 @@ check_package() {
 
 check_man_pages
 check_result_numbers
+check_results_tables
 check_completion
 check_package

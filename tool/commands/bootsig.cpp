@@ -738,14 +738,14 @@ int encrypt_head(BootRun& run, SignedFip& fip, AesCbc& stage_aes) {
     AesCbc aes;
     if (keyed != 0 || aes.set_encrypt_key(run.aes) != 0) return kBootEncryptFailed;
     Iv iv{};
-    if (const int r = aes.encrypt(run.area.bytes(), iv); r != 0) return r;
+    if (aes.encrypt(run.area.bytes(), iv) != 0) return kBootEncryptFailed;
     // The table about to be encrypted is checked as a device reads it.
     if (!read_toc(fip.region, fip.toc.end.offset)) {
         std::printf("zud log : illegal fip file format!\n");
         return kBootEncryptBadToc;
     }
     iv = Iv{};
-    return stage_aes.encrypt(fip.region, iv);
+    return stage_aes.encrypt(fip.region, iv) == 0 ? 0 : kBootEncryptFailed;
 }
 
 
@@ -767,7 +767,7 @@ int emit_stage(const BootRun& run, const SignedFip& fip, std::size_t index, AesC
         if (n <= 0) return stage_failed(index, "read");
         const MutBytes filled = r.first(static_cast<std::size_t>(n));
         if (aes != nullptr) {
-            if (const int e = aes->encrypt(filled, iv); e != 0) return e;
+            if (aes->encrypt(filled, iv) != 0) return kBootEncryptFailed;
         }
         if (!pass.advance(filled.size())) return kBootIoFailed;
     }

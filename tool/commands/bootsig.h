@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bytes.h"
+#include "result.h"
 
 // ---------------------------------------------------------------------------
 // --bootsig
@@ -31,14 +32,12 @@ enum BootResult : int {
     kBootIoFailed = 4866,        // reading the input or key material, or writing the output, failed
     kBootStageFailed = 4872,     // the stage builder failed on a FIP entry
     kBootEfuseSignFailed = 4881, // the built-in signer failed on the eFuse pattern
-    kBootEncryptFailed = 4889,   // the encryption pass could not read or write the output
+    kBootEncryptFailed = 4889,   // the AES key or stage key could not be set up, or a piece not encrypted
     kBootEncryptBadToc = 4893,   // the table of contents re-read for encryption is not valid
     kBootUpgradeFailed = 4897,   // the upgrade signature (zud_user_key given) failed
     kBootTooFewWords = 5393,     // three or fewer command-line words
     kBootBadOption = 5413,       // a named file is missing, or no input
 };
-// A stage whose encryption call fails ends the command with the library's
-// own (negative) result.
 
 // --bootsig: options "input", "zuduserkey", "userkey", "rootkeymax",
 // "aeskey", "output", "efuse", "skipsector", "pkcs11-module",
@@ -60,6 +59,34 @@ int zud_sig_boot_file(const char* const* slots);
 // "B.usb.tpl" (B from byte 49152 on) and "B.sd.bin" (a 512-byte sector of
 // random filler, then all of B).
 enum BootMediaResult : int { kBootMediaFailed = 4565 };
+
+inline constexpr zud_result_info kBootsigResults[] = {
+    {kBootTooFewWords, "three or fewer words on the command line"},
+    {kBootBadOption, "a named file is missing, or no --input"},
+    {kBootNoRandom, "the system's random generator failed"},
+    {kBootPathTooLong, "an output name would exceed 255 characters"},
+    {kBootSameFile, "the output or the eFuse file is one of the inputs, or they are one file"},
+    {kBootKeymaxInvalid, "a key matrix of the keymax is not valid as a device reads it"},
+    {kBootKeymaxSignature, "the keymax is not signed by a key of its own root key matrix"},
+    {kBootUserKeyNotInKeymax, "the signing key is none of the keymax's user keys"},
+    {kBootOpenFailed, "the input cannot be opened, or the output cannot be created"},
+    {kBootUserKeySize, "the zud_user_key file is not 6976 bytes"},
+    {kBootAesKeySize, "the AES key file is not 32 bytes"},
+    {kBootKeymaxSize, "the keymax is not 2264 bytes"},
+    {kBootIoFailed, "reading an input, or writing or putting in place an output, failed; or the "
+                    "input changed while it was being signed"},
+    {kBootFailedNoEfuse, "digest mode: the FIP table is not valid"},
+    {kBootFailedWithEfuse, "signing mode: the key does not open, is not 1024, 2048 or 4096 bits, "
+                           "or the FIP table is not valid"},
+    {kBootBl2SignFailed, "the BL2 signature could not be made"},
+    {kBootStageFailed, "a FIP stage could not be signed, read or written, or the FIP exceeds 4 GiB"},
+    {kBootEfuseSignFailed, "the eFuse pattern could not be sealed with the built-in key"},
+    {kBootEncryptFailed, "the AES key or the stage key could not be set up, or a piece could not "
+                         "be encrypted"},
+    {kBootEncryptBadToc, "the rewritten table about to be encrypted is not valid"},
+    {kBootUpgradeFailed, "the upgrade signature could not be appended"},
+    {kBootMediaFailed, "a boot media variant could not be written whole"},
+};
 
 // Returns 0, or 4565 when there is no path, the source cannot be read, a
 // derived name would exceed 255 characters, no memory for the copy buffer,

@@ -374,12 +374,12 @@ int sign_stages(ImageJob& job, int fd, std::uint64_t input_size, StageBlocks& bl
     for (std::size_t i = 0; i < kImageStageCount; ++i) {
         const zud_stage_record& r = job.stages[i];
         if (zud_stage_begin(fd, input_size, r.stage_offset, r.part_size, key, blocks[i]) != kStageOk) {
-            return kStageFailed;
+            return kImageStageFailed;
         }
     }
     const auto digests = zud_stage_digests(fd, blocks, job.progress.get());
     for (std::size_t i = 0; i < kImageStageCount; ++i) {
-        if (!digests[i] || zud_stage_seal(blocks[i], key, *digests[i]) != kStageOk) return kStageFailed;
+        if (!digests[i] || zud_stage_seal(blocks[i], key, *digests[i]) != kStageOk) return kImageStageFailed;
         zud_stage_record& r = job.stages[i];
         r.stage_length = static_cast<std::uint32_t>(blocks[i].stored_length);
         r.stage_space = static_cast<std::uint32_t>(round_up(r.stage_length, r.page_size));
@@ -460,24 +460,24 @@ int write_stages(ImageJob& job, int fd, std::FILE* output, const StageBlocks& bl
             const std::int64_t n = room.empty() ? -1 : emitter.fill(room.first(static_cast<std::size_t>(
                                                           std::min<std::uint64_t>(room.size(), emitter.remaining()))));
             if (n <= 0) {
-                result = kStageFailed;
+                result = kImageStageFailed;
                 break;
             }
             const MutBytes filled = room.first(static_cast<std::size_t>(n));
             if (job.signing && aes.encrypt(filled, iv) != 0) result = kImageEncryptFailed;
-            if (result == 0 && !filler.advance(filled.size())) result = kStageFailed;
+            if (result == 0 && !filler.advance(filled.size())) result = kImageStageFailed;
         }
     }
-    if (result == 0 && !filler.hand_on()) result = kStageFailed;
+    if (result == 0 && !filler.hand_on()) result = kImageStageFailed;
     const bool consumed = queue.finish();
     if (!queue.ok()) return kImageOpenFailed;
     // A write that failed in the header page is the header's; any later one
     // leaves a stage missing.
     if (digester.write_failed()) {
-        return out.position() < kBootHeaderPageSize ? int{kImageHeaderWriteFailed} : int{kStageFailed};
+        return out.position() < kBootHeaderPageSize ? int{kImageHeaderWriteFailed} : int{kImageStageFailed};
     }
     if (result != 0) return result;
-    if (!consumed) return kStageFailed;
+    if (!consumed) return kImageStageFailed;
     std::uint32_t offset = kBootHeaderPageSize;
     for (std::size_t i = 0; i < kImageStageCount; ++i) {
         zud_stage_record& r = job.stages[i];
@@ -565,7 +565,7 @@ int process_image(ImageJob& job) {
     if (!same_stamp(before, stamp_file(fd))) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
                              "command again once nothing writes to it\n", job.input);
-        return kStageFailed;
+        return kImageStageFailed;
     }
     in.reset();
     if (job.signing) {

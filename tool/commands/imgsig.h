@@ -7,6 +7,8 @@
 
 #include <mbedtls/rsa.h>
 
+#include "result.h"
+
 // ---------------------------------------------------------------------------
 // Results of zud_sig_img and zud_get_sha_from_ctx. The stage builder's own
 // failure number (-1) is passed on as it is.
@@ -39,6 +41,37 @@ enum ImageResult : int {
     kImageEncryptFailed = 5776,    // a stage could not be read back or encrypted in place
     kImageFinishFailed = 5781,     // the final header page could not be written
     kImageUpgradeFailed = 5789,    // the trailing signature block could not be appended
+    kImageStageFailed = -1,        // a stage could not be built, read or written, or the input changed
+};
+
+inline constexpr zud_result_info kImgsigResults[] = {
+    {kImageNoInput, "no --input, or it names no file"},
+    {kImageTwoKeys, "--zuduserkey together with --userkey or --aeskey"},
+    {kImageKeyPairIncomplete, "--userkey without --aeskey, or --aeskey without --userkey"},
+    {kImageOutputTooLong, "the output path would exceed 255 characters"},
+    {kImageSameFile, "the output names one of the inputs"},
+    {kImageOpenFailed, "the input cannot be opened, or the output cannot be created"},
+    {kImageShortInput, "the input is shorter than its 2048-byte header page"},
+    {kImageNotBootImage, "the input does not begin with \"ANDROID!\""},
+    {kImageAlreadySigned, "the input already carries a security header"},
+    {kImageBadPageSize, "a page size other than 2048"},
+    {kImagePartsPastEnd, "the part sizes reach past the end of the input"},
+    {kImageTooLarge, "the output could not be described by 32-bit offsets"},
+    {kImageHeaderVersion, "a boot image header version of 3 or more"},
+    {kImageExtraParts, "a recovery DTBO or a DTB, which a signed image cannot hold"},
+    {kImageCmdlineInTheWay, "header page bytes 1024 to 1343 are in use"},
+    {kImageBadPackage, "a packaged input whose stages are not the digest-only blocks of its parts"},
+    {kImagePackageDamaged, "a packaged stage does not match its digest"},
+    {kImageKeyFailed, "the user key does not open, or has no key digest"},
+    {kImageAesKeySize, "the --aeskey file cannot be read or is not 32 bytes"},
+    {kImageNoAesKey, "--zuduserkey is not a 6976-byte zud_user_key file"},
+    {kImageHeaderWriteFailed, "the header page could not be written"},
+    {kImageStageFailed, "a stage could not be built, read or written, or the input changed"},
+    {kImageCloseFailed, "the output could not be written out or put in place"},
+    {kImageReopenFailed, "the output cannot be reopened for update"},
+    {kImageEncryptFailed, "the AES key could not be set up"},
+    {kImageFinishFailed, "the final header page could not be written"},
+    {kImageUpgradeFailed, "the trailing signature block could not be appended"},
 };
 
 // --imgsig: options "input", "zuduserkey" and "output", then "userkey" and

@@ -226,13 +226,13 @@ bool private_half_signs(mbedtls_rsa_context& key) {
 // load or has no key size code, or kKeybndKeyMismatch.
 int user_key_header(const char* path, std::span<std::uint8_t, kKeyHeaderSize> header) {
     RsaKey key;
-    if (zud_tq_load_rsa_key_file(&key.ctx, path) != 0) return -1;
+    if (zud_tq_load_rsa_key_file(&key.ctx, path) != 0) return kKeybndFailed;
     Buffer scratch(kKeyDataAreaMin);
-    if (!scratch.ok()) return -1;
+    if (!scratch.ok()) return kKeybndFailed;
     zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
     if (zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) != 0 ||
         decode_key_header(header)->key_type == 0) {
-        return -1;
+        return kKeybndFailed;
     }
     if (!private_half_signs(key.ctx)) {
         std::fprintf(stderr,
@@ -258,9 +258,9 @@ int read_aes_key_file(const char* path, MutBytes aes) {
         return kKeybndNoAesKey;
     }
     const auto size = stream_size(f.get());
-    if (!size || *size != kAesKeySize) return -1;
+    if (!size || *size != kAesKeySize) return kKeybndFailed;
     Buffer read(kAesKeySize);
-    if (!read.ok() || !read_exact(f.get(), read.bytes())) return -1;
+    if (!read.ok() || !read_exact(f.get(), read.bytes())) return kKeybndFailed;
     std::memcpy(aes.data(), read.data(), kAesKeySize);
     return 0;
 }
@@ -319,23 +319,23 @@ bool refuse_unbindable_key(const char* value) {
 
 int bind_user_key(const char* const* slots, const char* output, MutBytes aes) {
     File keymax = open_file(slots[kKeymaxSlot], "rb");
-    if (!keymax) return -1;
+    if (!keymax) return kKeybndFailed;
     std::array<std::uint8_t, kKeyHeaderSize> header{};
     if (const int r = user_key_header(slots[kUserKeySlot], header); r != 0) return r;
     const auto keymax_size = stream_size(keymax.get());
-    if (!keymax_size || *keymax_size != kKeymaxSize) return -1;
+    if (!keymax_size || *keymax_size != kKeymaxSize) return kKeybndFailed;
     if (slots[kAesKeySlot] != nullptr) {
         if (const int r = read_aes_key_file(slots[kAesKeySlot], aes); r != 0) return r;
     }
-    if (!is_first_user_key(keymax.get(), header)) return -1;
+    if (!is_first_user_key(keymax.get(), header)) return kKeybndFailed;
     // The file carries a private key and the AES key: owner only, from its
     // first byte on.
     OutputFile out(output, Exposure::kSecret);
     if (!out.ok()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
-        return -1;
+        return kKeybndFailed;
     }
-    if (!write_user_key_file(out.stream(), slots[kUserKeySlot], keymax.get(), aes)) return -1;
+    if (!write_user_key_file(out.stream(), slots[kUserKeySlot], keymax.get(), aes)) return kKeybndFailed;
     return out.commit() ? 0 : -1;
 }
 
@@ -378,13 +378,13 @@ int zud_sig_key(int argc, char** argv) {
 
 int zud_sig_key_max(const char* const* paths) {
     if (paths == nullptr || paths[kSigningKeySlot] == nullptr || paths[kOutputSlot] == nullptr) {
-        return -1;
+        return kKeysigFailed;
     }
     const SigningKeySource source = command_key_source(nullptr, nullptr);
     MatrixEntries entries{};
     std::string failure;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (!key_entry_of(paths[i], source, entries[i], 0, failure)) return -1;
+        if (!key_entry_of(paths[i], source, entries[i], 0, failure)) return kKeysigFailed;
     }
     const std::unique_ptr<SigningKey> signer = open_signing_key(paths[kSigningKeySlot], source, failure);
     return sign_key_max(paths, entries, signer.get(), failure);
@@ -402,20 +402,20 @@ namespace {
 
 int sign_key_max(const char* const* paths, const MatrixEntries& entries, SigningKey* signer,
                  const std::string& signer_failure) {
-    if (paths[kSigningKeySlot] == nullptr || paths[kOutputSlot] == nullptr) return -1;
+    if (paths[kSigningKeySlot] == nullptr || paths[kOutputSlot] == nullptr) return kKeysigFailed;
     const std::span<const char* const> keys(paths, kSigningKeySlot + 1);
-    if (overwrites_input(paths[kOutputSlot], keys)) return -1;
+    if (overwrites_input(paths[kOutputSlot], keys)) return kKeysigFailed;
     // The matrices go to a work file of an unpredictable name beside the
     // output, removed on every path whatever signing returns.
     OutputFile matrices = make_work_file(paths[kOutputSlot]);
     if (!matrices.ok()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", matrices.error().c_str());
-        return -1;
+        return kKeysigFailed;
     }
     if (!write_key_matrix(matrices.stream(), std::span(entries).first(4)) ||
         !write_key_matrix(matrices.stream(), std::span(entries).subspan(4)) ||
         !matrices.close_stream()) {
-        return -1;
+        return kKeysigFailed;
     }
     return sign_fix(matrices.temp_path().c_str(), paths[kSigningKeySlot], signer, signer_failure,
                     paths[kOutputSlot]);
@@ -423,23 +423,23 @@ int sign_key_max(const char* const* paths, const MatrixEntries& entries, Signing
 
 int sign_fix(const char* input, const char* key, SigningKey* signer,
              const std::string& signer_failure, const char* output) {
-    if (input == nullptr || output == nullptr) return -1;
+    if (input == nullptr || output == nullptr) return kKeysigFailed;
     const bool bl2_mode = std::strcmp(output, kBl2OutputName) == 0;
     const char* const inputs[] = {input, key};
-    if (overwrites_input(output, inputs)) return -1;
+    if (overwrites_input(output, inputs)) return kKeysigFailed;
     File in = open_file(input, "rb");
-    if (!in) return -1;
+    if (!in) return kKeysigFailed;
     const auto input_size = stream_size(in.get());
-    if (!input_size) return -1;
+    if (!input_size) return kKeysigFailed;
     const auto payload_size = payload_size_of(*input_size, bl2_mode);
-    if (!payload_size) return -1;
+    if (!payload_size) return kKeysigFailed;
     Buffer block(kPayloadOffset + *payload_size);
     if (!block.ok() ||
         !read_exact(in.get(), block.bytes().subspan(kPayloadOffset, *input_size))) {
-        return -1;
+        return kKeysigFailed;
     }
     in.reset();
-    if (!usable_signing_key(signer, signer_failure)) return -1;
+    if (!usable_signing_key(signer, signer_failure)) return kKeysigFailed;
     // A key whose data does not fit the key area leaves it empty (key_type 0).
     const std::uint8_t key_type = place_fixed_key(*signer, block.bytes()).value_or(0);
     const auto header = fixed_block_header(
@@ -449,15 +449,15 @@ int sign_fix(const char* input, const char* key, SigningKey* signer,
     if (seal_fixed_block(block.bytes(), signer) != 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: signing with %s failed: %s\n", key,
                      signer->failure().c_str());
-        return -1;
+        return kKeysigFailed;
     }
     // The keymax reaches its name whole or not at all.
     OutputFile out(output, Exposure::kPublic);
     if (!out.ok()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
-        return -1;
+        return kKeysigFailed;
     }
-    if (!write_keymax(out.stream(), block.bytes()) || !out.commit()) return -1;
+    if (!write_keymax(out.stream(), block.bytes()) || !out.commit()) return kKeysigFailed;
     return 0;
 }
 
@@ -466,11 +466,11 @@ int sign_fix(const char* input, const char* key, SigningKey* signer,
 int zud_key_bnd(int argc, char** argv) {
     std::array<const char*, 4> slots{};
     parse_option_slots(argc, argv, kKeybndOptions, slots);
-    if (refuse_unbindable_key(slots[kUserKeySlot])) return -1;
+    if (refuse_unbindable_key(slots[kUserKeySlot])) return kKeybndFailed;
     for (const std::size_t i : {kUserKeySlot, kKeymaxSlot}) {
         if (!path_exists(slots[i])) {
             std::printf("zud log: error! Illegal input %s\n", kKeybndOptions[i].name);
-            return -1;
+            return kKeybndFailed;
         }
     }
     // The AES key protects every encrypted bootloader, so it comes from the
@@ -478,15 +478,15 @@ int zud_key_bnd(int argc, char** argv) {
     Buffer aes(kAesKeySize);
     if (!aes.ok() || !fill_secret(aes.bytes())) {
         std::fprintf(stderr, "zud_encrypt_tqrr: the system's random generator failed\n");
-        return -1;
+        return kKeybndFailed;
     }
     const auto output = user_key_file_name(slots.data(), aes.bytes());
     if (!output) {
         std::fprintf(stderr, "zud_encrypt_tqrr: output name longer than %zu characters\n",
                      kMaxPathLength);
-        return -1;
+        return kKeybndFailed;
     }
     const std::span<const char* const> inputs(slots.data(), 3);
-    if (overwrites_input(output->c_str(), inputs)) return -1;
+    if (overwrites_input(output->c_str(), inputs)) return kKeybndFailed;
     return bind_user_key(slots.data(), output->c_str(), aes.bytes());
 }

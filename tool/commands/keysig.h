@@ -1,7 +1,10 @@
 // --keysig (the keymax) and --keybnd (the zud_user_key file).
 #pragma once
 
+#include "result.h"
+
 enum KeysigResult : int {
+    kKeysigFailed = -1,          // any other failure (said on standard error)
     kKeysigBadArguments = 3105,  // seven words or fewer, or a key path that does not exist
     kKeysigBadKey = 3107,        // a root or user key that does not load as a key of 1024 to 8192 bits
     kKeysigNotRootKey = 3109,    // the signing key is none of the four root keys
@@ -9,8 +12,25 @@ enum KeysigResult : int {
 
 // Results of zud_key_bnd besides -1.
 enum KeybndResult : int {
+    kKeybndFailed = -1,          // any other failure
     kKeybndNoAesKey = 3121,      // the --aeskey file cannot be read
     kKeybndKeyMismatch = 3123,   // the key's private half does not sign for its public half
+};
+
+// What each result of --keysig and --keybnd means, in the order the
+// commands meet them (the manual page lists them in this order).
+inline constexpr zud_result_info kKeysigResults[] = {
+    {kKeysigBadArguments, "seven words or fewer, or a root or user key that names no file"},
+    {kKeysigBadKey, "a root or user key does not open, or is no RSA key a key block can carry"},
+    {kKeysigNotRootKey, "the signing key is none of the root keys"},
+    {kKeysigFailed, "no signing key or output, the output is a key file, the signing key does not "
+                    "open or sign, or the output cannot be written"},
+};
+inline constexpr zud_result_info kKeybndResults[] = {
+    {kKeybndNoAesKey, "the --aeskey file cannot be opened"},
+    {kKeybndKeyMismatch, "the key's private numbers do not sign for its public half"},
+    {kKeybndFailed, "a token or PEM key, a missing input, a key or keymax that does not fit, a key "
+                    "that is not the keymax's first user key, or the output cannot be written"},
 };
 
 int zud_sig_key(int argc, char** argv);

@@ -37,15 +37,15 @@ int zud_mk_sd(int argc, char** argv) {
     // Replacing the output would destroy the input it names.
     if (same_file(input, output)) {
         std::fprintf(stderr, "zud_encrypt_tqrr: --input and --output name the same file\n");
-        return -1;
+        return kSdImageFailed;
     }
     File in = open_file(input, "rb");
-    if (!in || output == nullptr) return -1;
+    if (!in || output == nullptr) return kSdImageFailed;
     // The image takes its name only when it is whole.
     OutputFile out(output, Exposure::kPublic);
     if (!out.ok()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
-        return -1;
+        return kSdImageFailed;
     }
     std::array<std::uint8_t, kSdFillerSize> filler{};
     fill_random(filler);
@@ -60,7 +60,7 @@ int zud_mk_sd(int argc, char** argv) {
                         copy_to_end(::fileno(in.get()), ::fileno(out.stream()), &progress);
     if (!copied || !out.commit()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the SD image %s\n", output);
-        return -1;
+        return kSdImageFailed;
     }
     return 0;
 }

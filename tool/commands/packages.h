@@ -1,6 +1,8 @@
 // Device packages and SD images: --mkpsd, --mkcusid and --mksd.
 #pragma once
 
+#include "result.h"
+
 enum PasswordResult : int {
     kPasswordMissing = 4325,       // no --password
     kPasswordBadLength = 4330,     // not exactly 16 bytes
@@ -17,6 +19,28 @@ enum CustomerIdResult : int {
     kCustomerIdNoOutput = 4527,    // no --output
     kCustomerIdOpenFailed = 4533,  // the output cannot be opened or written
     kCustomerIdSignFailed = 4541,  // the built-in signer failed; the output is removed
+};
+
+enum SdImageResult : int { kSdImageFailed = -1 };
+
+inline constexpr zud_result_info kMkpsdResults[] = {
+    {kPasswordMissing, "no --password"},
+    {kPasswordBadLength, "the password is not exactly 16 bytes"},
+    {kPasswordNoInterface, "no --option"},
+    {kPasswordBadInterface, "--option is not jtag, usb, scan or jtagusb"},
+    {kPasswordNoOutput, "no --output"},
+    {kPasswordOpenFailed, "the output cannot be created or written"},
+    {kPasswordSignFailed, "the built-in signer failed"},
+};
+inline constexpr zud_result_info kMkcusidResults[] = {
+    {kCustomerIdMissing, "no --customerid"},
+    {kCustomerIdLength, "the customer ID is not 5 to 8 bytes"},
+    {kCustomerIdNoOutput, "no --output"},
+    {kCustomerIdOpenFailed, "the output cannot be created or written"},
+    {kCustomerIdSignFailed, "the built-in signer failed"},
+};
+inline constexpr zud_result_info kMksdResults[] = {
+    {kSdImageFailed, "the input cannot be read, is the output, or the image cannot be written"},
 };
 
 // --mksd: an SD card image, 512 bytes of filler then the input; 0 or -1.

@@ -81,24 +81,24 @@ void zud_u8_printf(const std::uint8_t* /*bytes*/, std::int32_t /*count*/) {}
 
 int zud_sha(int argc, char** argv) {
     const char* input = argc > 2 ? argv[2] : nullptr;
-    if (input == nullptr) return -1;
+    if (input == nullptr) return kShaFailed;
     const auto out_name = derive_name(input, ".sha");
     if (!out_name) {
         std::fprintf(stderr, "zud_encrypt_tqrr: path too long: %s\n", input);
-        return -1;
+        return kShaFailed;
     }
     File in = open_file(input, "rb");
-    if (!in) return -1;
+    if (!in) return kShaFailed;
 
     std::array<std::uint8_t, kBootHeaderSize> header{};
     const auto size = stream_size(in.get());
     if (!size || !read_exact(in.get(), header)) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s is shorter than a boot image header\n", input);
-        return -1;
+        return kShaFailed;
     }
     std::array<Section, 3> sections{};
     std::uint32_t page = 0;
-    if (!plan_sections(header, *size, sections, page)) return -1;
+    if (!plan_sections(header, *size, sections, page)) return kShaFailed;
 
     std::array<Digest, 3> digests{};
     std::uint64_t total = 0;
@@ -108,7 +108,7 @@ int zud_sha(int argc, char** argv) {
         if (!hash_section(in.get(), sections[i], digests[i], progress)) {
             progress.finish();
             std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", input);
-            return -1;
+            return kShaFailed;
         }
     }
     progress.finish();  // before the digests go to standard output
@@ -117,7 +117,7 @@ int zud_sha(int argc, char** argv) {
     if (!out.ok() || !out.commit()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s: %s\n", out_name->c_str(),
                      out.error().c_str());
-        return -1;
+        return kShaFailed;
     }
     for (std::size_t i = 0; i < sections.size(); ++i) {
         std::printf("\nzud log : sha len=0x%x ...\n", sections[i].size);

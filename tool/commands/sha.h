@@ -3,6 +3,14 @@
 
 #include <cstdint>
 
+#include "result.h"
+
+enum ShaResult : int { kShaFailed = -1 };
+
+inline constexpr zud_result_info kShaResults[] = {
+    {kShaFailed, "the image cannot be read as a boot image, or the .sha file cannot be written"},
+};
+
 // --sha: prints the SHA-256 digests of the kernel, ramdisk and second stage
 // of the Android boot image named by argv[2]. Creates "<image>.sha" (left
 // empty). Returns 0, or -1 when the image cannot be read as a boot image or

@@ -1,7 +1,21 @@
 // --upgsig: appends or checks the trailing upgrade signature of a file.
 #pragma once
 
+#include "result.h"
 #include "trailer.h"
+
+inline constexpr zud_result_info kUpgsigResults[] = {
+    {kUpgradeIllegalFile, "a named file is missing, or not a multiple of 16 bytes"},
+    {kUpgradeTwoKeys, "both --zuduserkey and --userkey"},
+    {kUpgradeNoInput, "no input, or its size cannot be taken"},
+    {kUpgradeInputIsKey, "the input is the key file itself"},
+    {kUpgradeBadKey, "no key, the key does not open, or its modulus is not 48 to 1024 bytes"},
+    {kUpgradeOpenFailed, "the file cannot be opened for update, or its signed range cannot be read"},
+    {kUpgradeNoBlock, "checking: the file is shorter than one block, or its block cannot be read"},
+    {kUpgradeRsaFailed, "the raw RSA operation fails"},
+    {kUpgradeWriteFailed, "signing: the block could not be written whole (the file is restored)"},
+    {kUpgradeMismatch, "checking: the block's digest is not the file's"},
+};
 
 // --upgsig: options "input", "zuduserkey", "option" (the value "chk"
 // selects checking), then "userkey" (instead of "zuduserkey": a key file, a
