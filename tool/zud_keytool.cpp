@@ -466,19 +466,15 @@ int report(const Args& args, const char* path, bool checks) {
 int show_key(const Args& args, const char* value) {
     RsaKey key;
     if (const int loaded = load_public_half(args, value, key); loaded != kExitOk) return loaded;
-    Buffer scratch(kKeyDataAreaMin);
-    std::array<std::uint8_t, kKeyHeaderSize> header{};
-    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
+    const auto digest = public_key_digest(key.ctx);
     char exponent[16] = {};
     std::size_t length = 0;
-    if (!scratch.ok() || zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) != 0 ||
-        decode_key_header(header)->key_type == 0 ||
-        mbedtls_mpi_write_string(&key.ctx.E, 10, exponent, sizeof exponent, &length) != 0) {
+    if (!digest || mbedtls_mpi_write_string(&key.ctx.E, 10, exponent, sizeof exponent, &length) != 0) {
         return fail(args, kExitFailed, "%s: no key a key block can carry", value);
     }
     std::printf("%s: RSA key, %zu-bit modulus, public exponent %s\n", value,
                 mbedtls_mpi_bitlen(&key.ctx.N), exponent);
-    print_digest("key digest", decode_key_header(header)->key_digest);
+    print_digest("key digest", *digest);
     return kExitOk;
 }
 

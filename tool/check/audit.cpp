@@ -596,12 +596,8 @@ void check_kernel_image(Audit& in, const Source& s) {
 
 Digest builtin_key_digest() {
     RsaKey key;
-    std::array<std::uint8_t, kKeyHeaderSize> header{};
-    Buffer scratch(kKeyDataAreaMin);
     (void)zud_builtin_public_key(&key.ctx);
-    zud_init_key_header(header, kKeyHeaderSize);
-    (void)zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0);
-    return decode_key_header(header)->key_digest;
+    return public_key_digest(key.ctx).value_or(Digest{});
 }
 
 void show_efuse(Audit& in, ConstBytes payload, zud_section& sec) {
@@ -669,11 +665,7 @@ void check_user_key_file(Audit& in, const char* path, const Source& s, const zud
                   "user key loads", 0, "it is no RSA key of 1024, 2048 or 4096 bits")) {
         return;
     }
-    std::array<std::uint8_t, kKeyHeaderSize> header{};
-    Buffer scratch(kKeyDataAreaMin);
-    zud_init_key_header(header, kKeyHeaderSize);
-    (void)zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0);
-    const Digest digest = decode_key_header(header)->key_digest;
+    const Digest digest = public_key_digest(key.ctx).value_or(Digest{});
     key_sec.fields.emplace_back("modulus bits", number(key.ctx.len * 8));
     key_sec.fields.emplace_back("key digest", hex(digest));
     const auto km = audit_keymax(in, keymax.bytes(), layout.keymax_offset);

@@ -32,15 +32,10 @@
 
 int zud_get_sha_from_ctx(const mbedtls_rsa_context* ctx, std::uint8_t* digest) {
     if (ctx == nullptr || digest == nullptr) return kImageKeyDigestFailed;
-    std::array<std::uint8_t, kKeyHeaderSize> header{};
-    zud_init_key_header(header, kKeyHeaderSize);
-    Buffer work(kKeyDataAreaMin);
-    if (!work.ok()) return kImageKeyDigestFailed;
-    const std::uint32_t result = zud_create_key_from_ctx(1, ctx, work.bytes(), header, 0);
-    // 0 means the modulus has no key type.
-    const auto decoded = decode_key_header(header);
-    if (result != 0 || !decoded || !is_digest_form(decoded->key_type)) return kImageKeyDigestFailed;
-    std::copy(decoded->key_digest.begin(), decoded->key_digest.end(), digest);
+    // nullopt when the modulus has no key type.
+    const auto named = public_key_digest(*ctx);
+    if (!named) return kImageKeyDigestFailed;
+    std::copy(named->begin(), named->end(), digest);
     return 0;
 }
 

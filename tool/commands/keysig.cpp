@@ -222,18 +222,14 @@ bool private_half_signs(mbedtls_rsa_context& key) {
            zud_rsa_verify_sha256(&key, probe.data(), sig.data()) == 0;
 }
 
-// The digest-form key header of the user's key: 0, -1 when the key does not
+// The key digest of the user's key: 0, kKeybndFailed when the key does not
 // load or has no key size code, or kKeybndKeyMismatch.
-int user_key_header(const char* path, std::span<std::uint8_t, kKeyHeaderSize> header) {
+int user_key_digest(const char* path, Digest& digest) {
     RsaKey key;
     if (zud_tq_load_rsa_key_file(&key.ctx, path) != 0) return kKeybndFailed;
-    Buffer scratch(kKeyDataAreaMin);
-    if (!scratch.ok()) return kKeybndFailed;
-    zud_init_key_header(header, static_cast<std::uint8_t>(kKeyHeaderSize));
-    if (zud_create_key_from_ctx(1, &key.ctx, scratch.bytes(), header, 0) != 0 ||
-        decode_key_header(header)->key_type == 0) {
-        return kKeybndFailed;
-    }
+    const auto named = public_key_digest(key.ctx);
+    if (!named) return kKeybndFailed;
+    digest = *named;
     if (!private_half_signs(key.ctx)) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: the private numbers in %s do not sign for its public key; "
@@ -266,12 +262,11 @@ int read_aes_key_file(const char* path, MutBytes aes) {
 }
 
 // The keymax's first user key entry must carry the user key's digest.
-bool is_first_user_key(std::FILE* keymax, std::span<const std::uint8_t, kKeyHeaderSize> header) {
+bool is_first_user_key(std::FILE* keymax, const Digest& user_key) {
     std::array<std::uint8_t, kKeyMatrixSize> bytes{};
     if (!seek_to(keymax, kKeymaxUserMatrixOffset) || !read_exact(keymax, bytes)) return false;
     const auto matrix = decode_key_matrix(bytes);
-    const auto user = decode_key_header(header);
-    return matrix && user && matrix->entries[0].key_digest == user->key_digest;
+    return matrix && matrix->entries[0].key_digest == user_key;
 }
 
 // Copies the whole of `in` from its start to `out`.
@@ -320,14 +315,14 @@ bool refuse_unbindable_key(const char* value) {
 int bind_user_key(const char* const* slots, const char* output, MutBytes aes) {
     File keymax = open_file(slots[kKeymaxSlot], "rb");
     if (!keymax) return kKeybndFailed;
-    std::array<std::uint8_t, kKeyHeaderSize> header{};
-    if (const int r = user_key_header(slots[kUserKeySlot], header); r != 0) return r;
+    Digest user_key{};
+    if (const int r = user_key_digest(slots[kUserKeySlot], user_key); r != 0) return r;
     const auto keymax_size = stream_size(keymax.get());
     if (!keymax_size || *keymax_size != kKeymaxSize) return kKeybndFailed;
     if (slots[kAesKeySlot] != nullptr) {
         if (const int r = read_aes_key_file(slots[kAesKeySlot], aes); r != 0) return r;
     }
-    if (!is_first_user_key(keymax.get(), header)) return kKeybndFailed;
+    if (!is_first_user_key(keymax.get(), user_key)) return kKeybndFailed;
     // The file carries a private key and the AES key: owner only, from its
     // first byte on.
     OutputFile out(output, Exposure::kSecret);

@@ -12,15 +12,16 @@
 #include "files.h"
 #include "signed_block.h"
 
-namespace {
-
-void set_component(zud_key_component& c, std::uint16_t id, std::uint16_t offset,
-                   std::uint16_t length) {
+void set_key_component(zud_key_component& c, std::uint16_t id, std::uint16_t offset,
+                       std::uint16_t length) {
     c.component_id = id;
     c.offset = offset;
     c.length = length;
     c.reserved = 0;
 }
+
+namespace {
+
 
 // Lays out the component entries of N and E and their values in `out`;
 // false when `out` cannot hold them.
@@ -200,17 +201,17 @@ int zud_create_key_info_from_ctx(const mbedtls_rsa_context* ctx, zud_key_compone
     if (ctx == nullptr || ctx->len > kKeyComponentValueSize) return 0;
     const auto n_len = static_cast<std::uint16_t>(ctx->len);
     const auto n_at = static_cast<std::uint16_t>(with_d != 0 ? 24 : 16);
-    set_component(c.slot[0], kComponentModulus, n_at, n_len);
+    set_key_component(c.slot[0], kComponentModulus, n_at, n_len);
     if (mbedtls_mpi_write_binary(&ctx->N, c.slot[0].value, n_len) != 0) return 0;
     // The low 32 bits of E, big-endian.
     std::uint32_t e = 0;
     for (std::size_t bit = 0; bit < 32; ++bit)
         e |= static_cast<std::uint32_t>(mbedtls_mpi_get_bit(&ctx->E, bit)) << bit;
-    set_component(c.slot[1], kComponentExponent, static_cast<std::uint16_t>(n_at + n_len), 4);
+    set_key_component(c.slot[1], kComponentExponent, static_cast<std::uint16_t>(n_at + n_len), 4);
     for (std::size_t i = 0; i < 4; ++i)
         c.slot[1].value[i] = static_cast<std::uint8_t>(e >> (24 - 8 * i));
     const auto d_at = static_cast<std::uint16_t>(n_at + n_len + 4);
-    set_component(c.slot[2], kComponentPrivateExponent, d_at, n_len);
+    set_key_component(c.slot[2], kComponentPrivateExponent, d_at, n_len);
     if (out_size != nullptr) *out_size = d_at + (with_d != 0 ? n_len : 0u);
     return key_type_for_length(n_len);
 }

@@ -127,6 +127,10 @@ struct zud_key_components {
     zud_key_component slot[3];
 };
 
+// Sets one slot's entry (its value is left as it is).
+void set_key_component(zud_key_component& c, std::uint16_t id, std::uint16_t offset,
+                       std::uint16_t length);
+
 // The 16-character timestamp of key headers and image security headers: the
 // local date and time ("%04d%02d%02d%02d%02d%02d") followed by the first two
 // digits of one rand() draw, zero-padded to four. Draws exactly once.

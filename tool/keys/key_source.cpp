@@ -5,18 +5,6 @@
 #include "files.h"
 #include "key_block.h"
 
-namespace {
-
-void set_component(zud_key_component& c, std::uint16_t id, std::uint16_t offset,
-                   std::uint16_t length) {
-    c.component_id = id;
-    c.offset = offset;
-    c.length = length;
-    c.reserved = 0;
-}
-
-}  // namespace
-
 int zud_create_key_info_from_image(const zud_key_file_image& image, zud_key_components& c,
                                    std::uint32_t* out_size, int with_d) {
     if (!is_full_key_file_size(image.size) || image.head.size() < 8 * kNumberRecordSize) return 0;
@@ -30,13 +18,13 @@ int zud_create_key_info_from_image(const zud_key_file_image& image, zud_key_comp
     const auto n_len = static_cast<std::uint16_t>(n->value.size());
     const auto e_len = static_cast<std::uint16_t>(e->value.size());
     const auto n_at = static_cast<std::uint16_t>(with_d != 0 ? 24 : 16);
-    set_component(c.slot[0], kComponentModulus, n_at, n_len);
+    set_key_component(c.slot[0], kComponentModulus, n_at, n_len);
     zud_revert_copy(c.slot[0].value, n->value.data(), n_len);
-    set_component(c.slot[1], kComponentExponent, static_cast<std::uint16_t>(n_at + n_len), e_len);
+    set_key_component(c.slot[1], kComponentExponent, static_cast<std::uint16_t>(n_at + n_len), e_len);
     zud_revert_copy(c.slot[1].value, e->value.data(), e_len);
     // The private exponent is never emitted, so its value is not copied.
     const auto d_at = static_cast<std::uint16_t>(n_at + n_len + e_len);
-    set_component(c.slot[2], kComponentPrivateExponent, d_at,
+    set_key_component(c.slot[2], kComponentPrivateExponent, d_at,
                   static_cast<std::uint16_t>(with_d != 0 ? d->value.size() : 0));
     if (out_size != nullptr) *out_size = d_at + c.slot[2].length;
     return key_type_for_length(n_len);
