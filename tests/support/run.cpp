@@ -14,16 +14,20 @@
 
 #include "zud_encrypt_tqrr.h"
 
-ToolRun run_tool(const std::vector<std::string>& args, unsigned seed) {
+int dispatch_tool(const std::vector<std::string>& args, unsigned seed) {
     std::vector<std::string> words{"zud_encrypt_tqrr"};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     optind = 0;  // the parser keeps global state between runs
+    return zud_dispatch(static_cast<int>(words.size()), argv.data(), seed);
+}
+
+ToolRun run_tool(const std::vector<std::string>& args, unsigned seed) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const int result = zud_dispatch(static_cast<int>(words.size()), argv.data(), seed);
+    const int result = dispatch_tool(args, seed);
     std::fflush(stdout);
     std::fflush(stderr);
     std::string err = testing::internal::GetCapturedStderr();

@@ -16,6 +16,9 @@ struct ToolRun {
 // standard error.
 ToolRun run_tool(const std::vector<std::string>& args, unsigned seed = 12345);
 
+// The same without capturing anything: the dispatcher's result.
+int dispatch_tool(const std::vector<std::string>& args, unsigned seed = 12345);
+
 struct ProcessRun {
     int exit_status;  // -1 when the program did not exit normally
     std::string out;
