@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -222,6 +223,49 @@ TEST_F(OutputFilesTest, FailedCommitKeepsTheEarlierFileAndNoTemporary) {
         EXPECT_NE(out.error().find(std::strerror(c.error)), std::string::npos) << out.error();
         EXPECT_EQ(read_file(final_name), earlier);
         EXPECT_EQ(files_in(dir.path()), std::set<std::string>{"out"});
+    }
+}
+
+TEST_F(OutputFilesTest, CommitTogetherTakesTheFirstBackWhenTheSecondCannotFollow) {
+    const std::string second_name = dir.file("out.second");
+    const Bytes second_earlier = counting_bytes(40, 3);
+    const struct {
+        const char* what;
+        bool first_existed;
+        std::string failing_rename;  // none when empty
+        bool committed;
+        std::optional<Bytes> first_after;
+        Bytes second_after;
+    } cases[] = {
+        {"both committed", true, "", true, fresh, fresh},
+        {"second fails, first put back", true, second_name, false, earlier, second_earlier},
+        {"second fails, first removed", false, second_name, false, std::nullopt, second_earlier},
+        {"first fails, second not committed", true, final_name, false, earlier, second_earlier},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(final_name);
+        if (c.first_existed) write_file(final_name, earlier);
+        write_file(second_name, second_earlier);
+        OutputFile first = written_output(final_name, fresh);
+        OutputFile second = written_output(second_name, fresh);
+        std::string error;
+        {
+            std::optional<ScopedFileCallHook> hook;
+            if (!c.failing_rename.empty()) hook.emplace(fail_calls(FileCall::kRename, EACCES, c.failing_rename));
+            EXPECT_EQ(commit_together(first, second, error), c.committed);
+        }
+        EXPECT_EQ(error.empty(), c.committed) << error;
+        if (c.first_after) {
+            EXPECT_EQ(read_file(final_name), *c.first_after);
+        } else {
+            EXPECT_FALSE(file_exists(final_name));
+        }
+        EXPECT_EQ(read_file(second_name), c.second_after);
+        // Neither temporary file nor the kept earlier file is left.
+        std::set<std::string> names{"out.second"};
+        if (c.first_after) names.insert("out");
+        EXPECT_EQ(files_in(dir.path()), names);
     }
 }
 

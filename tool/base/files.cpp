@@ -160,6 +160,14 @@ int rename_file(const char* from, const char* to) {
     return ::rename(from, to);
 }
 
+int link_file(const char* from, const char* to) {
+    if (const int fault = file_call_fault(FileCall::kLink, -1, from, to); fault != 0) {
+        errno = fault;
+        return -1;
+    }
+    return ::link(from, to);
+}
+
 }  // namespace
 
 const FileCallHook* set_file_call_hook(const FileCallHook* hook) {
@@ -401,6 +409,78 @@ void OutputFile::discard() {
     ::unlink(temp_.c_str());
     unregister_live(temp_);
     temp_.clear();
+}
+
+namespace {
+
+// The file that stood at `name` before a commit replaced it, kept under a
+// second name beside it (a hard link, registered as a live temporary file
+// so that a signal removes it too) until it is put back or let go.
+class KeptFile {
+public:
+    explicit KeptFile(const std::string& name) : name_(name) {
+        struct stat st {};
+        if (::lstat(name.c_str(), &st) != 0) return;
+        const std::string dir = directory_of(name);
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            const auto kept = temp_name_in(dir);
+            if (!kept) return;
+            const SignalsBlocked blocked;  // the link and its registration appear together
+            if (link_file(name.c_str(), kept->c_str()) != 0) {
+                if (errno == EEXIST) continue;
+                return;
+            }
+            if (!register_live(*kept)) {
+                ::unlink(kept->c_str());
+                return;
+            }
+            kept_ = *kept;
+            return;
+        }
+    }
+    ~KeptFile() {
+        if (kept_.empty()) return;
+        const SignalsBlocked blocked;
+        ::unlink(kept_.c_str());
+        unregister_live(kept_);
+    }
+    KeptFile(const KeptFile&) = delete;
+    KeptFile& operator=(const KeptFile&) = delete;
+
+    // Puts the earlier file back, or removes what stands at the name when
+    // there was none (or it could not be kept).
+    void restore() {
+        if (kept_.empty()) {
+            (void)::unlink(name_.c_str());
+        } else {
+            const SignalsBlocked blocked;  // renamed and unregistered together
+            if (rename_file(kept_.c_str(), name_.c_str()) != 0) return;
+            unregister_live(kept_);
+            kept_.clear();
+        }
+        sync_directory(directory_of(name_));
+    }
+
+private:
+    std::string name_;
+    std::string kept_;
+};
+
+}  // namespace
+
+bool commit_together(OutputFile& first, OutputFile& second, std::string& error) {
+    KeptFile earlier(first.final_path());
+    if (!first.commit()) {
+        error = first.error();
+        second.discard();
+        return false;
+    }
+    if (!second.commit()) {
+        error = second.error();
+        earlier.restore();
+        return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------

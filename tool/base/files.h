@@ -173,14 +173,23 @@ bool is_special_file(const char* path);
 // Makes `stream`'s bytes durable: fflush and fsync.
 bool sync_stream(std::FILE* stream);
 
+// Commits `first`, then `second`: two outputs that belong together. When
+// `second` cannot follow, `first`'s name gets back the file it held before
+// (kept meanwhile under a hard link beside it, a live temporary name), or
+// is removed when it held none; `second`'s temporary file is removed. When
+// `first` cannot be committed, neither is. False with `error` set when
+// either commit failed.
+bool commit_together(OutputFile& first, OutputFile& second, std::string& error);
+
 // ---------------------------------------------------------------------------
 // A seam for tests: the file calls
 //
 // Every call through which this layer writes a file (pwrite_full, and so
 // WriteBehind; the copies of copy_to_end), makes it durable (the fsync of
 // OutputFile::commit and sync_stream) or gives it a name (the rename of
-// OutputFile::commit) first goes to the hook installed here, once per
-// call. The hook returns 0 to let the call go on, or an errno
+// OutputFile::commit; the link and rename with which commit_together keeps
+// and puts back an earlier file) first goes to the hook installed here,
+// once per call. The hook returns 0 to let the call go on, or an errno
 // value: the call is then not made, errno is set to that value and the
 // caller sees the call fail. It may do anything else besides (raise a
 // signal, change a file), and runs on whichever thread makes the call, so
@@ -191,12 +200,12 @@ bool sync_stream(std::FILE* stream);
 // (write_all, close_stream) reach the file inside the C library and are
 // not seen.
 
-enum class FileCall { kWrite, kSync, kRename };
+enum class FileCall { kWrite, kSync, kRename, kLink };
 
 struct FileCallSite {
     FileCall call;
-    int fd;            // the file written or synced; -1 for a rename
-    const char* from;  // the existing name of a rename; null otherwise
+    int fd;            // the file written or synced; -1 for a rename or link
+    const char* from;  // the existing name of a rename or link; null otherwise
     const char* to;    // the name it gets; null otherwise
 };
 
