@@ -28,11 +28,6 @@ struct ProcessRun {
 // Runs a program with arguments (no shell), standard input closed.
 ProcessRun run_process(const std::vector<std::string>& argv);
 
-// Starts a program (no shell, standard input and output to /dev/null),
-// sends it `signal` after `delay_ms` milliseconds unless it has ended by
-// then, and waits for it. Returns true when the signal ended it.
-bool signal_after(const std::vector<std::string>& argv, int delay_ms, int signal);
-
 // The built tool and companion program.
 std::string tool_path();
 std::string keytool_path();
