@@ -5,14 +5,15 @@
 // first byte.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -272,41 +273,58 @@ public:
     explicit ModeWatcher(const std::filesystem::path& dir) : dir_(dir) {
         fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         ::inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO);
+        if (::pipe2(stop_, O_CLOEXEC) != 0) stop_[0] = stop_[1] = -1;
         thread_ = std::thread([this] { run(); });
     }
     ~ModeWatcher() { stop(); }
+    // Ends the watch once the events already queued are recorded.
     void stop() {
         if (!thread_.joinable()) return;
-        done_ = true;
+        const char byte = 0;
+        (void)!::write(stop_[1], &byte, 1);
         thread_.join();
         ::close(fd_);
+        ::close(stop_[0]);
+        ::close(stop_[1]);
     }
     // The loosest mode each name was seen with.
     const std::map<std::string, unsigned>& modes() const { return modes_; }
 
 private:
     void run() {
-        alignas(inotify_event) char buf[64 * 1024];
-        while (!done_) {
-            const ssize_t n = ::read(fd_, buf, sizeof buf);
-            if (n <= 0) {
-                std::this_thread::sleep_for(std::chrono::microseconds(100));
-                continue;
+        for (;;) {
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
             }
-            for (char* p = buf; p < buf + n;) {
-                const auto* e = reinterpret_cast<const inotify_event*>(p);
-                if (e->len > 0) {
-                    struct stat st {};
-                    if (::lstat((dir_ / e->name).c_str(), &st) == 0) modes_[e->name] |= st.st_mode & 0777;
-                }
-                p += sizeof(inotify_event) + e->len;
+            if (fds[1].revents != 0) {
+                while (record_events()) {}
+                return;
             }
+            record_events();
         }
+    }
+
+    // Records the events waiting; false when there were none.
+    bool record_events() {
+        alignas(inotify_event) char buf[64 * 1024];
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n <= 0) return false;
+        for (char* p = buf; p < buf + n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(p);
+            if (e->len > 0) {
+                struct stat st {};
+                if (::lstat((dir_ / e->name).c_str(), &st) == 0) modes_[e->name] |= st.st_mode & 0777;
+            }
+            p += sizeof(inotify_event) + e->len;
+        }
+        return true;
     }
 
     std::filesystem::path dir_;
     int fd_ = -1;
-    std::atomic<bool> done_{false};
+    int stop_[2] = {-1, -1};
     std::thread thread_;
     std::map<std::string, unsigned> modes_;
 };
