@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <map>
@@ -190,6 +191,55 @@ TEST_F(SafeWritesTest, InterruptedRunRemovesItsTemporaryFiles) {
                 EXPECT_TRUE(upgrade_checks(out));
             }
         }
+    }
+}
+
+// Both commands read their input twice, to sign its stages and to write
+// them; an input rewritten in between (same size, a new modification time)
+// must fail the run and leave no output.
+TEST_F(SafeWritesTest, InputChangedWhileBeingSignedFailsTheRun) {
+    const std::string boot = write_plain_bootloader(dir.file("boot.bin"), counting_bytes(1000), {Bytes(3u << 20, 7)});
+    const std::string image = make_boot_image(dir.path().string(), counting_bytes(300000), counting_bytes(70000), std::nullopt);
+    const std::string out = dir.file("out.signed");
+    const struct {
+        std::vector<std::string> words;
+        std::string input;
+        int result;
+    } cases[] = {
+        {bootsig_words(boot, out), boot, 4866},
+        {{"--imgsig", "--input", image, "--zuduserkey", keys.user_key, "--output", out}, image, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words[0]);
+        const std::set<std::string> names_before = files_in(dir.path());
+        std::atomic<bool> changed{false};
+        // On the first write of the output, one byte in the middle of the
+        // input is rewritten in place.
+        const auto rewrite_input = [&](const FileCallSite& site) {
+            if (site.call != FileCall::kWrite || changed.exchange(true)) return 0;
+            const int fd = ::open(c.input.c_str(), O_RDWR | O_CLOEXEC);
+            struct stat st {};
+            std::uint8_t byte = 0;
+            const auto middle = static_cast<off_t>(size_of(c.input) / 2);
+            EXPECT_EQ(::fstat(fd, &st), 0);
+            EXPECT_EQ(::pread(fd, &byte, 1, middle), 1);
+            byte ^= 0xFF;
+            EXPECT_EQ(::pwrite(fd, &byte, 1, middle), 1);
+            // A new modification time even on a coarse clock.
+            const timespec times[2] = {{0, UTIME_OMIT}, {st.st_mtim.tv_sec + 1, st.st_mtim.tv_nsec}};
+            EXPECT_EQ(::futimens(fd, times), 0);
+            ::close(fd);
+            return 0;
+        };
+        ToolRun run{};
+        {
+            const ScopedFileCallHook hook(rewrite_input);
+            run = run_tool(c.words);
+        }
+        EXPECT_TRUE(changed);
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_NE(run.err.find(" changed while it was being signed"), std::string::npos) << run.err;
+        EXPECT_EQ(files_in(dir.path()), names_before);
     }
 }
 
