@@ -1,14 +1,21 @@
-// Large reads and copies beneath the digest and SD image commands.
+// Large reads and copies beneath the digest and SD image commands, and
+// outputs that take their names only once they are whole and durable.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "files.h"
+#include "support/fault.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -150,6 +157,116 @@ TEST(WriteBehindTest, FailedWriteLeavesThePositionWhereTheFileStops) {
     EXPECT_FALSE(out.write(counting_bytes(10)));
     EXPECT_EQ(out.position(), 100u);
     ::close(fd);
+}
+
+// An output with `content` written to its temporary file.
+OutputFile written_output(const std::string& path, const Bytes& content) {
+    OutputFile out(path, Exposure::kPublic);
+    EXPECT_TRUE(out.ok()) << out.error();
+    EXPECT_TRUE(write_all(out.stream(), content));
+    return out;
+}
+
+// A hook that fails with `error` every call of kind `call`, or only those
+// that give the name `to`.
+FileCallHook fail_calls(FileCall call, int error, std::string to = "") {
+    return [=](const FileCallSite& site) {
+        const bool named = to.empty() || (site.to != nullptr && to == site.to);
+        return site.call == call && named ? error : 0;
+    };
+}
+
+class OutputFilesTest : public testing::Test {
+protected:
+    TempDir dir;
+    const std::string final_name = dir.file("out");
+    const Bytes earlier = counting_bytes(300, 9);
+    const Bytes fresh = counting_bytes(500, 1);
+};
+
+TEST_F(OutputFilesTest, CommitSyncsTheTemporaryFileBeforeRenamingIt) {
+    OutputFile out = written_output(final_name, fresh);
+    const std::string temp = out.temp_path();
+    std::vector<std::string> calls;
+    {
+        const ScopedFileCallHook hook([&](const FileCallSite& site) {
+            if (site.call == FileCall::kSync) {
+                const auto fd_link = "/proc/self/fd/" + std::to_string(site.fd);
+                calls.push_back("sync " + std::filesystem::read_symlink(fd_link).string());
+            } else {
+                calls.push_back("rename " + std::string(site.from) + " " + site.to);
+            }
+            return 0;
+        });
+        ASSERT_TRUE(out.commit()) << out.error();
+    }
+    const std::vector<std::string> expected{
+        "sync " + std::filesystem::weakly_canonical(temp).string(),
+        "rename " + temp + " " + final_name};
+    EXPECT_EQ(calls, expected);
+    EXPECT_EQ(read_file(final_name), fresh);
+}
+
+TEST_F(OutputFilesTest, FailedCommitKeepsTheEarlierFileAndNoTemporary) {
+    const struct {
+        FileCall call;
+        int error;
+    } cases[] = {{FileCall::kSync, EIO}, {FileCall::kRename, EXDEV}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.call));
+        write_file(final_name, earlier);
+        OutputFile out = written_output(final_name, fresh);
+        {
+            const ScopedFileCallHook hook(fail_calls(c.call, c.error));
+            EXPECT_FALSE(out.commit());
+        }
+        EXPECT_NE(out.error().find(std::strerror(c.error)), std::string::npos) << out.error();
+        EXPECT_EQ(read_file(final_name), earlier);
+        EXPECT_EQ(files_in(dir.path()), std::set<std::string>{"out"});
+    }
+}
+
+TEST_F(OutputFilesTest, CommitTogetherTakesTheFirstBackWhenTheSecondCannotFollow) {
+    const std::string second_name = dir.file("out.second");
+    const Bytes second_earlier = counting_bytes(40, 3);
+    const struct {
+        const char* what;
+        bool first_existed;
+        std::string failing_rename;  // none when empty
+        bool committed;
+        std::optional<Bytes> first_after;
+        Bytes second_after;
+    } cases[] = {
+        {"both committed", true, "", true, fresh, fresh},
+        {"second fails, first put back", true, second_name, false, earlier, second_earlier},
+        {"second fails, first removed", false, second_name, false, std::nullopt, second_earlier},
+        {"first fails, second not committed", true, final_name, false, earlier, second_earlier},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(final_name);
+        if (c.first_existed) write_file(final_name, earlier);
+        write_file(second_name, second_earlier);
+        OutputFile first = written_output(final_name, fresh);
+        OutputFile second = written_output(second_name, fresh);
+        std::string error;
+        {
+            std::optional<ScopedFileCallHook> hook;
+            if (!c.failing_rename.empty()) hook.emplace(fail_calls(FileCall::kRename, EACCES, c.failing_rename));
+            EXPECT_EQ(commit_together(first, second, error), c.committed);
+        }
+        EXPECT_EQ(error.empty(), c.committed) << error;
+        if (c.first_after) {
+            EXPECT_EQ(read_file(final_name), *c.first_after);
+        } else {
+            EXPECT_FALSE(file_exists(final_name));
+        }
+        EXPECT_EQ(read_file(second_name), c.second_after);
+        // Neither temporary file nor the kept earlier file is left.
+        std::set<std::string> names{"out.second"};
+        if (c.first_after) names.insert("out");
+        EXPECT_EQ(files_in(dir.path()), names);
+    }
 }
 
 }  // namespace

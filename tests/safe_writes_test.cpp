@@ -5,22 +5,26 @@
 // first byte.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
+#include <cerrno>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/bootloader.h"
 #include "support/boot_image.h"
+#include "support/fault.h"
 #include "support/files.h"
 #include "support/run.h"
 #include "support/temp_dir.h"
@@ -36,6 +40,51 @@ std::set<std::string> temp_files_in(const std::filesystem::path& dir) {
     return temps;
 }
 
+// The kinds of the file calls of a whole run of the tool, in order.
+std::vector<FileCall> file_calls_of(const std::vector<std::string>& args) {
+    FileCallLog log;
+    {
+        const ScopedFileCallHook hook(log.hook());
+        const ToolRun run = run_tool(args);
+        EXPECT_EQ(run.result, 0) << run.err;
+    }
+    return log.calls();
+}
+
+// The number (counting from 1) of the `nth` call (from 0) of kind `call`
+// after call number `after`, or 0 when there is none.
+std::size_t number_after(const std::vector<FileCall>& calls, FileCall call, std::size_t after,
+                         std::size_t nth = 0) {
+    for (std::size_t i = after; i < calls.size(); ++i) {
+        if (calls[i] == call && nth-- == 0) return i + 1;
+    }
+    return 0;
+}
+
+// Calls at which a --bootsig run is stopped: its first write, a third and
+// two thirds into its writes, the sync and the rename that give the output
+// its name, the rename of its eFuse file (the output new, the eFuse file
+// not yet), and the last call. The syncs and renames before the first write
+// are a work file's.
+std::vector<std::size_t> bootsig_stops(const std::vector<FileCall>& calls) {
+    const auto writes = static_cast<std::size_t>(std::count(calls.begin(), calls.end(), FileCall::kWrite));
+    EXPECT_GE(writes, 6u) << "too few writes to stop the run in between";
+    const std::size_t first_write = number_after(calls, FileCall::kWrite, 0);
+    const std::size_t output_sync = number_after(calls, FileCall::kSync, first_write);
+    const std::size_t output_rename = number_after(calls, FileCall::kRename, output_sync);
+    std::vector<std::size_t> stops{first_write,
+                                   number_after(calls, FileCall::kWrite, 0, writes / 3),
+                                   number_after(calls, FileCall::kWrite, 0, 2 * writes / 3),
+                                   output_sync,
+                                   output_rename,
+                                   number_after(calls, FileCall::kRename, output_rename),
+                                   calls.size()};
+    EXPECT_EQ(std::count(stops.begin(), stops.end(), 0u), 0) << "a stop was not found";
+    std::sort(stops.begin(), stops.end());
+    stops.erase(std::unique(stops.begin(), stops.end()), stops.end());
+    return stops;
+}
+
 class SafeWritesTest : public testing::Test {
 protected:
     void SetUp() override { keys = make_key_files(dir.path().string()); }
@@ -48,10 +97,16 @@ protected:
                    .exit_status == 0;
     }
 
-    std::vector<std::string> bootsig_args(const std::string& input, const std::string& output) {
+    // The words of a --bootsig run after the program's name.
+    std::vector<std::string> bootsig_words(const std::string& input, const std::string& output) {
         write_file(dir.file("aes.bin"), counting_bytes(32, 3));
-        return {tool_path(), "--bootsig", "--input", input, "--zuduserkey", keys.user_key,
+        return {"--bootsig", "--input", input, "--zuduserkey", keys.user_key,
                 "--aeskey", dir.file("aes.bin"), "--output", output};
+    }
+    std::vector<std::string> bootsig_args(const std::string& input, const std::string& output) {
+        std::vector<std::string> args{tool_path()};
+        for (auto& word : bootsig_words(input, output)) args.push_back(std::move(word));
+        return args;
     }
 
     TempDir dir;
@@ -59,22 +114,17 @@ protected:
 };
 
 TEST_F(SafeWritesTest, KilledRunsLeaveNoPartialOutputUnderAnyName) {
-    Bytes stage(24u << 20);
+    Bytes stage(8u << 20);
     for (std::size_t i = 0; i < stage.size(); i += 4096) stage[i] = static_cast<std::uint8_t>(i >> 12);
     const std::string input = write_plain_bootloader(dir.file("boot.bin"), counting_bytes(1000), {stage});
     const std::string out = dir.file("boot.signed");
-    const auto args = bootsig_args(input, out);
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(run_process(args).exit_status, 0);
-    const int full_ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                             std::chrono::steady_clock::now() - start)
-                                             .count());
-    int killed = 0;
-    for (const int percent : {5, 20, 35, 50, 65, 80, 95}) {
-        SCOPED_TRACE(std::to_string(percent) + "% of " + std::to_string(full_ms) + " ms");
-        killed += signal_after(args, full_ms * percent / 100, SIGKILL) ? 1 : 0;
-        // Each name holds nothing or a complete output (the earlier run's or
-        // this one's); the SD image is a complete copy of a complete output.
+    const auto words = bootsig_words(input, out);
+    // The whole run leaves the earlier output the killed runs start from.
+    for (const std::size_t stop : bootsig_stops(file_calls_of(words))) {
+        SCOPED_TRACE("killed at file call " + std::to_string(stop));
+        ASSERT_EQ(run_tool_in_child(words, signal_at_call(stop, SIGKILL)).signal, SIGKILL);
+        // Each name holds a complete output (the earlier run's or this
+        // one's); the SD image is a complete copy of a complete output.
         ASSERT_TRUE(upgrade_checks(out));
         EXPECT_EQ(size_of(out + ".efuse"), 1168u);
         if (file_exists(out + ".usb.bl2")) {
@@ -85,36 +135,111 @@ TEST_F(SafeWritesTest, KilledRunsLeaveNoPartialOutputUnderAnyName) {
             EXPECT_TRUE(upgrade_checks(dir.file("sd-tail")));
         }
     }
-    // Timing varies with the machine's load; enough runs must be cut short
-    // for the checks above to show anything.
-    EXPECT_GE(killed, 3);
-    // Signing in place: the file is as it was, or signed whole.
+    // Signing in place: killed before the block is written the file is as
+    // it was; once it is written (the sync not yet made, or made) the file
+    // is signed whole.
     const std::string file = dir.file("upgrade.bin");
-    write_file(file, Bytes(32u << 20, 0x5A));
-    const std::vector<std::string> sign{tool_path(), "--upgsig", "--input", file, "--zuduserkey", keys.user_key};
-    for (const int delay : {20, 60, 120}) {
-        signal_after(sign, delay, SIGKILL);
-        const std::uint64_t size = size_of(file);
-        EXPECT_TRUE((size - (32u << 20)) % 256 == 0);
-        if (size > (32u << 20)) {
-            EXPECT_TRUE(upgrade_checks(file)) << size;
+    const Bytes unsigned_bytes(4u << 20, 0x5A);
+    const std::vector<std::string> sign{"--upgsig", "--input", file, "--zuduserkey", keys.user_key};
+    write_file(file, unsigned_bytes);
+    const std::vector<FileCall> calls = file_calls_of(sign);
+    const std::size_t block_write = number_after(calls, FileCall::kWrite, 0);
+    const std::size_t sync = number_after(calls, FileCall::kSync, block_write);
+    ASSERT_NE(block_write, 0u);
+    ASSERT_NE(sync, 0u);
+    const auto kill_after_sync = [](const FileCallSite& site) {
+        ::fsync(site.fd);
+        ::raise(SIGKILL);
+        return 0;
+    };
+    const struct {
+        const char* when;
+        FileCallHook hook;
+        bool signed_whole;
+    } stops[] = {
+        {"before the block's write", signal_at_call(block_write, SIGKILL), false},
+        {"after the block's write", signal_at_call(sync, SIGKILL), true},
+        {"after the sync", at_call(sync, kill_after_sync), true},
+    };
+    for (const auto& stop : stops) {
+        SCOPED_TRACE(stop.when);
+        write_file(file, unsigned_bytes);
+        ASSERT_EQ(run_tool_in_child(sign, stop.hook).signal, SIGKILL);
+        if (stop.signed_whole) {
+            EXPECT_EQ(size_of(file), unsigned_bytes.size() + 256);
+            EXPECT_TRUE(upgrade_checks(file));
+        } else {
+            EXPECT_EQ(read_file(file), unsigned_bytes);
         }
     }
 }
 
 TEST_F(SafeWritesTest, InterruptedRunRemovesItsTemporaryFiles) {
     const std::string input =
-        write_plain_bootloader(dir.file("boot.bin"), counting_bytes(1000), {Bytes(16u << 20, 7)});
+        write_plain_bootloader(dir.file("boot.bin"), counting_bytes(1000), {Bytes(4u << 20, 7)});
     const std::string out = dir.file("boot.signed");
+    const auto words = bootsig_words(input, out);
+    const std::vector<std::size_t> stops = bootsig_stops(file_calls_of(words));
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(signal);
-        EXPECT_TRUE(signal_after(bootsig_args(input, out), 30, signal));
-        EXPECT_EQ(temp_files_in(dir.path()), std::set<std::string>{});
-        // Stopped before the output took its name, or after it did, whole.
-        if (file_exists(out)) {
-            EXPECT_TRUE(upgrade_checks(out));
+        for (const std::size_t stop : stops) {
+            SCOPED_TRACE("signal " + std::to_string(signal) + " at file call " + std::to_string(stop));
             std::filesystem::remove(out);
+            ASSERT_EQ(run_tool_in_child(words, signal_at_call(stop, signal)).signal, signal);
+            EXPECT_EQ(temp_files_in(dir.path()), std::set<std::string>{});
+            // Stopped before the output took its name, or after it did, whole.
+            if (file_exists(out)) {
+                EXPECT_TRUE(upgrade_checks(out));
+            }
         }
+    }
+}
+
+// Both commands read their input twice, to sign its stages and to write
+// them; an input rewritten in between (same size, a new modification time)
+// must fail the run and leave no output.
+TEST_F(SafeWritesTest, InputChangedWhileBeingSignedFailsTheRun) {
+    const std::string boot = write_plain_bootloader(dir.file("boot.bin"), counting_bytes(1000), {Bytes(3u << 20, 7)});
+    const std::string image = make_boot_image(dir.path().string(), counting_bytes(300000), counting_bytes(70000), std::nullopt);
+    const std::string out = dir.file("out.signed");
+    const struct {
+        std::vector<std::string> words;
+        std::string input;
+        int result;
+    } cases[] = {
+        {bootsig_words(boot, out), boot, 4866},
+        {{"--imgsig", "--input", image, "--zuduserkey", keys.user_key, "--output", out}, image, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words[0]);
+        const std::set<std::string> names_before = files_in(dir.path());
+        std::atomic<bool> changed{false};
+        // On the first write of the output, one byte in the middle of the
+        // input is rewritten in place.
+        const auto rewrite_input = [&](const FileCallSite& site) {
+            if (site.call != FileCall::kWrite || changed.exchange(true)) return 0;
+            const int fd = ::open(c.input.c_str(), O_RDWR | O_CLOEXEC);
+            struct stat st {};
+            std::uint8_t byte = 0;
+            const auto middle = static_cast<off_t>(size_of(c.input) / 2);
+            EXPECT_EQ(::fstat(fd, &st), 0);
+            EXPECT_EQ(::pread(fd, &byte, 1, middle), 1);
+            byte ^= 0xFF;
+            EXPECT_EQ(::pwrite(fd, &byte, 1, middle), 1);
+            // A new modification time even on a coarse clock.
+            const timespec times[2] = {{0, UTIME_OMIT}, {st.st_mtim.tv_sec + 1, st.st_mtim.tv_nsec}};
+            EXPECT_EQ(::futimens(fd, times), 0);
+            ::close(fd);
+            return 0;
+        };
+        ToolRun run{};
+        {
+            const ScopedFileCallHook hook(rewrite_input);
+            run = run_tool(c.words);
+        }
+        EXPECT_TRUE(changed);
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_NE(run.err.find(" changed while it was being signed"), std::string::npos) << run.err;
+        EXPECT_EQ(files_in(dir.path()), names_before);
     }
 }
 
@@ -198,41 +323,58 @@ public:
     explicit ModeWatcher(const std::filesystem::path& dir) : dir_(dir) {
         fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         ::inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO);
+        if (::pipe2(stop_, O_CLOEXEC) != 0) stop_[0] = stop_[1] = -1;
         thread_ = std::thread([this] { run(); });
     }
     ~ModeWatcher() { stop(); }
+    // Ends the watch once the events already queued are recorded.
     void stop() {
         if (!thread_.joinable()) return;
-        done_ = true;
+        const char byte = 0;
+        (void)!::write(stop_[1], &byte, 1);
         thread_.join();
         ::close(fd_);
+        ::close(stop_[0]);
+        ::close(stop_[1]);
     }
     // The loosest mode each name was seen with.
     const std::map<std::string, unsigned>& modes() const { return modes_; }
 
 private:
     void run() {
-        alignas(inotify_event) char buf[64 * 1024];
-        while (!done_) {
-            const ssize_t n = ::read(fd_, buf, sizeof buf);
-            if (n <= 0) {
-                std::this_thread::sleep_for(std::chrono::microseconds(100));
-                continue;
+        for (;;) {
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
             }
-            for (char* p = buf; p < buf + n;) {
-                const auto* e = reinterpret_cast<const inotify_event*>(p);
-                if (e->len > 0) {
-                    struct stat st {};
-                    if (::lstat((dir_ / e->name).c_str(), &st) == 0) modes_[e->name] |= st.st_mode & 0777;
-                }
-                p += sizeof(inotify_event) + e->len;
+            if (fds[1].revents != 0) {
+                while (record_events()) {}
+                return;
             }
+            record_events();
         }
+    }
+
+    // Records the events waiting; false when there were none.
+    bool record_events() {
+        alignas(inotify_event) char buf[64 * 1024];
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n <= 0) return false;
+        for (char* p = buf; p < buf + n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(p);
+            if (e->len > 0) {
+                struct stat st {};
+                if (::lstat((dir_ / e->name).c_str(), &st) == 0) modes_[e->name] |= st.st_mode & 0777;
+            }
+            p += sizeof(inotify_event) + e->len;
+        }
+        return true;
     }
 
     std::filesystem::path dir_;
     int fd_ = -1;
-    std::atomic<bool> done_{false};
+    int stop_[2] = {-1, -1};
     std::thread thread_;
     std::map<std::string, unsigned> modes_;
 };

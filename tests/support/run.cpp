@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,16 +13,20 @@
 
 #include "zud_encrypt_tqrr.h"
 
-ToolRun run_tool(const std::vector<std::string>& args, unsigned seed) {
+int dispatch_tool(const std::vector<std::string>& args, unsigned seed) {
     std::vector<std::string> words{"zud_encrypt_tqrr"};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     optind = 0;  // the parser keeps global state between runs
+    return zud_dispatch(static_cast<int>(words.size()), argv.data(), seed);
+}
+
+ToolRun run_tool(const std::vector<std::string>& args, unsigned seed) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const int result = zud_dispatch(static_cast<int>(words.size()), argv.data(), seed);
+    const int result = dispatch_tool(args, seed);
     std::fflush(stdout);
     std::fflush(stderr);
     std::string err = testing::internal::GetCapturedStderr();
@@ -86,31 +89,6 @@ ProcessRun run_process(const std::vector<std::string>& args) {
     ::waitpid(pid, &status, 0);
     run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
-}
-
-bool signal_after(const std::vector<std::string>& args, int delay_ms, int signal) {
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) {
-        const int devnull = ::open("/dev/null", O_RDWR);
-        ::dup2(devnull, 0);
-        ::dup2(devnull, 1);
-        ::dup2(devnull, 2);
-        std::vector<std::string> copy = args;
-        std::vector<char*> argv;
-        for (auto& a : copy) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    for (int waited = 0; waited < delay_ms; ++waited) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) return false;
-        ::usleep(1000);
-    }
-    ::kill(pid, signal);
-    ::waitpid(pid, &status, 0);
-    return WIFSIGNALED(status) && WTERMSIG(status) == signal;
 }
 
 std::string tool_path() { return ZUD_TOOL_PATH; }

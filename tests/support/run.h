@@ -16,6 +16,9 @@ struct ToolRun {
 // standard error.
 ToolRun run_tool(const std::vector<std::string>& args, unsigned seed = 12345);
 
+// The same without capturing anything: the dispatcher's result.
+int dispatch_tool(const std::vector<std::string>& args, unsigned seed = 12345);
+
 struct ProcessRun {
     int exit_status;  // -1 when the program did not exit normally
     std::string out;
@@ -24,11 +27,6 @@ struct ProcessRun {
 
 // Runs a program with arguments (no shell), standard input closed.
 ProcessRun run_process(const std::vector<std::string>& argv);
-
-// Starts a program (no shell, standard input and output to /dev/null),
-// sends it `signal` after `delay_ms` milliseconds unless it has ended by
-// then, and waits for it. Returns true when the signal ended it.
-bool signal_after(const std::vector<std::string>& argv, int delay_ms, int signal);
 
 // The built tool and companion program.
 std::string tool_path();

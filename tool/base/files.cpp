@@ -131,6 +131,50 @@ std::optional<std::string> derive_name(std::string_view base, std::string_view s
 }
 
 // ---------------------------------------------------------------------------
+// The file calls, each through the hook a test may install
+
+namespace {
+
+std::atomic<const FileCallHook*> g_file_call_hook{nullptr};
+
+// 0 when the call is to be made, else the errno value it fails with.
+int file_call_fault(FileCall call, int fd, const char* from = nullptr, const char* to = nullptr) {
+    const FileCallHook* hook = g_file_call_hook.load(std::memory_order_acquire);
+    if (hook == nullptr) return 0;
+    return (*hook)(FileCallSite{call, fd, from, to});
+}
+
+int fsync_file(int fd) {
+    if (const int fault = file_call_fault(FileCall::kSync, fd); fault != 0) {
+        errno = fault;
+        return -1;
+    }
+    return ::fsync(fd);
+}
+
+int rename_file(const char* from, const char* to) {
+    if (const int fault = file_call_fault(FileCall::kRename, -1, from, to); fault != 0) {
+        errno = fault;
+        return -1;
+    }
+    return ::rename(from, to);
+}
+
+int link_file(const char* from, const char* to) {
+    if (const int fault = file_call_fault(FileCall::kLink, -1, from, to); fault != 0) {
+        errno = fault;
+        return -1;
+    }
+    return ::link(from, to);
+}
+
+}  // namespace
+
+const FileCallHook* set_file_call_hook(const FileCallHook* hook) {
+    return g_file_call_hook.exchange(hook, std::memory_order_acq_rel);
+}
+
+// ---------------------------------------------------------------------------
 // Live temporary files and the signals that must not leave them behind
 
 namespace {
@@ -257,7 +301,7 @@ bool is_special_file(const char* path) {
 }
 
 bool sync_stream(std::FILE* stream) {
-    return stream != nullptr && std::fflush(stream) == 0 && ::fsync(::fileno(stream)) == 0;
+    return stream != nullptr && std::fflush(stream) == 0 && fsync_file(::fileno(stream)) == 0;
 }
 
 OutputFile::OutputFile(std::string final_path, Exposure exposure)
@@ -329,10 +373,10 @@ bool OutputFile::commit() {
     if (temp_.empty()) return false;
     bool ok = close_stream();
     const int fd = ok ? ::open(temp_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
-    ok = fd >= 0 && ::fsync(fd) == 0;
+    ok = fd >= 0 && fsync_file(fd) == 0;
     if (ok) {
         const SignalsBlocked blocked;  // renamed and unregistered together
-        ok = ::rename(temp_.c_str(), final_.c_str()) == 0;
+        ok = rename_file(temp_.c_str(), final_.c_str()) == 0;
         if (ok) {
             unregister_live(temp_);
             temp_.clear();
@@ -365,6 +409,78 @@ void OutputFile::discard() {
     ::unlink(temp_.c_str());
     unregister_live(temp_);
     temp_.clear();
+}
+
+namespace {
+
+// The file that stood at `name` before a commit replaced it, kept under a
+// second name beside it (a hard link, registered as a live temporary file
+// so that a signal removes it too) until it is put back or let go.
+class KeptFile {
+public:
+    explicit KeptFile(const std::string& name) : name_(name) {
+        struct stat st {};
+        if (::lstat(name.c_str(), &st) != 0) return;
+        const std::string dir = directory_of(name);
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            const auto kept = temp_name_in(dir);
+            if (!kept) return;
+            const SignalsBlocked blocked;  // the link and its registration appear together
+            if (link_file(name.c_str(), kept->c_str()) != 0) {
+                if (errno == EEXIST) continue;
+                return;
+            }
+            if (!register_live(*kept)) {
+                ::unlink(kept->c_str());
+                return;
+            }
+            kept_ = *kept;
+            return;
+        }
+    }
+    ~KeptFile() {
+        if (kept_.empty()) return;
+        const SignalsBlocked blocked;
+        ::unlink(kept_.c_str());
+        unregister_live(kept_);
+    }
+    KeptFile(const KeptFile&) = delete;
+    KeptFile& operator=(const KeptFile&) = delete;
+
+    // Puts the earlier file back, or removes what stands at the name when
+    // there was none (or it could not be kept).
+    void restore() {
+        if (kept_.empty()) {
+            (void)::unlink(name_.c_str());
+        } else {
+            const SignalsBlocked blocked;  // renamed and unregistered together
+            if (rename_file(kept_.c_str(), name_.c_str()) != 0) return;
+            unregister_live(kept_);
+            kept_.clear();
+        }
+        sync_directory(directory_of(name_));
+    }
+
+private:
+    std::string name_;
+    std::string kept_;
+};
+
+}  // namespace
+
+bool commit_together(OutputFile& first, OutputFile& second, std::string& error) {
+    KeptFile earlier(first.final_path());
+    if (!first.commit()) {
+        error = first.error();
+        second.discard();
+        return false;
+    }
+    if (!second.commit()) {
+        error = second.error();
+        earlier.restore();
+        return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -400,6 +516,11 @@ std::size_t pread_full(int fd, MutBytes out, std::uint64_t offset) {
 }
 
 std::size_t pwrite_full(int fd, ConstBytes in, std::uint64_t offset) {
+    if (in.empty()) return 0;
+    if (const int fault = file_call_fault(FileCall::kWrite, fd); fault != 0) {
+        errno = fault;
+        return 0;
+    }
     std::size_t done = 0;
     while (done < in.size()) {
         const ssize_t n = ::pwrite(fd, in.data() + done, in.size() - done,
@@ -577,7 +698,10 @@ bool copy_unsupported(int error) {
 
 KernelCopy copy_in_kernel(int in_fd, int out_fd, WriteBehind& behind, Progress* progress) {
     for (bool first = true;; first = false) {
-        const ssize_t n = ::copy_file_range(in_fd, nullptr, out_fd, nullptr, kCopyStepSize, 0);
+        const int fault = file_call_fault(FileCall::kWrite, out_fd);
+        if (fault != 0) errno = fault;
+        const ssize_t n =
+            fault != 0 ? -1 : ::copy_file_range(in_fd, nullptr, out_fd, nullptr, kCopyStepSize, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return copy_unsupported(errno) ? KernelCopy::kCannot : KernelCopy::kFailed;
         // Some file systems (proc, sys) report no bytes for a file that has
@@ -590,6 +714,10 @@ KernelCopy copy_in_kernel(int in_fd, int out_fd, WriteBehind& behind, Progress* 
 
 bool write_fd_all(int fd, ConstBytes in) {
     while (!in.empty()) {
+        if (const int fault = file_call_fault(FileCall::kWrite, fd); fault != 0) {
+            errno = fault;
+            return false;
+        }
         const ssize_t n = ::write(fd, in.data(), in.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;

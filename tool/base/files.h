@@ -173,6 +173,49 @@ bool is_special_file(const char* path);
 // Makes `stream`'s bytes durable: fflush and fsync.
 bool sync_stream(std::FILE* stream);
 
+// Commits `first`, then `second`: two outputs that belong together. When
+// `second` cannot follow, `first`'s name gets back the file it held before
+// (kept meanwhile under a hard link beside it, a live temporary name), or
+// is removed when it held none; `second`'s temporary file is removed. When
+// `first` cannot be committed, neither is. False with `error` set when
+// either commit failed.
+bool commit_together(OutputFile& first, OutputFile& second, std::string& error);
+
+// ---------------------------------------------------------------------------
+// A seam for tests: the file calls
+//
+// Every call through which this layer writes a file (pwrite_full, and so
+// WriteBehind; the copies of copy_to_end), makes it durable (the fsync of
+// OutputFile::commit and sync_stream) or gives it a name (the rename of
+// OutputFile::commit; the link and rename with which commit_together keeps
+// and puts back an earlier file) first goes to the hook installed here,
+// once per call. The hook returns 0 to let the call go on, or an errno
+// value: the call is then not made, errno is set to that value and the
+// caller sees the call fail. It may do anything else besides (raise a
+// signal, change a file), and runs on whichever thread makes the call, so
+// it must be safe to run on several at once.
+//
+// Only tests install a hook; without one the calls are made as they are,
+// at the cost of one atomic load each. Bytes that a stdio stream writes
+// (write_all, close_stream) reach the file inside the C library and are
+// not seen.
+
+enum class FileCall { kWrite, kSync, kRename, kLink };
+
+struct FileCallSite {
+    FileCall call;
+    int fd;            // the file written or synced; -1 for a rename or link
+    const char* from;  // the existing name of a rename or link; null otherwise
+    const char* to;    // the name it gets; null otherwise
+};
+
+using FileCallHook = std::function<int(const FileCallSite&)>;
+
+// Installs `hook` for every thread, or removes it with nullptr; returns the
+// hook it replaces. The caller keeps the hook alive while it is installed
+// and until no call that may have found it can still be running.
+const FileCallHook* set_file_call_hook(const FileCallHook* hook);
+
 // ---------------------------------------------------------------------------
 // Reading and copying large files
 

@@ -109,7 +109,7 @@ int sign_file(std::FILE* f, SigningKey& key, std::uint64_t size) {
     }
     // On the disk before the command says it signed; a block that cannot
     // be made durable is cut off again.
-    if (::fsync(::fileno(f)) != 0) {
+    if (!sync_stream(f)) {
         (void)::ftruncate(::fileno(f), static_cast<off_t>(size));
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the signature block to the disk\n");
         return kUpgradeWriteFailed;
