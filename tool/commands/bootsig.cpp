@@ -887,54 +887,16 @@ int write_signed_bootloader(BootRun& run) {
 // Finishing steps
 
 
-// An earlier file at the output's name, kept under a second name (a hard
-// link) while the new output and its eFuse file go in place, so that it can
-// be put back when the eFuse file cannot follow.
-class KeptOutput {
-public:
-    explicit KeptOutput(const std::string& name) : name_(name) {
-        if (!path_exists(name.c_str())) return;
-        OutputFile reserve = make_work_file(name);  // a fresh name beside it
-        if (!reserve.ok()) return;
-        const std::string kept = reserve.temp_path();
-        reserve.discard();
-        if (::link(name.c_str(), kept.c_str()) == 0) kept_ = kept;
-    }
-    ~KeptOutput() {
-        if (!kept_.empty()) (void)::unlink(kept_.c_str());
-    }
-    KeptOutput(const KeptOutput&) = delete;
-    KeptOutput& operator=(const KeptOutput&) = delete;
-
-    // Puts the earlier file back, or removes the new one when there was none.
-    void restore() {
-        if (kept_.empty()) {
-            (void)std::remove(name_.c_str());
-        } else if (::rename(kept_.c_str(), name_.c_str()) == 0) {
-            kept_.clear();
-        }
-    }
-
-private:
-    std::string name_;
-    std::string kept_;
-};
-
 // Puts the finished output, then its eFuse file, in place. When the second
 // cannot follow, the first is taken back (and an earlier output of that
 // name put back): they belong together.
 int commit_outputs(BootRun& run) {
-    KeptOutput earlier(run.efuse_written ? run.plan.output : std::string());
-    if (!run.out.commit()) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.out.error().c_str());
-        return kBootIoFailed;
-    }
-    if (run.efuse_written && !run.efuse.commit()) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.efuse.error().c_str());
-        earlier.restore();
-        return kBootIoFailed;
-    }
-    return 0;
+    std::string error;
+    const bool committed = run.efuse_written ? commit_together(run.out, run.efuse, error)
+                                             : run.out.commit();
+    if (committed) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.efuse_written ? error.c_str() : run.out.error().c_str());
+    return kBootIoFailed;
 }
 
 }  // namespace
