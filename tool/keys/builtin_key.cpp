@@ -1,6 +1,8 @@
 // Loading the built-in key, and opening what it sealed.
 #include "builtin_key.h"
 
+#include "sealed_file.h"
+
 #include <algorithm>
 #include <array>
 
@@ -29,12 +31,7 @@ int zud_tq_load_key_internal(mbedtls_rsa_context* ctx, AesCbc* aes) {
 }
 
 bool zud_open_sealed(ConstBytes sealed, MutBytes block) {
-    if (sealed.size() % kAesBlockSize != 0 || block.size() != sealed.size()) return false;
-    AesCbc aes;
-    if (aes.set_decrypt_key({kBuiltinAes, sizeof kBuiltinAes}) != 0) return false;
-    std::copy(sealed.begin(), sealed.end(), block.begin());
-    std::array<std::uint8_t, kAesBlockSize> iv{};
-    return aes.decrypt(block, iv) == 0;
+    return open_sealed_file(sealed, {kBuiltinAes, sizeof kBuiltinAes}, block);
 }
 
 int zud_builtin_public_key(mbedtls_rsa_context* ctx) {

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "builtin_key.h"
+#include "sealed_file.h"
 #include "files.h"
 #include "keyfile.h"
 #include "stage.h"
@@ -30,7 +31,7 @@ int encrypt_work_copy(std::FILE* work, std::FILE* sealed, std::uint64_t length, 
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kCryptChunkSize));
         MutBytes piece = piece_area.bytes().first(static_cast<std::size_t>(round_up_16(want)));
         std::fill(piece.begin() + static_cast<std::ptrdiff_t>(want), piece.end(), 0);
-        if (!read_exact(work, piece.first(want)) || aes.encrypt(piece, iv) != 0 ||
+        if (!read_exact(work, piece.first(want)) || seal_piece(aes, piece, iv) != 0 ||
             !write_all(sealed, piece)) {
             return kBuiltinEncryptFailed;
         }
