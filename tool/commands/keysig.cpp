@@ -66,9 +66,38 @@ constexpr std::size_t kOutputSlot = 9;
 constexpr std::size_t kModuleSlot = 10;
 constexpr std::size_t kPassphraseSlot = 11;
 
-// The digest-form entries of --rkey1..4 and --ukey1..4, each key opened once.
+// The digest-form entries of --rkey1..4 and --ukey1..4, each key opened once
+// (a key named twice, as the missing ones are, is read once), and the key
+// files as read.
 using KeyEntry = std::array<std::uint8_t, kKeyHeaderSize>;
 using MatrixEntries = std::array<KeyEntry, 8>;
+using MatrixFiles = std::array<zud_key_file_image, 8>;
+
+// The slot before `i` that names the same key, if any.
+std::optional<std::size_t> same_key_before(std::span<const char* const> slots, std::size_t i) {
+    for (std::size_t j = 0; j < i; ++j) {
+        if (slots[j] != nullptr && slots[i] != nullptr && std::strcmp(slots[j], slots[i]) == 0) return j;
+    }
+    return std::nullopt;
+}
+
+// The signing key, from the file one of the matrix keys was read from when
+// it names the same file, else opened from its own value.
+std::unique_ptr<SigningKey> open_signer(const char* const* slots, const MatrixFiles& files,
+                                        const SigningKeySource& source, std::string& failure) {
+    const char* signer = slots[kSigningKeySlot];
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (files[i].path.empty() || slots[i] == nullptr || std::strcmp(slots[i], signer) != 0) continue;
+        zud_key_file_image copy;
+        copy.path = files[i].path;
+        copy.size = files[i].size;
+        copy.head = Buffer(files[i].head.size());
+        if (!copy.head.ok() && files[i].head.size() != 0) break;
+        std::copy_n(files[i].head.data(), files[i].head.size(), copy.head.data());
+        return open_signing_key(std::move(copy), source, failure);
+    }
+    return open_signing_key(signer, source, failure);
+}
 
 // Completes the digest-form key header of the key `value` names (see
 // zud_create_key_from_source): a full binary key file from its records,
@@ -78,10 +107,9 @@ using MatrixEntries = std::array<KeyEntry, 8>;
 // open.
 bool key_entry_of(const char* value, const SigningKeySource& source,
                   std::span<std::uint8_t, kKeyHeaderSize> entry, std::uint8_t header_size,
-                  std::string& reason) {
+                  std::string& reason, zud_key_file_image& file) {
     Buffer scratch(kKeyDataAreaMin);
     RsaKey key;
-    zud_key_file_image file;
     if (!scratch.ok() || !open_public_key(value, source, key, reason, &file)) return false;
     zud_init_key_header(entry, header_size);
     (void)zud_create_key_from_image(1, file.path.empty() ? nullptr : &file, &key.ctx, scratch.bytes(),
@@ -140,10 +168,14 @@ bool write_keymax(std::FILE* out, ConstBytes block) {
 // Every root and user key must name a key a matrix entry can carry. Only
 // their public halves are needed: public PEM keys and token objects serve.
 int check_matrix_keys(std::span<const char*, kKeysigSlots> slots, const SigningKeySource& source,
-                      MatrixEntries& entries) {
+                      MatrixEntries& entries, MatrixFiles& files) {
     for (std::size_t i = 0; i < 8; ++i) {
+        if (const auto j = same_key_before(std::span(slots).first(8), i)) {
+            entries[i] = entries[*j];
+            continue;
+        }
         std::string reason;
-        if (!key_entry_of(slots[i], source, entries[i], 0, reason)) {
+        if (!key_entry_of(slots[i], source, entries[i], 0, reason, files[i])) {
             if (!reason.empty()) {
                 std::fprintf(stderr, "zud_encrypt_tqrr: --%s: %s\n", kKeysigOptions[i].name,
                              reason.c_str());
@@ -224,9 +256,10 @@ bool private_half_signs(mbedtls_rsa_context& key) {
 
 // The key digest of the user's key: 0, kKeybndFailed when the key does not
 // load or has no key size code, or kKeybndKeyMismatch.
-int user_key_digest(const char* path, Digest& digest) {
+int user_key_digest(const zud_key_file_image& file, Digest& digest) {
+    const char* path = file.path.c_str();
     RsaKey key;
-    if (zud_tq_load_rsa_key_file(&key.ctx, path) != 0) return kKeybndFailed;
+    if (file.path.empty() || zud_tq_load_rsa_key_image(&key.ctx, file) != 0) return kKeybndFailed;
     const auto named = public_key_digest(key.ctx);
     if (!named) return kKeybndFailed;
     digest = *named;
@@ -281,9 +314,19 @@ bool copy_stream(std::FILE* in, std::FILE* out) {
 }
 
 // The user key file: the --ukey file, the keymax and the AES key.
-bool write_user_key_file(std::FILE* out, const char* user_key, std::FILE* keymax,
+// The user key file: the --ukey file (its bytes as read, or read again when
+// it is a text key too long to have been kept whole), the keymax and the
+// AES key.
+bool write_user_key_file(std::FILE* out, const zud_key_file_image& user_key, std::FILE* keymax,
                          ConstBytes aes) {
-    File key = open_file(user_key, "rb");
+    const auto write = [out](ConstBytes bytes) { return write_all(out, bytes); };
+    if (user_key.head.size() == user_key.size) {
+        std::array<std::uint8_t, kKeymaxSize> keymax_bytes{};
+        return seek_to(keymax, 0) && read_exact(keymax, keymax_bytes) &&
+               encode_user_key_file(user_key.head.bytes(), keymax_bytes, aes, write) &&
+               std::fflush(out) == 0;
+    }
+    File key = open_file(user_key.path.c_str(), "rb");
     return key && copy_stream(key.get(), out) && copy_stream(keymax, out) &&
            write_all(out, aes) && std::fflush(out) == 0;
 }
@@ -291,7 +334,7 @@ bool write_user_key_file(std::FILE* out, const char* user_key, std::FILE* keymax
 // The user key file carries the --ukey file's own bytes, so --ukey must be
 // a key file: a key in a token is never copied out of it, and a PEM key is
 // converted first.
-bool refuse_unbindable_key(const char* value) {
+bool refuse_unbindable_key(const char* value, const zud_key_file_image& file) {
     if (is_pkcs11_uri(value)) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: --ukey %s names a key in a token, but a zud_user_key "
@@ -301,7 +344,7 @@ bool refuse_unbindable_key(const char* value) {
                      value);
         return true;
     }
-    if (value != nullptr && key_file_of(value) == nullptr) {
+    if (value != nullptr && is_pem_file(file)) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: --ukey %s is a PEM key, but a zud_user_key file holds a "
                      "key file; convert it (zud_keytool convert --pem %s --form full --output "
@@ -312,11 +355,12 @@ bool refuse_unbindable_key(const char* value) {
     return false;
 }
 
-int bind_user_key(const char* const* slots, const char* output, MutBytes aes) {
+int bind_user_key(const char* const* slots, const zud_key_file_image& ukey, const char* output,
+                  MutBytes aes) {
     File keymax = open_file(slots[kKeymaxSlot], "rb");
     if (!keymax) return kKeybndFailed;
     Digest user_key{};
-    if (const int r = user_key_digest(slots[kUserKeySlot], user_key); r != 0) return r;
+    if (const int r = user_key_digest(ukey, user_key); r != 0) return r;
     const auto keymax_size = stream_size(keymax.get());
     if (!keymax_size || *keymax_size != kKeymaxSize) return kKeybndFailed;
     if (slots[kAesKeySlot] != nullptr) {
@@ -330,8 +374,8 @@ int bind_user_key(const char* const* slots, const char* output, MutBytes aes) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
         return kKeybndFailed;
     }
-    if (!write_user_key_file(out.stream(), slots[kUserKeySlot], keymax.get(), aes)) return kKeybndFailed;
-    return out.commit() ? 0 : -1;
+    if (!write_user_key_file(out.stream(), ukey, keymax.get(), aes)) return kKeybndFailed;
+    return out.commit() ? 0 : kKeybndFailed;
 }
 
 }  // namespace
@@ -360,11 +404,11 @@ int zud_sig_key(int argc, char** argv) {
     }
     const SigningKeySource source = command_key_source(slots[kModuleSlot], slots[kPassphraseSlot]);
     MatrixEntries entries{};
-    if (const int refused = check_matrix_keys(slots, source, entries); refused != 0) return refused;
+    auto files = std::make_unique<MatrixFiles>();
+    if (const int refused = check_matrix_keys(slots, source, entries, *files); refused != 0) return refused;
     std::string failure;
     const std::unique_ptr<SigningKey> signer =
-        slots[kSigningKeySlot] != nullptr ? open_signing_key(slots[kSigningKeySlot], source, failure)
-                                          : nullptr;
+        slots[kSigningKeySlot] != nullptr ? open_signer(slots.data(), *files, source, failure) : nullptr;
     if (const int refused = check_signer_is_root(slots, signer.get(), entries); refused != 0) {
         return refused;
     }
@@ -377,11 +421,12 @@ int zud_sig_key_max(const char* const* paths) {
     }
     const SigningKeySource source = command_key_source(nullptr, nullptr);
     MatrixEntries entries{};
+    auto files = std::make_unique<MatrixFiles>();
     std::string failure;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (!key_entry_of(paths[i], source, entries[i], 0, failure)) return kKeysigFailed;
+        if (!key_entry_of(paths[i], source, entries[i], 0, failure, (*files)[i])) return kKeysigFailed;
     }
-    const std::unique_ptr<SigningKey> signer = open_signing_key(paths[kSigningKeySlot], source, failure);
+    const std::unique_ptr<SigningKey> signer = open_signer(paths, *files, source, failure);
     return sign_key_max(paths, entries, signer.get(), failure);
 }
 
@@ -461,7 +506,10 @@ int sign_fix(const char* input, const char* key, SigningKey* signer,
 int zud_key_bnd(int argc, char** argv) {
     std::array<const char*, 4> slots{};
     parse_option_slots(argc, argv, kKeybndOptions, slots);
-    if (refuse_unbindable_key(slots[kUserKeySlot])) return kKeybndFailed;
+    // The --ukey file is read once: checked, loaded and copied from here.
+    zud_key_file_image ukey;
+    if (!is_pkcs11_uri(slots[kUserKeySlot])) (void)read_key_file_image(slots[kUserKeySlot], ukey);
+    if (refuse_unbindable_key(slots[kUserKeySlot], ukey)) return kKeybndFailed;
     for (const std::size_t i : {kUserKeySlot, kKeymaxSlot}) {
         if (!path_exists(slots[i])) {
             std::printf("zud log: error! Illegal input %s\n", kKeybndOptions[i].name);
@@ -483,5 +531,5 @@ int zud_key_bnd(int argc, char** argv) {
     }
     const std::span<const char* const> inputs(slots.data(), 3);
     if (overwrites_input(output->c_str(), inputs)) return kKeybndFailed;
-    return bind_user_key(slots.data(), output->c_str(), aes.bytes());
+    return bind_user_key(slots.data(), ukey, output->c_str(), aes.bytes());
 }

@@ -101,10 +101,14 @@ bool read_image(const char* path, zud_key_file_image& image, std::string& reason
     return false;
 }
 
-bool is_pem(const zud_key_file_image& image) {
+}  // namespace
+
+bool is_pem_file(const zud_key_file_image& image) {
     const ConstBytes head = image.head.bytes();
     return head.size() >= sizeof kPemStart - 1 && std::memcmp(head.data(), kPemStart, sizeof kPemStart - 1) == 0;
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Key files
@@ -488,7 +492,7 @@ bool is_pkcs11_uri(const char* value) {
 const char* key_file_of(const char* value) {
     if (value == nullptr || is_pkcs11_uri(value)) return nullptr;
     zud_key_file_image image;
-    return read_key_file_image(value, image) && is_pem(image) ? nullptr : value;
+    return read_key_file_image(value, image) && is_pem_file(image) ? nullptr : value;
 }
 
 std::unique_ptr<SigningKey> borrow_signing_key(mbedtls_rsa_context* ctx) {
@@ -501,7 +505,7 @@ std::unique_ptr<SigningKey> borrow_signing_key(mbedtls_rsa_context* ctx) {
 std::unique_ptr<SigningKey> open_signing_key(zud_key_file_image image, const SigningKeySource& source,
                                              std::string& reason) {
     reason.clear();
-    const bool pem = is_pem(image);
+    const bool pem = is_pem_file(image);
     const std::string name = image.path;
     std::unique_ptr<SoftwareKey> key = pem ? open_pem_key(image, source, reason)
                                            : open_key_file(std::move(image), source.key_files_as_loaded, reason);
@@ -538,7 +542,7 @@ bool open_public_key(const char* value, const SigningKeySource& source, RsaKey& 
     if (is_pkcs11_uri(value)) return open_pkcs11_public_key(value, source, out, reason);
     zud_key_file_image image;
     if (!read_image(value, image, reason)) return false;
-    const bool pem = is_pem(image);
+    const bool pem = is_pem_file(image);
     const bool opened = pem ? open_pem_public_key(image, source, out, reason)
                             : open_key_file_public(image, out, reason);
     const bool as_loaded = !pem && source.key_files_as_loaded;

@@ -100,6 +100,9 @@ bool is_pkcs11_uri(const char* value);
 // (zud_create_key_from_source), so they need to know.
 const char* key_file_of(const char* value);
 
+// True when the file read starts "-----BEGIN": a PEM key, not a key file.
+bool is_pem_file(const zud_key_file_image& file);
+
 // Results of sign_sha256 and private_raw. Key files and PEM keys pass on
 // mbed TLS's own codes (as zud_rsa_private always has); tokens give these.
 enum SigningKeyResult : int {
