@@ -34,6 +34,7 @@
 #include "packages.h"
 #include "stage.h"
 #include "upgsig.h"
+#include "stage_block.h"
 #include "verify.h"
 #include "support/signed_blocks.h"
 
@@ -167,6 +168,16 @@ void decode_records(const Block& b) {
     (void)decode_password_package(b, &reason);
     (void)decode_customer_id_package(b, &reason);
     (void)decode_upgrade_block(b);
+    if (const auto parts = decode_user_key_file(b)) (void)decode_keymax(parts->keymax);
+    (void)read_stored_block(StageBlockMemory(b), std::nullopt);
+    if (const auto h = decode_signed_block_header(b)) {
+        (void)check_stage_block_header(*h);
+        (void)is_relocated_digest_block(*h);
+        (void)is_packaged_block_of(*h, static_cast<std::uint32_t>(b.size()));
+    }
+    RsaKey key;
+    Digest digest{};
+    (void)decode_block_key(&key.ctx, b, digest);
 }
 
 // Routines that read files: the key file loader and the audit.
