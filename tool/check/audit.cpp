@@ -26,7 +26,6 @@
 
 namespace {
 
-constexpr std::size_t kChunk = 1 << 20;
 constexpr std::uint64_t kMaxSealedSize = 1 << 20;
 
 std::string hex(ConstBytes bytes) {
@@ -79,17 +78,10 @@ class Region final : public StageBlockBytes {
 public:
     Region(const Source& s, std::uint64_t base, std::uint64_t size, AesCbc* decrypt)
         : source_(&s), base_(base), size_(size), decrypt_(decrypt) {}
-    // A stretch held in memory (already plain).
-    explicit Region(ConstBytes bytes) : bytes_(bytes), size_(bytes.size()) {}
-
     std::uint64_t size() const override { return size_; }
 
     bool read(std::uint64_t at, MutBytes out) const override {
         if (!fits(size_, at, out.size())) return false;
-        if (source_ == nullptr) {
-            std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(at), out.size(), out.begin());
-            return true;
-        }
         if (decrypt_ == nullptr) return source_->read(base_ + at, out);
         // Whole cipher blocks around the piece, and the block before them.
         const std::uint64_t start = at / kAesBlockSize * kAesBlockSize;
@@ -110,26 +102,11 @@ public:
     }
 
 private:
-    const Source* source_ = nullptr;
-    ConstBytes bytes_;
+    const Source* source_;
     std::uint64_t base_ = 0;
     std::uint64_t size_ = 0;
     AesCbc* decrypt_ = nullptr;
 };
-
-// Feeds `count` plain bytes of `r` from `at` to `sha`, a piece at a time.
-bool hash_region(const Region& r, std::uint64_t at, std::uint64_t count, Sha256& sha) {
-    Buffer chunk(kChunk);
-    if (!chunk.ok()) return false;
-    while (count > 0) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, kChunk));
-        if (!r.read(at, chunk.bytes().first(n))) return false;
-        sha.update(chunk.bytes().first(n));
-        at += n;
-        count -= n;
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 // The report
@@ -181,7 +158,7 @@ void add_block_fields(zud_section& s, const zud_signed_block_header& h) {
 
 // The payload of a verified stored block, in its logical order (small
 // payloads only: the sealed files).
-bool read_payload(const Region& r, const zud_stored_block& b, Buffer& out) {
+bool read_payload(const StageBlockBytes& r, const zud_stored_block& b, Buffer& out) {
     out = Buffer(static_cast<std::size_t>(b.stage_size));
     if (!out.ok() && b.stage_size != 0) return false;
     return read_stored_payload(r, b, out.bytes());
@@ -493,7 +470,7 @@ void check_signed_kernel(Audit& in, const Source& s, ConstBytes page, const zud_
         }
         Sha256 sha;
         const Region stored(s, r.stage_offset, r.stage_space, nullptr);
-        const bool read = hash_region(stored, 0, r.stage_space, sha);
+        const bool read = hash_stage_bytes(stored, 0, r.stage_space, sha);
         sha.update(stage_digest_suffix(r.stage_space));
         in.check(read && sha.finish() == r.stage_digest, name + " digest of its stored bytes", r.stage_offset,
                  "stage_digest differs from the stored stage's");
@@ -613,7 +590,7 @@ void show_efuse(Audit& in, ConstBytes payload, zud_section& sec) {
 }
 
 void check_sealed(Audit& in, const Source& s, ConstBytes block) {
-    const Region plain(block);
+    const StageBlockMemory plain(block);
     const zud_stored_block b = read_stored_block(plain, std::nullopt);
     zud_section& sec = in.section("signed block (built-in key)", 0);
     add_block_fields(sec, b.header);

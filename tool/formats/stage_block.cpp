@@ -12,20 +12,6 @@ namespace {
 // The payload is hashed through a buffer of this size.
 constexpr std::size_t kHashPiece = 1 << 20;
 
-// Feeds `count` bytes of `bytes` from `at` to `sha`, a piece at a time.
-bool hash_stretch(const StageBlockBytes& bytes, std::uint64_t at, std::uint64_t count, Sha256& sha) {
-    Buffer piece(static_cast<std::size_t>(std::min<std::uint64_t>(count, kHashPiece)));
-    if (!piece.ok() && count != 0) return false;
-    while (count > 0) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, piece.size()));
-        if (!bytes.read(at, piece.bytes().first(n))) return false;
-        sha.update(piece.bytes().first(n));
-        at += n;
-        count -= n;
-    }
-    return true;
-}
-
 bool digest_matches(ConstBytes region, const zud_signed_block_header& h, mbedtls_rsa_context* key,
                     const Digest& digest) {
     const std::uint8_t* slot = region.data() + h.sig_offset;
@@ -62,6 +48,19 @@ void update_stage_digest_head(Sha256& sha, ConstBytes region, const zud_signed_b
     sha.update(region.subspan(h.signed_data_offset, h.key_size));
 }
 
+bool hash_stage_bytes(const StageBlockBytes& bytes, std::uint64_t at, std::uint64_t count, Sha256& sha) {
+    Buffer piece(static_cast<std::size_t>(std::min<std::uint64_t>(count, kHashPiece)));
+    if (!piece.ok() && count != 0) return false;
+    while (count > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, piece.size()));
+        if (!bytes.read(at, piece.bytes().first(n))) return false;
+        sha.update(piece.bytes().first(n));
+        at += n;
+        count -= n;
+    }
+    return true;
+}
+
 bool StageBlockMemory::read(std::uint64_t at, MutBytes out) const {
     if (!fits(bytes_.size(), at, out.size())) return false;
     std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(at), out.size(), out.begin());
@@ -84,7 +83,7 @@ bool stored_block_matches(const StageBlockBytes& bytes, ConstBytes region,
         Buffer stored_head(p);
         if (stored_head.ok() && bytes.read(s16, stored_head.bytes())) {
             sha.update(stored_head.bytes());
-            if (hash_stretch(bytes, p, s16 - p, sha) && digest_matches(region, h, key, sha.finish())) {
+            if (hash_stage_bytes(bytes, p, s16 - p, sha) && digest_matches(region, h, key, sha.finish())) {
                 out.stage_size = s16;
                 out.relocated = true;
                 return true;
@@ -100,7 +99,7 @@ bool stored_block_matches(const StageBlockBytes& bytes, ConstBytes region,
             if (round_up_16(n) != s16 || !fits(bytes.size(), p, n)) continue;
             Sha256 sha;
             update_stage_digest_head(sha, region, h);
-            if (hash_stretch(bytes, p, n, sha) && digest_matches(region, h, key, sha.finish())) {
+            if (hash_stage_bytes(bytes, p, n, sha) && digest_matches(region, h, key, sha.finish())) {
                 out.stage_size = n;
                 out.relocated = false;
                 return true;

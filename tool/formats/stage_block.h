@@ -79,6 +79,10 @@ public:
     virtual bool read(std::uint64_t at, MutBytes out) const = 0;
 };
 
+// Feeds `count` bytes of `bytes` from `at` to `sha`, a piece of at most 1 MiB
+// at a time; false when they cannot be read.
+bool hash_stage_bytes(const StageBlockBytes& bytes, std::uint64_t at, std::uint64_t count, Sha256& sha);
+
 // Plain bytes in memory.
 class StageBlockMemory final : public StageBlockBytes {
 public:
