@@ -528,18 +528,11 @@ int build_bl2_prefix(BootRun& run) {
 // ---------------------------------------------------------------------------
 // BL2 block
 
-// An input that is itself an output of this command has a signed block
-// header at 16 whose sizes agree; its BL2 payload is then at 4096.
-bool is_signed_bootloader(ConstBytes area) {
-    const auto h = decode_signed_block_header(area.subspan(kBl2DigestBlockOffset, kSignedBlockHeaderSize));
-    return h && std::uint64_t{h->total_size} ==
-                    std::uint64_t{h->signed_data_offset} + h->signed_data_size;
-}
-
 int read_bl2_payload(BootRun& run) {
     const MutBytes payload = run.work.bytes();
     if (!read_at(run.input.get(), 0, payload)) return kBootIoFailed;
-    if (is_signed_bootloader(payload) &&
+    // An earlier output keeps its BL2 payload at 4096.
+    if (is_signed_bl2_area(payload) &&
         !read_at(run.input.get(), kBl2PayloadFileOffset, payload)) {
         return kBootIoFailed;
     }

@@ -20,3 +20,9 @@ std::optional<zud_bl2_area> decode_bl2_area(ConstBytes area) {
     a.block = area.subspan(a.block_offset, h->total_size);
     return a;
 }
+
+bool is_signed_bl2_area(ConstBytes area) {
+    if (!fits(area.size(), kBl2DigestBlockOffset, kSignedBlockHeaderSize)) return false;
+    const auto h = decode_signed_block_header(area.subspan(kBl2DigestBlockOffset, kSignedBlockHeaderSize));
+    return h && std::uint64_t{h->total_size} == std::uint64_t{h->signed_data_offset} + h->signed_data_size;
+}

@@ -55,3 +55,9 @@ struct zud_bl2_area {
 // when the block at 16 is the BL2 block itself. nullopt when neither holds
 // or the block's total_size does not end inside the area.
 std::optional<zud_bl2_area> decode_bl2_area(ConstBytes area);
+
+// True when the bytes start like the BL2 area of a signed bootloader
+// (either mode): a signed block header at 16 whose signed range ends where
+// its block does. Such an input is an earlier output; its BL2 payload is at
+// kBl2PayloadFileOffset. `area` holds at least the first 80 bytes.
+bool is_signed_bl2_area(ConstBytes area);
