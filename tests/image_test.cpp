@@ -27,6 +27,7 @@
 #include "support/run.h"
 #include "support/temp_dir.h"
 #include "support/test_keys.h"
+#include "zud_encrypt_tqrr.h"
 
 namespace {
 
@@ -476,7 +477,7 @@ TEST_F(ImgsigTest, PageSizesOtherThan2048AreRefused) {
     const std::string input = boot_image(5000, 3000, 700, 4096);
     const ProcessRun run =
         run_process({tool_path(), "--imgsig", "--input", input, "--zuduserkey", key});
-    EXPECT_EQ(run.exit_status, 5723 & 0xFF);
+    EXPECT_EQ(run.exit_status, zud_exit_status(5723));
     EXPECT_NE(run.err.find("page size 4096"), std::string::npos) << run.err;
     EXPECT_FALSE(file_exists(input + ".encrypt"));
     EXPECT_EQ(run_tool({"--imgsig", "--input", input}).result, 5723);
@@ -612,7 +613,7 @@ TEST_F(ImgsigTest, StageThatCannotBeWrittenRemovesTheOutput) {
     // 4096 bytes hold the header page but not the kernel stage.
     const ProcessRun run = run_with_file_limit(
         8, {"--imgsig", "--input", input, "--zuduserkey", key});
-    EXPECT_EQ(run.exit_status, 255) << run.err;
+    EXPECT_EQ(run.exit_status, zud_exit_status(-1)) << run.err;
     EXPECT_FALSE(file_exists(input + ".encrypt"));
     EXPECT_FALSE(file_exists(input + ".pkg"));
 }
@@ -624,7 +625,7 @@ TEST_F(ImgsigTest, FailedTrailingBlockFailsTheCommandAndRemovesTheOutput) {
     // The 14336-byte image (28 units) fits; its 256-byte trailing block does not.
     const ProcessRun run = run_with_file_limit(
         28, {"--imgsig", "--input", input, "--zuduserkey", key, "--output", named});
-    EXPECT_EQ(run.exit_status, 5789 & 0xFF) << run.err;
+    EXPECT_EQ(run.exit_status, zud_exit_status(5789)) << run.err;
     EXPECT_NE(run.out.find(" imgsig fail[5789]!\n"), std::string::npos) << run.out;
     EXPECT_FALSE(file_exists(named));
 }
@@ -638,7 +639,7 @@ TEST_F(ImgsigTest, UnreadableInputLeavesNoOutput) {
         argv.insert(argv.begin(), {"setpriv", "--bounding-set=-dac_override,-dac_read_search"});
     }
     const ProcessRun run = run_process(argv);
-    EXPECT_EQ(run.exit_status, 5702 & 0xFF) << run.err;
+    EXPECT_EQ(run.exit_status, zud_exit_status(5702)) << run.err;
     EXPECT_FALSE(file_exists(input + ".pkg"));
 }
 

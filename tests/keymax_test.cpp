@@ -289,10 +289,13 @@ TEST_F(KeysigFailureTest, SevenWordsOrFewerFailWith3105) {
     const ProcessRun alone = run_process({tool_path(), "--keysig"});
     EXPECT_EQ(alone.exit_status, 33);
     EXPECT_EQ(alone.out, tool_path() + " keysig fail[3105]!\n");
-    const ToolRun run = run_tool({"--keysig", "--rkey1", root_path, "--ukey1", user1_path,
-                                  "--output=" + km_path});
+    // Options are counted, whichever of their two forms they take.
+    ToolRun run = run_tool({"--keysig", "--rkey1", root_path, "--ukey1=" + user1_path});
     EXPECT_EQ(run.result, 3105);
     EXPECT_EQ(run.out, "zud_encrypt_tqrr keysig fail[3105]!\n");
+    run = run_tool({"--keysig", "--rkey1", root_path, "--ukey1", user1_path, "--output=" + km_path});
+    EXPECT_EQ(run.result, -1);
+    EXPECT_NE(run.err.find("needs --skey"), std::string::npos) << run.err;
     EXPECT_FALSE(file_exists(km_path));
 }
 

@@ -20,6 +20,7 @@
 #include "support/temp_dir.h"
 #include "support/test_keys.h"
 #include "upgsig.h"
+#include "zud_encrypt_tqrr.h"
 
 namespace {
 
@@ -137,7 +138,7 @@ TEST_F(UpgsigTest, ChangedDataByteFailsTheCheckWithItsExitStatus) {
     }
     const ProcessRun run = run_process(
         {tool_path(), "--upgsig", "--input", file, "--zuduserkey", key, "--option", "chk"});
-    EXPECT_EQ(run.exit_status, 4074 & 0xFF);
+    EXPECT_EQ(run.exit_status, zud_exit_status(4074));
     EXPECT_NE(run.out.find("zud log: upgrade signature verify fail!\n"), std::string::npos);
     EXPECT_NE(run.out.find(" upgsig fail[4074]!\n"), std::string::npos);
 }
@@ -244,17 +245,15 @@ TEST_F(UpgsigTest, WithoutInputOrKeyNothingHappens) {
     EXPECT_EQ(read_file(file), counting_bytes(4096));
 }
 
-TEST_F(UpgsigTest, OnlyTheExactWordChkChecks) {
+TEST_F(UpgsigTest, OnlyTheExactWordChkChecksAndAnyOtherIsRefused) {
     const std::string file = data_file(counting_bytes(4096));
     const std::string key = user_key(key2048);
-    std::uint64_t expected = 4096;
-    for (const char* word : {"CHK", "Chk", "chk ", "ch", "chkk"}) {
-        const ToolRun run = run_tool({"--upgsig", "--input", file, "--zuduserkey", key, "--option", word});
-        EXPECT_EQ(run.out, kSignPass) << word;
-        // Standard error says the file was signed rather than checked.
-        EXPECT_NE(run.err.find("is signed, not checked"), std::string::npos) << run.err;
-        expected += 256;
-        EXPECT_EQ(size_of(file), expected) << word;
+    for (const char* word : {"CHK", "Chk", "check", "chk ", "ch", "chkk", ""}) {
+        const ToolRun run = run_tool({"--upgsig", "--input", file, "--zuduserkey", key, "--option=" + std::string(word)});
+        EXPECT_EQ(run.result, 4117) << word;
+        EXPECT_EQ(run.out, "zud_encrypt_tqrr upgsig fail[4117]!\n") << word;
+        EXPECT_NE(run.err.find("takes only \"chk\""), std::string::npos) << run.err;
+        EXPECT_EQ(read_file(file), counting_bytes(4096)) << word;
     }
 }
 
@@ -287,11 +286,12 @@ TEST_F(UpgsigTest, ReadOnlyFileCanBeNeitherSignedNorChecked) {
     ASSERT_EQ(sign(file, key).result, 0);
     ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
 
-    for (const char* mode : {"sign", "chk"}) {
-        const ProcessRun run = run_as_user({"--upgsig", "--input", file, "--zuduserkey", key,
-                                            "--option", mode});
-        EXPECT_EQ(run.exit_status, 4039 & 0xFF) << mode << ": " << run.err;
-        EXPECT_NE(run.out.find(" upgsig fail[4039]!\n"), std::string::npos) << mode;
+    for (const std::vector<std::string>& mode : {std::vector<std::string>{}, {"--option", "chk"}}) {
+        std::vector<std::string> args{"--upgsig", "--input", file, "--zuduserkey", key};
+        args.insert(args.end(), mode.begin(), mode.end());
+        const ProcessRun run = run_as_user(args);
+        EXPECT_EQ(run.exit_status, zud_exit_status(4039)) << mode.size() << ": " << run.err;
+        EXPECT_NE(run.out.find(" upgsig fail[4039]!\n"), std::string::npos) << mode.size();
     }
     EXPECT_EQ(size_of(file), 4352u);
 }
@@ -338,7 +338,7 @@ TEST_F(UpgsigTest, BlockThatCannotBeWrittenWholeIsCutOff) {
     const std::string key = user_key(key2048);
     const ProcessRun run = run_process({"sh", "-c", "trap '' XFSZ; ulimit -f 9; exec \"$0\" \"$@\"",
                                         tool_path(), "--upgsig", "--input", file, "--zuduserkey", key});
-    EXPECT_EQ(run.exit_status, 4066 & 0xFF) << run.err;
+    EXPECT_EQ(run.exit_status, zud_exit_status(4066)) << run.err;
     EXPECT_EQ(read_file(file), data);
 }
 

@@ -122,7 +122,7 @@ TEST(Dispatch, FailedCommandPrintsItsLineAndExitsWithTheLowByte) {
     const int result = std::atoi(run.out.c_str() + open + 12);
     EXPECT_NE(result, 0);
     EXPECT_EQ(run.out.substr(open + 12 + std::to_string(result).size()), "]!\n");
-    EXPECT_EQ(run.exit_status, result & 0xFF);
+    EXPECT_EQ(run.exit_status, zud_exit_status(result));
 }
 
 TEST(Dispatch, HelpExitsZeroAsAProgram) {
@@ -144,10 +144,14 @@ TEST(Dispatch, MistypedCommandExitsTwoAsAProgram) {
 
 TEST(Dispatch, FailureWhoseLowByteIsZeroDoesNotExitZero) {
     EXPECT_EQ(zud_exit_status(0), 0);
+    EXPECT_EQ(zud_exit_status(2), 2);  // the dispatcher's usage status
     EXPECT_EQ(zud_exit_status(3105), 33);
-    EXPECT_EQ(zud_exit_status(-1), 255);
-    EXPECT_EQ(zud_exit_status(-256), 1);
-    EXPECT_EQ(zud_exit_status(0x4000), 1);
+    EXPECT_EQ(zud_exit_status(4221), 125);
+    // Bits that would read as success, a usage error, a program the shell
+    // could not run (126, 127) or a signal (128 and above) exit 1.
+    for (const int result : {-256, 0x4000, 4866, 4862, 4734, 4735, 4738, 5771, -1}) {
+        EXPECT_EQ(zud_exit_status(result), 1) << result;
+    }
 }
 
 }  // namespace

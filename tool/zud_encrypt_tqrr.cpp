@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "bootsig.h"
+#include "cli.h"
 #include "builtin.h"
 #include "packages.h"
 #include "sha.h"
@@ -136,12 +137,18 @@ int zud_dispatch(int argc, char** argv, unsigned seed) {
                                    nullptr);
     }
     const int result = kHandlers[index](argc, argv);
+    // A refused command line ran nothing: its reason is on standard error.
+    if (result == kUsageRefused) return kDispatchUsage;
     if (result != 0) std::printf("%s %s fail[%d]!\n", argv[0], kCommands[index].name, result);
     std::fflush(stdout);
     return result;
 }
 
 int zud_exit_status(int result) {
-    if (result != 0 && (result & 0xFF) == 0) return 1;
-    return result & 0xFF;
+    if (result == 0 || result == kDispatchUsage) return result;
+    // A failure keeps the low eight bits of its number unless they read as
+    // something else: success (0), a usage error (2), or what a shell
+    // reports for a program it could not run or a signal (126 and above).
+    const int low = result & 0xFF;
+    return low == 0 || low == kDispatchUsage || low >= 126 ? 1 : low;
 }

@@ -20,12 +20,14 @@ inline constexpr int kDispatchUsage = 2;
 // Seeds the random source with `seed`, selects the sub-command named by
 // argv[1], runs its handler and prints the failure line for a non-zero
 // result. Returns the handler's result, or kDispatchUsage when no command
-// runs.
+// runs or the handler refused its command line.
 int zud_dispatch(int argc, char** argv, unsigned seed);
 
-// The process exit status for a dispatch result: the result's low eight
-// bits, except that a failure whose low eight bits are zero (-256, a
-// library code) exits with 1 rather than pass for success.
+// The process exit status for a dispatch result: 0 and kDispatchUsage as
+// they are; for a failure the result's low eight bits, except that bits
+// reading 0, 2 or 126 and above exit with 1, so that no failure passes for
+// success, a usage error, or a program the shell could not run or a signal
+// killed.
 int zud_exit_status(int result);
 
 // --help: the version banner and the usage texts of three sub-commands.

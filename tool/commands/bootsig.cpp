@@ -66,6 +66,18 @@ const option kBootOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+const CommandSyntax kBootSyntax{
+    "bootsig", kBootOptions,
+    " --input BOOTLOADER\n"
+    "        [--zuduserkey USERKEYFILE | --userkey KEY --rootkeymax KEYMAX --aeskey AES32]\n"
+    "        [--aeskey AES32] [--output FILE] [--efuse FILE] [--skipsector N]\n"
+    "        [--pkcs11-module FILE] [--passphrase-file FILE]\n"
+    "Signs the bootloader stage by stage (digest-only blocks when no key option is given),\n"
+    "encrypts it when an AES key is given, and writes OUTPUT (default BOOTLOADER.encrypt,\n"
+    "or BOOTLOADER.pkg without keys), its eFuse pattern (signing: --efuse, default\n"
+    "OUTPUT.efuse) and OUTPUT.usb.bl2, OUTPUT.usb.tpl and OUTPUT.sd.bin.\n",
+    kBootsigResults};
+
 constexpr std::uint64_t kMax32 = 0xFFFFFFFF;
 
 // BL2 block: the keymax's block layout (fixed 512-byte signature slot and
@@ -242,8 +254,34 @@ bool names_an_input(const char* const* slots, const std::string& name) {
     return false;
 }
 
+// The key options form one of two signing sets, --zuduserkey (with
+// --aeskey to encrypt) or all of --userkey, --rootkeymax and --aeskey; with
+// none of them the run makes a digest-only bootloader. Part of a set would
+// quietly give that unsigned bootloader instead of the signed one asked for.
+int check_key_options(const char* const* s) {
+    const bool bound = s[kSlotUserKeyFile] != nullptr;
+    const int loose = (s[kSlotUserKey] != nullptr) + (s[kSlotKeymax] != nullptr) +
+                      (s[kSlotAesKey] != nullptr);
+    if (bound && (s[kSlotUserKey] != nullptr || s[kSlotKeymax] != nullptr)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --bootsig signs with --zuduserkey alone (add "
+                             "--aeskey to encrypt) or with --userkey, --rootkeymax and --aeskey, "
+                             "not with both: the zud_user_key file holds the key and keymax\n");
+        return kBootIncompleteKeys;
+    }
+    if (!bound && loose != 0 && loose != 3) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --bootsig signs with --userkey, --rootkeymax and "
+                             "--aeskey together, or with --zuduserkey; %s is missing (give no key "
+                             "option at all for a digest-only bootloader)\n",
+                     s[kSlotUserKey] == nullptr ? "--userkey"
+                     : s[kSlotKeymax] == nullptr ? "--rootkeymax" : "--aeskey");
+        return kBootIncompleteKeys;
+    }
+    return 0;
+}
+
 int plan_boot(BootPlan& plan) {
     const char* const* s = plan.slots;
+    if (const int refused = check_key_options(s); refused != 0) return refused;
     plan.signing = s[kSlotUserKeyFile] != nullptr ||
                    (s[kSlotUserKey] != nullptr && s[kSlotKeymax] != nullptr &&
                     s[kSlotAesKey] != nullptr);
@@ -259,12 +297,6 @@ int plan_boot(BootPlan& plan) {
     if (plan.signing && same_place(plan.efuse, plan.output)) {
         std::fprintf(stderr, "zud_encrypt_tqrr: the eFuse file %s is the output\n", plan.efuse.c_str());
         return kBootSameFile;
-    }
-    if (!plan.signing && (s[kSlotUserKey] != nullptr || s[kSlotKeymax] != nullptr)) {
-        std::fprintf(stderr,
-                     "zud_encrypt_tqrr: --userkey and --rootkeymax sign only together with "
-                     "--aeskey; without all three this run makes an unsigned, digest-only "
-                     "bootloader\n");
     }
     return 0;
 }
@@ -895,10 +927,18 @@ int commit_outputs(BootRun& run) {
 }  // namespace
 
 int zud_sig_boot(int argc, char** argv) {
-    if (argc <= 3) return kBootTooFewWords;
     std::array<const char*, kSlotCount> slots{};
-    parse_option_slots(argc, argv, kBootOptions, slots);
-    if (slots[kSlotUserKeyFile] != nullptr && argc <= 5) return kBootBadOption;
+    const CommandLine line = read_command_line(kBootSyntax, argc, argv, slots);
+    if (!line.runs()) return line.result();
+    if (line.given == 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --bootsig needs at least --input BOOTLOADER\n");
+        return kBootTooFewWords;
+    }
+    if (slots[kSlotUserKeyFile] != nullptr && line.given <= 1) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --bootsig --zuduserkey needs --input BOOTLOADER "
+                             "too\n");
+        return kBootBadOption;
+    }
     for (std::size_t i = kSlotInput; i <= kSlotKeymax; ++i) {
         const bool token = i == kSlotUserKey && is_pkcs11_uri(slots[i]);
         if (slots[i] != nullptr && !token && !path_exists(slots[i])) {

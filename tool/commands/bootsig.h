@@ -35,8 +35,9 @@ enum BootResult : int {
     kBootEncryptFailed = 4889,   // the AES key or stage key could not be set up, or a piece not encrypted
     kBootEncryptBadToc = 4893,   // the table of contents re-read for encryption is not valid
     kBootUpgradeFailed = 4897,   // the upgrade signature (zud_user_key given) failed
-    kBootTooFewWords = 5393,     // three or fewer command-line words
+    kBootTooFewWords = 5393,     // no options
     kBootBadOption = 5413,       // a named file is missing, or no input
+    kBootIncompleteKeys = 5415,  // part of a signing set, or --zuduserkey beside --userkey/--rootkeymax
 };
 
 // --bootsig: options "input", "zuduserkey", "userkey", "rootkeymax",
@@ -46,7 +47,8 @@ enum BootResult : int {
 int zud_sig_boot(int argc, char** argv);
 
 // The worker over the ten slots in that order. Signing mode when slot 1
-// is set or slots 2, 3 and 4 all are; digest mode otherwise. Slot 4 switches
+// is set or slots 2, 3 and 4 all are; digest mode when none of slots 1 to 4
+// is; any other mix is refused (5415). Slot 4 switches
 // encryption on. On failure the output and the eFuse file it made are
 // removed, except when only the boot media step fails.
 int zud_sig_boot_file(const char* const* slots);
@@ -61,8 +63,10 @@ int zud_sig_boot_file(const char* const* slots);
 enum BootMediaResult : int { kBootMediaFailed = 4565 };
 
 inline constexpr zud_result_info kBootsigResults[] = {
-    {kBootTooFewWords, "three or fewer words on the command line"},
+    {kBootTooFewWords, "no options"},
     {kBootBadOption, "a named file is missing, or no --input"},
+    {kBootIncompleteKeys, "some but not all of --userkey, --rootkeymax and --aeskey, or "
+                          "--zuduserkey beside --userkey or --rootkeymax"},
     {kBootNoRandom, "the system's random generator failed"},
     {kBootPathTooLong, "an output name would exceed 255 characters"},
     {kBootSameFile, "the output or the eFuse file is one of the inputs, or they are one file"},

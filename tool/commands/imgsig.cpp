@@ -61,6 +61,16 @@ const option kImageOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+const CommandSyntax kImageSyntax{
+    "imgsig", kImageOptions,
+    " --input BOOT.IMG [--zuduserkey USER_KEY | --userkey KEY --aeskey AES32]\n"
+    "        [--output OUT] [--pkcs11-module FILE] [--passphrase-file FILE]\n"
+    "Packages the kernel, ramdisk and second stage of an Android boot image as signed\n"
+    "blocks behind a security header (digest-only blocks without a key), encrypted with\n"
+    "the AES key when one is given, and writes BOOT.IMG.encrypt (signed) or BOOT.IMG.pkg,\n"
+    "or OUT.\n",
+    kImgsigResults};
+
 // The writing pass runs through a few pieces of this size.
 constexpr std::size_t kImagePieceSize = 1024 * 1024;
 constexpr std::size_t kImagePieces = 4;
@@ -599,7 +609,8 @@ int check_key_options(const char* const* slots) {
 
 int zud_sig_img(int argc, char** argv) {
     std::array<const char*, kHandlerSlotCount> slots{};
-    parse_option_slots(argc, argv, kImageOptions, slots);
+    const CommandLine line = read_command_line(kImageSyntax, argc, argv, slots);
+    if (!line.runs()) return line.result();
     ImageJob job;
     job.input = slots[kSlotInput];
     job.key_path = slots[kSlotKey] != nullptr ? slots[kSlotKey] : slots[kSlotUserKey];

@@ -60,6 +60,15 @@ const option kKeysigOptions[] = {
     {"passphrase-file", required_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
+const CommandSyntax kKeysigSyntax{
+    "keysig", kKeysigOptions,
+    " --rkey1 KEY [--rkey2 KEY] [--rkey3 KEY] [--rkey4 KEY]\n"
+    "        --ukey1 KEY [--ukey2 KEY] [--ukey3 KEY] [--ukey4 KEY]\n"
+    "        --skey KEY --output KEYMAX [--pkcs11-module FILE] [--passphrase-file FILE]\n"
+    "Writes KEYMAX (2264 bytes): the root and user key matrices, signed with --skey, which\n"
+    "must be one of the root keys. A missing --rkeyN repeats --rkey1, a missing --ukeyN\n"
+    "repeats --ukey1.\n",
+    kKeysigResults};
 constexpr std::size_t kKeysigSlots = 12;
 constexpr std::size_t kSigningKeySlot = 8;
 constexpr std::size_t kOutputSlot = 9;
@@ -226,6 +235,13 @@ const option kKeybndOptions[] = {
     {"aeskey", required_argument, nullptr, 0}, {"output", required_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
+const CommandSyntax kKeybndSyntax{
+    "keybnd", kKeybndOptions,
+    " --ukey KEY --rootkeymax KEYMAX [--aeskey AES32] [--output FILE]\n"
+    "Writes the zud_user_key file (owner-readable): the --ukey key file, the keymax and the\n"
+    "AES key (drawn from the system's generator without --aeskey). Without --output it is\n"
+    "named UKEY-KEYMAX-AESKEY.key.\n",
+    kKeybndResults};
 constexpr std::size_t kUserKeySlot = 0;
 constexpr std::size_t kKeymaxSlot = 1;
 constexpr std::size_t kAesKeySlot = 2;
@@ -390,9 +406,14 @@ int sign_fix(const char* input, const char* key, SigningKey* signer,
 }  // namespace
 
 int zud_sig_key(int argc, char** argv) {
-    if (argc <= 7) return kKeysigBadArguments;
     std::array<const char*, kKeysigSlots> slots{};
-    parse_option_slots(argc, argv, kKeysigOptions, slots);
+    const CommandLine line = read_command_line(kKeysigSyntax, argc, argv, slots);
+    if (!line.runs()) return line.result();
+    if (line.given <= 2) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --keysig needs --rkey1, --ukey1, --skey and "
+                             "--output at least\n");
+        return kKeysigBadArguments;
+    }
     for (std::size_t i = 0; i < 8; ++i) {
         // Missing root keys default to --rkey1, missing user keys to --ukey1.
         if (slots[i] == nullptr) slots[i] = slots[i < 4 ? 0 : 4];
@@ -406,6 +427,14 @@ int zud_sig_key(int argc, char** argv) {
     MatrixEntries entries{};
     auto files = std::make_unique<MatrixFiles>();
     if (const int refused = check_matrix_keys(slots, source, entries, *files); refused != 0) return refused;
+    for (const std::size_t i : {kSigningKeySlot, kOutputSlot}) {
+        if (slots[i] == nullptr) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: --keysig needs --%s %s\n", kKeysigOptions[i].name,
+                         i == kOutputSlot ? "KEYMAX (the file to write)"
+                                          : "KEY (the root private key that signs the keymax)");
+            return kKeysigFailed;
+        }
+    }
     std::string failure;
     const std::unique_ptr<SigningKey> signer =
         slots[kSigningKeySlot] != nullptr ? open_signer(slots.data(), *files, source, failure) : nullptr;
@@ -505,7 +534,8 @@ int sign_fix(const char* input, const char* key, SigningKey* signer,
 
 int zud_key_bnd(int argc, char** argv) {
     std::array<const char*, 4> slots{};
-    parse_option_slots(argc, argv, kKeybndOptions, slots);
+    const CommandLine line = read_command_line(kKeybndSyntax, argc, argv, slots);
+    if (!line.runs()) return line.result();
     // The --ukey file is read once: checked, loaded and copied from here.
     zud_key_file_image ukey;
     if (!is_pkcs11_uri(slots[kUserKeySlot])) (void)read_key_file_image(slots[kUserKeySlot], ukey);

@@ -5,7 +5,7 @@
 
 enum KeysigResult : int {
     kKeysigFailed = -1,          // any other failure (said on standard error)
-    kKeysigBadArguments = 3105,  // seven words or fewer, or a key path that does not exist
+    kKeysigBadArguments = 3105,  // two options or fewer, or a key path that does not exist
     kKeysigBadKey = 3107,        // a root or user key that does not load as a key of 1024 to 8192 bits
     kKeysigNotRootKey = 3109,    // the signing key is none of the four root keys
 };
@@ -20,7 +20,7 @@ enum KeybndResult : int {
 // What each result of --keysig and --keybnd means, in the order the
 // commands meet them (the manual page lists them in this order).
 inline constexpr zud_result_info kKeysigResults[] = {
-    {kKeysigBadArguments, "seven words or fewer, or a root or user key that names no file"},
+    {kKeysigBadArguments, "two options or fewer, or a root or user key that names no file"},
     {kKeysigBadKey, "a root or user key does not open, or is no RSA key a key block can carry"},
     {kKeysigNotRootKey, "the signing key is none of the root keys"},
     {kKeysigFailed, "no signing key or output, the output is a key file, the signing key does not "

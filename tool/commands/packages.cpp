@@ -30,8 +30,14 @@ int zud_mk_sd(int argc, char** argv) {
         {"output", required_argument, nullptr, 0},
         {nullptr, 0, nullptr, 0},
     };
+    static const CommandSyntax syntax{
+        "mksd", options,
+        " --input FILE --output IMAGE\n"
+        "Writes IMAGE: a 512-byte sector of random filler, then all of FILE.\n",
+        kMksdResults};
     const char* slots[2] = {};
-    parse_option_slots(argc, argv, options, slots);
+    const CommandLine line = read_command_line(syntax, argc, argv, slots);
+    if (!line.runs()) return line.result();
     const char* input = slots[0];
     const char* output = slots[1];
     // Replacing the output would destroy the input it names.
@@ -94,8 +100,15 @@ int zud_mk_password(int argc, char** argv) {
         {"option", required_argument, nullptr, 0},
         {nullptr, 0, nullptr, 0},
     };
+    static const CommandSyntax syntax{
+        "mkpsd", options,
+        " --password PW --option jtag|usb|scan|jtagusb --output FILE\n"
+        "Writes FILE: the unlock-password package (a salted digest of the 16-character\n"
+        "password and the interface it unlocks), sealed with the built-in key.\n",
+        kMkpsdResults};
     const char* slots[3] = {};
-    parse_option_slots(argc, argv, options, slots);
+    const CommandLine line = read_command_line(syntax, argc, argv, slots);
+    if (!line.runs()) return line.result();
     const char* password = slots[0];
     const char* output = slots[1];
     if (password == nullptr) return kPasswordMissing;
@@ -130,8 +143,15 @@ int zud_mk_customer_id(int argc, char** argv) {
         {"output", required_argument, nullptr, 0},
         {nullptr, 0, nullptr, 0},
     };
+    static const CommandSyntax syntax{
+        "mkcusid", options,
+        " --customerid ID --output FILE\n"
+        "Writes FILE: the customer-ID package (an ID of 5 to 8 characters), sealed with the\n"
+        "built-in key.\n",
+        kMkcusidResults};
     const char* slots[2] = {};
-    parse_option_slots(argc, argv, options, slots);
+    const CommandLine line = read_command_line(syntax, argc, argv, slots);
+    if (!line.runs()) return line.result();
     const char* id = slots[0];
     const char* output = slots[1];
     if (id == nullptr) return kCustomerIdMissing;

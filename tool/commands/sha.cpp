@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "boot_image.h"
+#include "cli.h"
 #include "bytes.h"
 #include "crypto.h"
 #include "files.h"
@@ -80,8 +81,20 @@ void zud_u8_prixntf(const std::uint8_t* bytes, std::int32_t count) {
 void zud_u8_printf(const std::uint8_t* /*bytes*/, std::int32_t /*count*/) {}
 
 int zud_sha(int argc, char** argv) {
-    const char* input = argc > 2 ? argv[2] : nullptr;
-    if (input == nullptr) return kShaFailed;
+    static const option kNoOptions[] = {{nullptr, 0, nullptr, 0}};
+    static const CommandSyntax syntax{
+        "sha", kNoOptions,
+        " IMAGE\n"
+        "Prints the SHA-256 of the kernel, ramdisk and second stage of the Android boot image\n"
+        "IMAGE and writes the empty marker file IMAGE.sha.\n",
+        kShaResults, "IMAGE"};
+    const CommandLine line = read_command_line(syntax, argc, argv, {});
+    if (!line.runs()) return line.result();
+    const char* input = line.operand;
+    if (input == nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --sha needs the boot image to digest (--sha IMAGE)\n");
+        return kShaFailed;
+    }
     const auto out_name = derive_name(input, ".sha");
     if (!out_name) {
         std::fprintf(stderr, "zud_encrypt_tqrr: path too long: %s\n", input);

@@ -42,7 +42,15 @@ const option kUpgradeOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// Only the exact word selects checking; any other value signs.
+const CommandSyntax kUpgradeSyntax{
+    "upgsig", kUpgradeOptions,
+    " --input FILE --zuduserkey KEY|--userkey KEY [--option chk]\n"
+    "        [--pkcs11-module FILE] [--passphrase-file FILE]\n"
+    "Appends the upgrade signature block to FILE in place (FILE a multiple of 16 bytes);\n"
+    "with --option chk it writes nothing and checks the block FILE ends with.\n",
+    kUpgsigResults};
+
+// Only the exact word selects checking (the handler refuses any other).
 bool is_check_mode(const char* option) {
     return option != nullptr && std::strcmp(option, "chk") == 0;
 }
@@ -138,7 +146,15 @@ int zud_sig_upgrade_file(const char* const* slots) {
 
 int zud_sig_upgrade(int argc, char** argv) {
     std::array<const char*, kHandlerSlotCount> slots{};
-    parse_option_slots(argc, argv, kUpgradeOptions, slots);
+    const CommandLine line = read_command_line(kUpgradeSyntax, argc, argv, slots);
+    if (!line.runs()) return line.result();
+    if (slots[kSlotOption] != nullptr && !is_check_mode(slots[kSlotOption])) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: --option takes only \"chk\" (check the signature), not "
+                     "\"%s\"; nothing was done to %s (give no --option to sign it)\n",
+                     slots[kSlotOption], slots[kSlotInput] != nullptr ? slots[kSlotInput] : "the file");
+        return kUpgradeBadOption;
+    }
     int result = check_named_file("input", slots[kSlotInput]);
     if (result == 0) result = check_named_file("zuduserkey", slots[kSlotKey]);
     if (result == 0 && slots[kSlotKey] != nullptr && slots[kSlotUserKey] != nullptr) {
@@ -147,13 +163,6 @@ int zud_sig_upgrade(int argc, char** argv) {
         result = kUpgradeTwoKeys;
     }
     const char* mode = "signature";
-    const char* option = slots[kSlotOption];
-    if (result == 0 && option != nullptr && !is_check_mode(option)) {
-        std::fprintf(stderr,
-                     "zud_encrypt_tqrr: --option %s is not \"chk\"; %s is signed, not checked "
-                     "(give --option chk to check it)\n",
-                     option, slots[kSlotInput] != nullptr ? slots[kSlotInput] : "the file");
-    }
     if (result == 0) {
         if (is_check_mode(slots[kSlotOption])) mode = "signature verify";
         const char* key = slots[kSlotKey] != nullptr ? slots[kSlotKey] : slots[kSlotUserKey];

@@ -5,6 +5,7 @@
 #include "trailer.h"
 
 inline constexpr zud_result_info kUpgsigResults[] = {
+    {kUpgradeBadOption, "--option with a value other than \"chk\" (nothing is done)"},
     {kUpgradeIllegalFile, "a named file is missing, or not a multiple of 16 bytes"},
     {kUpgradeTwoKeys, "both --zuduserkey and --userkey"},
     {kUpgradeNoInput, "no input, or its size cannot be taken"},

@@ -14,6 +14,7 @@
 // Results of zud_sig_upgrade, zud_sig_upgrade_file, the trailer signer and
 // zud_file_sha2.
 enum UpgradeResult : int {
+    kUpgradeBadOption = 4117,    // handler: --option with any value but "chk"
     kUpgradeIllegalFile = 4115,  // handler: a named file is missing or not a multiple of 16 bytes
     kUpgradeNoInput = 4013,      // the size of the input cannot be taken (missing, or no path)
     kUpgradeInputIsKey = 4021,   // the input is the key file itself
