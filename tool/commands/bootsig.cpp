@@ -418,14 +418,34 @@ bool read_at(std::FILE* f, std::uint64_t offset, MutBytes out) {
 
 int open_streams(BootRun& run) {
     run.input = open_file(run.plan.slots[kSlotInput], "rb");
-    if (!run.input) return kBootOpenFailed;
+    if (!run.input) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s: %s\n", run.plan.slots[kSlotInput],
+                     std::strerror(errno));
+        return kBootOpenFailed;
+    }
     run.out = OutputFile(run.plan.output, Exposure::kPublic);
     if (!run.out.ok()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.out.error().c_str());
         return kBootOpenFailed;
     }
-    if (!run.work.ok() || !run.area.ok()) return kBootOpenFailed;
+    if (!run.work.ok() || !run.area.ok()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: out of memory for the bootloader's buffers\n");
+        return kBootOpenFailed;
+    }
     return 0;
+}
+
+// Says that the key material in `path` does not have its size, and what
+// the file should be.
+int refuse_material_size(const char* path, std::uint64_t size, int wrong_size) {
+    const auto actual = file_size(path);
+    const char* what = wrong_size == kBootAesKeySize    ? "an AES key file (--aeskey)"
+                       : wrong_size == kBootKeymaxSize  ? "a keymax (--rootkeymax, made by --keysig)"
+                                                        : "a zud_user_key file (--zuduserkey, made by --keybnd)";
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s has %llu bytes, but %s has exactly %llu\n", path,
+                 static_cast<unsigned long long>(actual.value_or(0)), what,
+                 static_cast<unsigned long long>(size));
+    return wrong_size;
 }
 
 // Opens a key file that must have exactly `size` bytes.
@@ -437,15 +457,15 @@ int open_sized(const char* path, std::uint64_t size, int wrong_size, File& file)
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", path);
         return kBootIoFailed;
     }
-    return *actual == size ? 0 : wrong_size;
+    return *actual == size ? 0 : refuse_material_size(path, size, wrong_size);
 }
 
 // The result of key material read before: 0, `wrong_size`, or an I/O
 // failure (said on standard error, as open_sized says it).
-int material_result(BootKeys::State state, const char* path, int wrong_size) {
+int material_result(BootKeys::State state, const char* path, std::uint64_t size, int wrong_size) {
     switch (state) {
         case BootKeys::State::kRead: return 0;
-        case BootKeys::State::kWrongSize: return wrong_size;
+        case BootKeys::State::kWrongSize: return refuse_material_size(path, size, wrong_size);
         case BootKeys::State::kUnreadable: break;
     }
     std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", path);
@@ -478,7 +498,7 @@ void note_unused_aes_key(const char* aes_path, const char* user_key_path, ConstB
 int read_user_key_file(BootRun& run) {
     const char* path = run.plan.slots[kSlotUserKeyFile];
     const BootKeys& keys = run.plan.keys;
-    if (const int r = material_result(keys.material, path, kBootUserKeySize); r != 0) return r;
+    if (const int r = material_result(keys.material, path, kUserKeyFileSize, kBootUserKeySize); r != 0) return r;
     std::copy(keys.aes.begin(), keys.aes.end(), run.aes.begin());
     if (run.plan.encrypt) note_unused_aes_key(run.plan.slots[kSlotAesKey], path, run.aes);
     return 0;
@@ -493,7 +513,7 @@ int read_key_material(BootRun& run) {
         if (const int r = read_aes_key(s[kSlotAesKey], run.aes); r != 0) return r;
     }
     if (!run.plan.signing) return 0;
-    return material_result(run.plan.keys.material, s[kSlotKeymax], kBootKeymaxSize);
+    return material_result(run.plan.keys.material, s[kSlotKeymax], kKeymaxSize, kBootKeymaxSize);
 }
 
 // ---------------------------------------------------------------------------
@@ -701,6 +721,10 @@ int plan_fip(BootRun& run, SignedFip& fip) {
     auto toc = read_toc(region, fip_size_of(run.input.get()));
     if (!toc) {
         std::printf("zud log : illegal fip file format!\n");
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s has no valid FIP table of contents at byte "
+                             "49152; give a bootloader with BL2 in its first 48 KiB and the FIP "
+                             "behind it\n",
+                     run.plan.slots[kSlotInput]);
         return run.failure;
     }
     fip.toc = std::move(*toc);
@@ -943,11 +967,15 @@ int zud_sig_boot(int argc, char** argv) {
         const bool token = i == kSlotUserKey && is_pkcs11_uri(slots[i]);
         if (slots[i] != nullptr && !token && !path_exists(slots[i])) {
             std::printf("zud log: error! Illegal [%s] %s\n", kBootOptions[i].name, slots[i]);
+            std::fprintf(stderr, "zud_encrypt_tqrr: --%s %s names no file; give the path of an "
+                                 "existing file\n",
+                         kBootOptions[i].name, slots[i]);
             return kBootBadOption;
         }
     }
     if (slots[kSlotInput] == nullptr) {
         std::printf("zud log: error! Please set input first!\n");
+        std::fprintf(stderr, "zud_encrypt_tqrr: --bootsig needs --input BOOTLOADER\n");
         return kBootBadOption;
     }
     return zud_sig_boot_file(slots.data());

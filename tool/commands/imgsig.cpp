@@ -112,10 +112,13 @@ void explain(const char* text) { std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", 
 int check_input(const char* input) {
     if (input == nullptr) {
         std::printf("zud log: error! Please set input first!\n");
+        explain("--imgsig needs --input BOOT.IMG");
         return kImageNoInput;
     }
     if (!path_exists(input)) {
         std::printf("zud log: error! Illegal [%s] %s\n", "input", input);
+        std::fprintf(stderr, "zud_encrypt_tqrr: --input %s names no file; give the path of the "
+                             "boot image\n", input);
         return kImageNoInput;
     }
     return 0;
@@ -141,13 +144,22 @@ int make_output_name(ImageJob& job) {
     return 0;
 }
 
-int read_header_page(std::FILE* in, HeaderPage& page) {
+int read_header_page(std::FILE* in, const char* path, HeaderPage& page) {
     if (!read_exact(in, page)) {
-        explain("the input is shorter than a boot image's 2048-byte header page");
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s is shorter than a boot image's 2048-byte "
+                             "header page\n", path);
         return kImageShortInput;
     }
-    if (!decode_boot_image_header(page)->android_magic) return kImageNotBootImage;
-    if (has_image_security_header(page)) return kImageAlreadySigned;
+    if (!decode_boot_image_header(page)->android_magic) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s is not an Android boot image (it does not "
+                             "begin with \"ANDROID!\"); give the image mkbootimg made\n", path);
+        return kImageNotBootImage;
+    }
+    if (has_image_security_header(page)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s is signed already (\"ZUDSECU!\" at byte "
+                             "1024); give the unsigned boot image\n", path);
+        return kImageAlreadySigned;
+    }
     return 0;
 }
 
@@ -352,8 +364,11 @@ int load_user_key(ImageJob& job) {
 // Everything that can refuse the input, before the output gets any byte.
 int prepare_image(ImageJob& job, std::FILE* in) {
     const auto input_size = stream_size(in);
-    if (!input_size) return kImageOpenFailed;
-    int result = read_header_page(in, job.page);
+    if (!input_size) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot take the size of %s\n", job.input);
+        return kImageOpenFailed;
+    }
+    int result = read_header_page(in, job.input, job.page);
     if (result != 0) return result;
     job.boot = *decode_boot_image_header(job.page);
     result = check_layout(job.boot, *input_size);
@@ -369,6 +384,7 @@ int prepare_image(ImageJob& job, std::FILE* in) {
 // The stage blocks of one run: laid out and signed in a first pass over the
 // input, written (and in a signed image encrypted) in a second.
 using StageBlocks = std::array<zud_stage_block, kImageStageCount>;
+constexpr const char* kStageNames[kImageStageCount] = {"kernel", "ramdisk", "second"};
 
 // Lays out each stage's block header (drawing its nonce, and with a key its
 // timestamp, in stage order), digests the stages two at a time and signs
@@ -379,12 +395,24 @@ int sign_stages(ImageJob& job, int fd, std::uint64_t input_size, StageBlocks& bl
     for (std::size_t i = 0; i < kImageStageCount; ++i) {
         const zud_stage_record& r = job.stages[i];
         if (zud_stage_begin(fd, input_size, r.stage_offset, r.part_size, key, blocks[i]) != kStageOk) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: the %s stage of %s could not be laid out\n",
+                         kStageNames[i], job.input);
             return kImageStageFailed;
         }
     }
     const auto digests = zud_stage_digests(fd, blocks, job.progress.get());
     for (std::size_t i = 0; i < kImageStageCount; ++i) {
-        if (!digests[i] || zud_stage_seal(blocks[i], key, *digests[i]) != kStageOk) return kImageStageFailed;
+        if (!digests[i]) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: cannot read the %s stage of %s: %s\n",
+                         kStageNames[i], job.input, std::strerror(errno));
+            return kImageStageFailed;
+        }
+        if (zud_stage_seal(blocks[i], key, *digests[i]) != kStageOk) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: the %s stage of %s could not be signed%s%s\n",
+                         kStageNames[i], job.input, key != nullptr ? ": " : "",
+                         key != nullptr ? key->failure().c_str() : "");
+            return kImageStageFailed;
+        }
         zud_stage_record& r = job.stages[i];
         r.stage_length = static_cast<std::uint32_t>(blocks[i].stored_length);
         r.stage_space = static_cast<std::uint32_t>(round_up(r.stage_length, r.page_size));
@@ -539,12 +567,33 @@ int append_trailing_signature(const ImageJob& job, const std::string& path) {
     return kImageUpgradeFailed;
 }
 
+// Says why the second pass, which writes the stages, failed.
+void explain_write_failure(const ImageJob& job, int result) {
+    const int saved = errno;
+    switch (result) {
+        case kImageEncryptFailed:
+            std::fprintf(stderr, "zud_encrypt_tqrr: a stage of %s could not be encrypted\n", job.input);
+            break;
+        case kImageOpenFailed:
+            std::fprintf(stderr, "zud_encrypt_tqrr: out of memory for the write buffers of %s\n",
+                         job.output.c_str());
+            break;
+        default:
+            std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s or write %s: %s\n", job.input,
+                         job.output.c_str(), saved != 0 ? std::strerror(saved) : "short read or write");
+            break;
+    }
+}
+
 // The image is built, sealed and signed under a temporary name and takes
 // the output's name only when it is complete: a refused or failed run
 // leaves nothing new, and an earlier file of that name as it was.
 int process_image(ImageJob& job) {
     File in = open_file(job.input, "rb");
-    if (!in) return kImageOpenFailed;
+    if (!in) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s: %s\n", job.input, std::strerror(errno));
+        return kImageOpenFailed;
+    }
     int result = prepare_image(job, in.get());
     if (result != 0) return result;
     OutputFile out(job.output, Exposure::kPublic);
@@ -558,13 +607,19 @@ int process_image(ImageJob& job) {
     const FileStamp before = stamp_file(fd);
     auto blocks = std::make_unique<StageBlocks>();
     const auto input_size = stream_size(in.get());
-    if (!input_size) return kImageOpenFailed;
+    if (!input_size) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot take the size of %s\n", job.input);
+        return kImageOpenFailed;
+    }
     // The parts are read once to sign them, then the output is written.
     std::uint64_t work = 2 * std::uint64_t{kBootHeaderPageSize};
     for (const zud_stage_record& r : job.stages) work += 2 * std::uint64_t{r.part_size};
     job.progress = std::make_unique<Progress>("zud_encrypt_tqrr: imgsig", work);
     result = sign_stages(job, fd, *input_size, *blocks);
-    if (result == 0) result = write_stages(job, fd, out.stream(), *blocks);
+    if (result == 0) {
+        result = write_stages(job, fd, out.stream(), *blocks);
+        if (result != 0) explain_write_failure(job, result);
+    }
     job.progress->finish();
     if (result != 0) return result;
     if (!same_stamp(before, stamp_file(fd))) {
@@ -575,7 +630,15 @@ int process_image(ImageJob& job) {
     in.reset();
     if (job.signing) {
         result = finish_image(job, out.stream());
-        if (result == 0 && !out.close_stream()) result = kImageCloseFailed;
+        if (result != 0) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the header page of %s: %s\n",
+                         job.output.c_str(), std::strerror(errno));
+        }
+        if (result == 0 && !out.close_stream()) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s: %s\n", job.output.c_str(),
+                         std::strerror(errno));
+            result = kImageCloseFailed;
+        }
         if (result == 0) result = append_trailing_signature(job, out.temp_path());
         if (result != 0) return result;
     }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -275,9 +276,18 @@ bool private_half_signs(mbedtls_rsa_context& key) {
 int user_key_digest(const zud_key_file_image& file, Digest& digest) {
     const char* path = file.path.c_str();
     RsaKey key;
-    if (file.path.empty() || zud_tq_load_rsa_key_image(&key.ctx, file) != 0) return kKeybndFailed;
+    if (file.path.empty() || zud_tq_load_rsa_key_image(&key.ctx, file) != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s does not load as an RSA private key file; give "
+                             "the user key file whose public half is --ukey1 of the keymax\n",
+                     path);
+        return kKeybndFailed;
+    }
     const auto named = public_key_digest(key.ctx);
-    if (!named) return kKeybndFailed;
+    if (!named) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the key in %s has %zu bits; a keymax holds keys of "
+                             "1024, 2048 or 4096 bits\n", path, key.ctx.len * 8);
+        return kKeybndFailed;
+    }
     digest = *named;
     if (!private_half_signs(key.ctx)) {
         std::fprintf(stderr,
@@ -303,9 +313,17 @@ int read_aes_key_file(const char* path, MutBytes aes) {
         return kKeybndNoAesKey;
     }
     const auto size = stream_size(f.get());
-    if (!size || *size != kAesKeySize) return kKeybndFailed;
+    if (!size || *size != kAesKeySize) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the --aeskey file %s has %llu bytes; an AES key "
+                             "file has exactly 32\n",
+                     path, static_cast<unsigned long long>(size.value_or(0)));
+        return kKeybndFailed;
+    }
     Buffer read(kAesKeySize);
-    if (!read.ok() || !read_exact(f.get(), read.bytes())) return kKeybndFailed;
+    if (!read.ok() || !read_exact(f.get(), read.bytes())) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s: %s\n", path, std::strerror(errno));
+        return kKeybndFailed;
+    }
     std::memcpy(aes.data(), read.data(), kAesKeySize);
     return 0;
 }
@@ -374,15 +392,29 @@ bool refuse_unbindable_key(const char* value, const zud_key_file_image& file) {
 int bind_user_key(const char* const* slots, const zud_key_file_image& ukey, const char* output,
                   MutBytes aes) {
     File keymax = open_file(slots[kKeymaxSlot], "rb");
-    if (!keymax) return kKeybndFailed;
+    if (!keymax) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s: %s\n", slots[kKeymaxSlot],
+                     std::strerror(errno));
+        return kKeybndFailed;
+    }
     Digest user_key{};
     if (const int r = user_key_digest(ukey, user_key); r != 0) return r;
     const auto keymax_size = stream_size(keymax.get());
-    if (!keymax_size || *keymax_size != kKeymaxSize) return kKeybndFailed;
+    if (!keymax_size || *keymax_size != kKeymaxSize) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s has %llu bytes, but a keymax (made by --keysig) "
+                             "has exactly 2264\n",
+                     slots[kKeymaxSlot], static_cast<unsigned long long>(keymax_size.value_or(0)));
+        return kKeybndFailed;
+    }
     if (slots[kAesKeySlot] != nullptr) {
         if (const int r = read_aes_key_file(slots[kAesKeySlot], aes); r != 0) return r;
     }
-    if (!is_first_user_key(keymax.get(), user_key)) return kKeybndFailed;
+    if (!is_first_user_key(keymax.get(), user_key)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the key in %s is not the first user key (--ukey1) "
+                             "of the keymax %s; bind the key the keymax names first\n",
+                     ukey.path.c_str(), slots[kKeymaxSlot]);
+        return kKeybndFailed;
+    }
     // The file carries a private key and the AES key: owner only, from its
     // first byte on.
     OutputFile out(output, Exposure::kSecret);
@@ -390,8 +422,15 @@ int bind_user_key(const char* const* slots, const zud_key_file_image& ukey, cons
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
         return kKeybndFailed;
     }
-    if (!write_user_key_file(out.stream(), ukey, keymax.get(), aes)) return kKeybndFailed;
-    return out.commit() ? 0 : kKeybndFailed;
+    if (!write_user_key_file(out.stream(), ukey, keymax.get(), aes)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s: %s\n", output, std::strerror(errno));
+        return kKeybndFailed;
+    }
+    if (!out.commit()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+        return kKeybndFailed;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -420,6 +459,13 @@ int zud_sig_key(int argc, char** argv) {
         if (!is_pkcs11_uri(slots[i]) && !path_exists(slots[i])) {
             std::printf("zud log: error! Illegal key file %s\n",
                         slots[i] != nullptr ? slots[i] : "(null)");
+            if (slots[i] == nullptr) {
+                std::fprintf(stderr, "zud_encrypt_tqrr: --keysig needs --%s KEY\n",
+                             kKeysigOptions[i < 4 ? 0 : 4].name);
+            } else {
+                std::fprintf(stderr, "zud_encrypt_tqrr: --%s %s names no file; give the path of a "
+                                     "key file\n", kKeysigOptions[i].name, slots[i]);
+            }
             return kKeysigBadArguments;
         }
     }
@@ -543,6 +589,13 @@ int zud_key_bnd(int argc, char** argv) {
     for (const std::size_t i : {kUserKeySlot, kKeymaxSlot}) {
         if (!path_exists(slots[i])) {
             std::printf("zud log: error! Illegal input %s\n", kKeybndOptions[i].name);
+            if (slots[i] == nullptr) {
+                std::fprintf(stderr, "zud_encrypt_tqrr: --keybnd needs --%s %s\n", kKeybndOptions[i].name,
+                             i == kUserKeySlot ? "KEY" : "KEYMAX");
+            } else {
+                std::fprintf(stderr, "zud_encrypt_tqrr: --%s %s names no file; give the path of an "
+                                     "existing file\n", kKeybndOptions[i].name, slots[i]);
+            }
             return kKeybndFailed;
         }
     }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -45,8 +46,15 @@ int zud_mk_sd(int argc, char** argv) {
         std::fprintf(stderr, "zud_encrypt_tqrr: --input and --output name the same file\n");
         return kSdImageFailed;
     }
+    if (input == nullptr || output == nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --mksd needs --input FILE and --output IMAGE\n");
+        return kSdImageFailed;
+    }
     File in = open_file(input, "rb");
-    if (!in || output == nullptr) return kSdImageFailed;
+    if (!in) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s: %s\n", input, std::strerror(errno));
+        return kSdImageFailed;
+    }
     // The image takes its name only when it is whole.
     OutputFile out(output, Exposure::kPublic);
     if (!out.ok()) {
@@ -111,14 +119,27 @@ int zud_mk_password(int argc, char** argv) {
     if (!line.runs()) return line.result();
     const char* password = slots[0];
     const char* output = slots[1];
-    if (password == nullptr) return kPasswordMissing;
+    if (password == nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --mkpsd needs --password PW (16 characters)\n");
+        return kPasswordMissing;
+    }
     if (std::strlen(password) != kPasswordLength) {
         std::printf("zud log : Invalid password ! [16 chars]\n");
+        std::fprintf(stderr, "zud_encrypt_tqrr: the password has %zu characters; give exactly 16\n",
+                     std::strlen(password));
         return kPasswordBadLength;
     }
-    if (slots[2] == nullptr) return kPasswordNoInterface;
+    if (slots[2] == nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --mkpsd needs --option jtag, usb, scan or jtagusb "
+                             "(the interface the password unlocks)\n");
+        return kPasswordNoInterface;
+    }
     const auto interface = password_interface_named(slots[2]);
-    if (!interface) return kPasswordBadInterface;
+    if (!interface) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --option %s names no interface; give jtag, usb, "
+                             "scan or jtagusb\n", slots[2]);
+        return kPasswordBadInterface;
+    }
 
     zud_password_package package;
     package.interface = *interface;
@@ -127,6 +148,7 @@ int zud_mk_password(int argc, char** argv) {
                     random_u32(), package.digest);
     if (output == nullptr) {
         wipe(package.digest.data(), package.digest.size());
+        std::fprintf(stderr, "zud_encrypt_tqrr: --mkpsd needs --output FILE\n");
         return kPasswordNoOutput;
     }
     std::array<std::uint8_t, kPackageSize> bytes{};
@@ -154,13 +176,21 @@ int zud_mk_customer_id(int argc, char** argv) {
     if (!line.runs()) return line.result();
     const char* id = slots[0];
     const char* output = slots[1];
-    if (id == nullptr) return kCustomerIdMissing;
+    if (id == nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --mkcusid needs --customerid ID (5 to 8 characters)\n");
+        return kCustomerIdMissing;
+    }
     const std::size_t length = std::strlen(id);
     if (length < kCustomerIdMin || length > kCustomerIdMax) {
         std::printf("zud log : Invalid customer ID  ! [5-8 chars]\n");
+        std::fprintf(stderr, "zud_encrypt_tqrr: the customer ID has %zu characters; give 5 to 8\n",
+                     length);
         return kCustomerIdLength;
     }
-    if (output == nullptr) return kCustomerIdNoOutput;
+    if (output == nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --mkcusid needs --output FILE\n");
+        return kCustomerIdNoOutput;
+    }
     std::array<std::uint8_t, kPackageSize> package{};
     encode_customer_id_package({std::string(id, length)}, package);
     return seal_package(package, output, kCustomerIdOpenFailed, kCustomerIdSignFailed);

@@ -1,7 +1,9 @@
 #include "sha.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "boot_image.h"
 #include "cli.h"
@@ -101,7 +103,10 @@ int zud_sha(int argc, char** argv) {
         return kShaFailed;
     }
     File in = open_file(input, "rb");
-    if (!in) return kShaFailed;
+    if (!in) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s: %s\n", input, std::strerror(errno));
+        return kShaFailed;
+    }
 
     std::array<std::uint8_t, kBootHeaderSize> header{};
     const auto size = stream_size(in.get());

@@ -62,10 +62,15 @@ int check_named_file(const char* name, const char* path) {
     const auto size = file_size(path);
     if (!size) {
         std::printf("zud log: error! Illegal [%s] %s\n", name, path);
+        std::fprintf(stderr, "zud_encrypt_tqrr: --%s %s names no file; give the path of an "
+                             "existing file\n", name, path);
         return kUpgradeIllegalFile;
     }
     if (*size % kSizeUnit != 0) {
         std::printf("zud log: error! Illegal file size [%s] \n", path);
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s has %llu bytes, not a multiple of 16; pad it "
+                             "to a multiple of 16 bytes before signing\n",
+                     path, static_cast<unsigned long long>(*size));
         return kUpgradeIllegalFile;
     }
     return 0;
@@ -73,7 +78,10 @@ int check_named_file(const char* name, const char* path) {
 
 // Checking needs the public half only.
 bool open_check_key(const char* value, const SigningKeySource& source, RsaKey& key) {
-    if (value == nullptr) return false;
+    if (value == nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --upgsig needs the key: --zuduserkey KEY or --userkey KEY\n");
+        return false;
+    }
     std::string reason;
     if (!open_public_key(value, source, key, reason)) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", reason.c_str());
@@ -83,7 +91,10 @@ bool open_check_key(const char* value, const SigningKeySource& source, RsaKey& k
 }
 
 std::unique_ptr<SigningKey> open_upgrade_key(const char* value, const SigningKeySource& source) {
-    if (value == nullptr) return nullptr;
+    if (value == nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --upgsig needs the key: --zuduserkey KEY or --userkey KEY\n");
+        return nullptr;
+    }
     std::string reason;
     auto key = open_signing_key(value, source, reason);
     if (!key) std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", reason.c_str());
@@ -102,24 +113,48 @@ int check_signed_file(std::FILE* f, RsaKey& key, std::uint64_t size) {
     }
     // The signed range is digested as zud_file_sha2 digests, in whole
     // 16-byte units.
-    if ((size - len) % kSizeUnit != 0) return kUpgradeOpenFailed;
+    if ((size - len) % kSizeUnit != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the file less its %zu-byte signature block is not a "
+                             "multiple of 16 bytes, so no block of this key ends it\n", len);
+        return kUpgradeOpenFailed;
+    }
     Progress progress("zud_encrypt_tqrr: upgrade signature", size - len);
     const zud_upgrade_trailer t = read_upgrade_trailer(::fileno(f), size, key.ctx, &progress);
     switch (t.state) {
         case TrailerState::kMatches: return 0;
         case TrailerState::kShortFile:
-        case TrailerState::kBlockUnread: return kUpgradeNoBlock;
-        case TrailerState::kFileUnread: return kUpgradeOpenFailed;
-        case TrailerState::kNotBelowModulus: return kUpgradeRsaFailed;
-        case TrailerState::kDigestDiffers: return kUpgradeMismatch;
+        case TrailerState::kBlockUnread:
+            std::fprintf(stderr, "zud_encrypt_tqrr: cannot read the signature block at the end of "
+                                 "the file: %s\n", std::strerror(errno));
+            return kUpgradeNoBlock;
+        case TrailerState::kFileUnread:
+            std::fprintf(stderr, "zud_encrypt_tqrr: cannot read the signed part of the file: %s\n",
+                         std::strerror(errno));
+            return kUpgradeOpenFailed;
+        case TrailerState::kNotBelowModulus:
+            std::fprintf(stderr, "zud_encrypt_tqrr: the last %zu bytes of the file are no signature "
+                                 "block of this key (their value is not below its modulus)\n", len);
+            return kUpgradeRsaFailed;
+        case TrailerState::kDigestDiffers: break;
     }
+    std::fprintf(stderr, "zud_encrypt_tqrr: the signature block at the end of the file does not "
+                         "match its contents: the file was changed after signing, was signed with "
+                         "another key, or is not signed\n");
     return kUpgradeMismatch;
 }
 
 int upgrade_file(const char* const* slots, const SigningKeySource& source) {
     const char* path = slots != nullptr ? slots[kSlotInput] : nullptr;
     const auto size = file_size(path);
-    if (!size) return kUpgradeNoInput;
+    if (!size) {
+        if (path == nullptr) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: --upgsig needs --input FILE\n");
+        } else {
+            std::fprintf(stderr, "zud_encrypt_tqrr: cannot take the size of %s: %s\n", path,
+                         std::strerror(errno));
+        }
+        return kUpgradeNoInput;
+    }
     // Signing a key file in place would change the key it is signed with.
     if (same_file(path, slots[kSlotKey])) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s is the key file itself; give the file to sign "
@@ -130,7 +165,11 @@ int upgrade_file(const char* const* slots, const SigningKeySource& source) {
         RsaKey key;
         if (!open_check_key(slots[kSlotKey], source, key)) return kUpgradeBadKey;
         File file = open_file(path, "rb+");
-        if (!file) return kUpgradeOpenFailed;
+        if (!file) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s for update: %s\n", path,
+                         std::strerror(errno));
+            return kUpgradeOpenFailed;
+        }
         return check_signed_file(file.get(), key, *size);
     }
     const std::unique_ptr<SigningKey> key = open_upgrade_key(slots[kSlotKey], source);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -96,7 +97,11 @@ int sign_file(std::FILE* f, SigningKey& key, std::uint64_t size) {
     WorkArea block{};
     std::array<std::uint8_t, kSha256Size> digest{};
     const int result = digest_signed_range(f, size, digest.data());
-    if (result != 0) return result;
+    if (result != 0) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot read the file to be signed: %s\n",
+                     std::strerror(errno));
+        return result;
+    }
     const std::size_t len = key.length();
     encode_upgrade_block(digest, MutBytes(plain).first(len));
     if (key.private_raw(ConstBytes(plain).first(len), MutBytes(block).first(len)) != 0) {
@@ -132,7 +137,11 @@ int close_signed_file(File file, const char* path, std::uint64_t size) {
 int sign_path(const char* path, std::uint64_t size, SigningKey& key) {
     if (!trailer_key_fits(key.length(), key.name())) return kUpgradeBadKey;
     File file = open_file(path, "rb+");
-    if (!file) return kUpgradeOpenFailed;
+    if (!file) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s for update: %s\n", path,
+                     std::strerror(errno));
+        return kUpgradeOpenFailed;
+    }
     const int result = sign_file(file.get(), key, size);
     if (result != 0) return result;
     return close_signed_file(std::move(file), path, size);
