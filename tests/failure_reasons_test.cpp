@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -170,6 +171,7 @@ TEST_F(FailureReasonsTest, EveryReachableFailureSaysWhyOnStandardError) {
         EXPECT_EQ(run.result, c.result);
         EXPECT_FALSE(run.err.empty()) << run.out;
         EXPECT_TRUE(run.err.empty() || run.err.back() == '\n') << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         const std::string failure_line =
             "zud_encrypt_tqrr " + args[0].substr(2) + " fail[" + std::to_string(c.result) + "]!\n";
         EXPECT_TRUE(run.out.ends_with(failure_line)) << run.out;
