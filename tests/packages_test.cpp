@@ -173,6 +173,59 @@ TEST_F(PasswordPackageTest, UnwritableOutputLeavesAnEarlierFileAsItWas) {
     EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"package.bin"}));
 }
 
+TEST_F(PasswordPackageTest, PasswordFileGivesTheWrittenPasswordsPackage) {
+    const std::string password = "0123456789abcdef";
+    const ToolRun written = run_tool({"--mkpsd", "--password", password, "--option", "usb", "--output", out}, 7);
+    ASSERT_EQ(written.result, 0);
+    // The written password is visible to other users; the note says so.
+    EXPECT_NE(written.err.find("--password-file"), std::string::npos) << written.err;
+    const Bytes expected = open_package(out);
+    // A file as `echo` writes it has a line feed behind the 16 bytes.
+    for (const std::string& content : {password, password + "\n"}) {
+        SCOPED_TRACE(content.size());
+        write_file(dir.file("pw"), Bytes(content.begin(), content.end()));
+        const ToolRun run = run_tool({"--mkpsd", "--password-file", dir.file("pw"), "--option", "usb", "--output", out}, 7);
+        ASSERT_EQ(run.result, 0);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.find("--password "), std::string::npos) << run.err;
+        EXPECT_EQ(open_package(out), expected);
+    }
+}
+
+TEST_F(PasswordPackageTest, PasswordFilesThatGiveNoPasswordAreRefused) {
+    const auto password_file = [&](const std::string& name, const std::string& content) {
+        write_file(dir.file(name), Bytes(content.begin(), content.end()));
+        return dir.file(name);
+    };
+    std::filesystem::create_directory(dir.file("a-directory"));
+    const struct {
+        std::vector<std::string> args;
+        std::string file;
+        int result;
+    } cases[] = {
+        {{"--password", "0123456789abcdef"}, password_file("both", "0123456789abcdef"), 4328},
+        {{}, dir.file("absent"), 4327},
+        {{}, dir.file("a-directory"), 4327},
+        {{}, password_file("short", "0123456789abcde\n"), 4330},
+        {{}, password_file("seventeen", "0123456789abcdefg"), 4330},
+        {{}, password_file("crlf", "0123456789abcdef\r\n"), 4330},
+        {{}, password_file("two-lines", "0123456789abcdef\n\n"), 4330},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Bytes content = file_exists(c.file) && !std::filesystem::is_directory(c.file) ? read_file(c.file) : Bytes{};
+        std::vector<std::string> args{"--mkpsd", "--password-file", c.file, "--option", "jtag", "--output", out};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = run_tool(args);
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_NE(run.err.find(c.file), std::string::npos) << run.err;
+        EXPECT_FALSE(file_exists(out));
+        if (!content.empty()) {
+            EXPECT_EQ(read_file(c.file), content);
+        }
+    }
+}
+
 class CustomerIdTest : public PackageTest {};
 
 TEST_F(CustomerIdTest, IdentifierAndMaskInTheSignedPackage) {
