@@ -216,6 +216,7 @@ TEST(BuiltinKeyBuildTest, ConfigureRefusesIncompleteOrWrongKeyDirectories) {
     const std::string inc(generated.begin(), generated.end());
     EXPECT_NE(inc.find("kBuiltinN[256] = {0x"), std::string::npos);
     EXPECT_NE(inc.find("kBuiltinAes[32] = {0xaa,"), std::string::npos);
+    EXPECT_NE(inc.find("kBuiltinKeyIsDevelopment = false;"), std::string::npos);
 
     write_text_key(keys + "/rsa.txt", test_key(1024));
     run = configure_builtin_key(dir, keys);
@@ -226,6 +227,28 @@ TEST(BuiltinKeyBuildTest, ConfigureRefusesIncompleteOrWrongKeyDirectories) {
     run = configure_builtin_key(dir, keys);
     EXPECT_NE(run.exit_status, 0);
     EXPECT_NE(run.err.find("lacks rsa.txt"), std::string::npos) << run.err;
+}
+
+TEST(BuiltinKeyBuildTest, DevelopmentKeyIsKnownWhereverItsDirectoryIs) {
+    TempDir dir;
+    const std::string copy = dir.file("copy");
+    std::filesystem::copy(ZUD_SOURCE_DIR "/keys/builtin-dev", copy);
+    const auto development = [&] {
+        const ProcessRun run = configure_builtin_key(dir, copy);
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        const Bytes generated = read_file(dir.file("build/generated/zud_builtin_key_values.inc"));
+        const std::string inc(generated.begin(), generated.end());
+        return inc.find("kBuiltinKeyIsDevelopment = true;") != std::string::npos;
+    };
+    EXPECT_TRUE(development());
+    // Either half of it protects nothing: a fresh AES key beside its RSA
+    // key, or its AES key beside a fresh RSA key.
+    const Bytes aes = read_file(copy + "/aes.bin");
+    write_file(copy + "/aes.bin", Bytes(32, 0x5A));
+    EXPECT_TRUE(development());
+    write_file(copy + "/aes.bin", aes);
+    write_text_key(copy + "/rsa.txt", test_key(2048));
+    EXPECT_TRUE(development());
 }
 
 }  // namespace

@@ -226,6 +226,26 @@ TEST_F(PasswordPackageTest, PasswordFilesThatGiveNoPasswordAreRefused) {
     }
 }
 
+TEST_F(PackageTest, PackagesSealedWithTheDevelopmentKeySaySo) {
+    write_file(dir.file("pw"), counting_bytes(16, 0x41));
+    const std::string id = dir.file("id.bin");
+    const ToolRun runs[] = {
+        run_tool({"--mkpsd", "--password-file", dir.file("pw"), "--option", "jtag", "--output", out}),
+        run_tool({"--mkcusid", "--customerid", "CUST01", "--output", id}),
+    };
+    const std::string* sealed[] = {&out, &id};
+    for (std::size_t i = 0; i < 2; ++i) {
+        ASSERT_EQ(runs[i].result, 0);
+        EXPECT_EQ(runs[i].out, "");
+        EXPECT_TRUE(kBuiltinKeyIsDevelopment ? is_development_seal_warning(runs[i].err, *sealed[i])
+                                             : runs[i].err.empty())
+            << runs[i].err;
+    }
+    // Nothing sealed, nothing said.
+    EXPECT_EQ(run_tool({"--mkcusid", "--customerid", "CUST01", "--output", dir.file("no/dir")}).err.find("development"),
+              std::string::npos);
+}
+
 class CustomerIdTest : public PackageTest {};
 
 TEST_F(CustomerIdTest, IdentifierAndMaskInTheSignedPackage) {

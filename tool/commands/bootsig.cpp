@@ -894,6 +894,7 @@ int zud_sig_boot_file(const char* const* slots) {
     int result = write_signed_bootloader(run);
     if (result == 0) result = commit_outputs(run);
     if (result != 0) return result;  // the temporary files go with `run`
+    if (run.efuse_written) warn_development_seal(plan.efuse.c_str());
     // The boot media variants go in place after the output; a failure here
     // leaves the output in place.
     return run.media->finish() ? 0 : kBootMediaFailed;

@@ -84,7 +84,9 @@ int seal_package(ConstBytes package, const char* path, int write_failed, int sig
         std::fprintf(stderr, "zud_encrypt_tqrr: signing %s failed (%d)\n", path, signed_result);
         return sign_failed;
     }
-    return out.commit() ? 0 : write_failed;
+    if (!out.commit()) return write_failed;
+    warn_development_seal(path);
+    return 0;
 }
 
 // A password file holds the 16 password bytes, optionally followed by one
