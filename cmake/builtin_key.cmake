@@ -63,6 +63,9 @@ foreach(_i RANGE 7)
   list(GET _names ${_i} _name)
   list(GET _widths ${_i} _width)
   _zud_hex_to_array("${_line}" ${_width} ${_name} _arr _bits)
+  if(_i EQUAL 0)
+    set(_modulus "${_arr}")
+  endif()
   if(_i EQUAL 0 AND NOT _bits EQUAL 2048)
     message(FATAL_ERROR "built-in key: the RSA modulus in ${_key_dir}/rsa.txt "
             "has ${_bits} bits; it must have 2048")
@@ -82,6 +85,25 @@ endif()
 file(READ "${_key_dir}/aes.bin" _aes_hex HEX)
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," _aes_arr "${_aes_hex}")
 string(APPEND _body "inline constexpr std::uint8_t kBuiltinAes[32] = {${_aes_arr}};\n")
+
+# A build whose built-in key is the public development key says so on
+# standard error whenever it seals a file, so that nothing sealed with it is
+# shipped by mistake. The values are compared, not the directory's path: a
+# copy of keys/builtin-dev elsewhere is still that key, and a key that shares
+# either half with it (its RSA modulus or its AES key) protects nothing.
+set(_dev_dir "${CMAKE_CURRENT_LIST_DIR}/../keys/builtin-dev")
+set(_development false)
+if(EXISTS "${_dev_dir}/rsa.txt" AND EXISTS "${_dev_dir}/aes.bin")
+  file(STRINGS "${_dev_dir}/rsa.txt" _dev_lines LIMIT_COUNT 1)
+  _zud_hex_to_array("${_dev_lines}" 256 N _dev_modulus _dev_bits)
+  file(READ "${_dev_dir}/aes.bin" _dev_aes_hex HEX)
+  string(TOLOWER "${_modulus}" _modulus)
+  string(TOLOWER "${_dev_modulus}" _dev_modulus)
+  if(_modulus STREQUAL _dev_modulus OR _aes_hex STREQUAL _dev_aes_hex)
+    set(_development true)
+  endif()
+endif()
+string(APPEND _body "inline constexpr bool kBuiltinKeyIsDevelopment = ${_development};\n")
 
 file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/generated/zud_builtin_key_values.inc"
      CONTENT "// Generated from ${_key_dir}; do not edit.\n${_body}")

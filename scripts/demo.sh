@@ -44,7 +44,9 @@ demo_sha() {
 
 demo_packages() {
     step "Device packages signed and encrypted with the built-in key"
-    show "$TOOL" --mkpsd --password 0123456789abcdef --option jtag --output unlock-jtag.bin
+    # The password comes from a file, so it never stands in a command line.
+    printf '%s\n' 0123456789abcdef > unlock.pw
+    show "$TOOL" --mkpsd --password-file unlock.pw --option jtag --output unlock-jtag.bin
     show "$TOOL" --mkcusid --customerid ACME0001 --output customer-id.bin
     ls -l unlock-jtag.bin customer-id.bin
     step "An SD-card image of the boot image (one random sector, then the file)"

@@ -216,6 +216,7 @@ TEST(BuiltinKeyBuildTest, ConfigureRefusesIncompleteOrWrongKeyDirectories) {
     const std::string inc(generated.begin(), generated.end());
     EXPECT_NE(inc.find("kBuiltinN[256] = {0x"), std::string::npos);
     EXPECT_NE(inc.find("kBuiltinAes[32] = {0xaa,"), std::string::npos);
+    EXPECT_NE(inc.find("kBuiltinKeyIsDevelopment = false;"), std::string::npos);
 
     write_text_key(keys + "/rsa.txt", test_key(1024));
     run = configure_builtin_key(dir, keys);
@@ -226,6 +227,25 @@ TEST(BuiltinKeyBuildTest, ConfigureRefusesIncompleteOrWrongKeyDirectories) {
     run = configure_builtin_key(dir, keys);
     EXPECT_NE(run.exit_status, 0);
     EXPECT_NE(run.err.find("lacks rsa.txt"), std::string::npos) << run.err;
+}
+
+TEST(BuiltinKeyBuildTest, DevelopmentKeyIsKnownWhereverItsDirectoryIs) {
+    TempDir dir;
+    const std::string copy = dir.file("copy");
+    std::filesystem::copy(ZUD_SOURCE_DIR "/keys/builtin-dev", copy);
+    const auto development = [&] {
+        EXPECT_EQ(configure_builtin_key(dir, copy).exit_status, 0);
+        const Bytes inc = read_file(dir.file("build/generated/zud_builtin_key_values.inc"));
+        return std::string(inc.begin(), inc.end()).find("kBuiltinKeyIsDevelopment = true;") != std::string::npos;
+    };
+    EXPECT_TRUE(development());
+    // Either half of it alone protects nothing.
+    write_file(copy + "/aes.bin", Bytes(32, 0x5A));
+    EXPECT_TRUE(development());
+    std::filesystem::copy_file(ZUD_SOURCE_DIR "/keys/builtin-dev/aes.bin", copy + "/aes.bin",
+                               std::filesystem::copy_options::overwrite_existing);
+    write_text_key(copy + "/rsa.txt", test_key(2048));
+    EXPECT_TRUE(development());
 }
 
 }  // namespace

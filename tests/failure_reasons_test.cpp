@@ -76,6 +76,8 @@ TEST_F(FailureReasonsTest, EveryReachableFailureSaysWhyOnStandardError) {
     const std::string long_name = dir.file(std::string(250, 'n'));
     write_file(long_name, read_file(boot));
     const std::string missing_dir_out = dir.file("no-such-dir/out.bin");
+    const std::string password = file("password.txt", {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9',
+                                                       'a', 'b', 'c', 'd', 'e', 'f', '\n'});
 
     const std::vector<Case> cases = {
         // --keysig
@@ -92,7 +94,7 @@ TEST_F(FailureReasonsTest, EveryReachableFailureSaysWhyOnStandardError) {
         {"keybnd missing keymax", [&] { return std::vector<std::string>{"--keybnd", "--ukey", keys.user1, "--rootkeymax", none, "--output", out}; }, -1},
         {"keybnd garbage ukey", [&] { return std::vector<std::string>{"--keybnd", "--ukey", garbage, "--rootkeymax", keys.keymax, "--output", out}; }, -1},
         {"keybnd short keymax", [&] { return std::vector<std::string>{"--keybnd", "--ukey", keys.user1, "--rootkeymax", km_short, "--output", out}; }, -1},
-        {"keybnd not first user key", [&] { return std::vector<std::string>{"--keybnd", "--ukey", keys.user2, "--rootkeymax", keys.keymax, "--output", out}; }, -1},
+        {"keybnd not first user key", [&] { return std::vector<std::string>{"--keybnd", "--ukey", keys.user2, "--rootkeymax", keys.keymax, "--output", out}; }, 3124},
         {"keybnd aes unreadable", [&] { return std::vector<std::string>{"--keybnd", "--ukey", keys.user1, "--rootkeymax", keys.keymax, "--aeskey", none, "--output", out}; }, 3121},
         {"keybnd aes short", [&] { return std::vector<std::string>{"--keybnd", "--ukey", keys.user1, "--rootkeymax", keys.keymax, "--aeskey", aes_short, "--output", out}; }, -1},
         {"keybnd damaged key", [&] { return std::vector<std::string>{"--keybnd", "--ukey", user_damaged, "--rootkeymax", keys.keymax, "--output", out}; }, 3123},
@@ -144,10 +146,10 @@ TEST_F(FailureReasonsTest, EveryReachableFailureSaysWhyOnStandardError) {
         // --mkpsd, --mkcusid
         {"mkpsd no password", [&] { return std::vector<std::string>{"--mkpsd", "--option", "usb", "--output", out}; }, 4325},
         {"mkpsd short password", [&] { return std::vector<std::string>{"--mkpsd", "--password", "short", "--option", "usb", "--output", out}; }, 4330},
-        {"mkpsd no interface", [&] { return std::vector<std::string>{"--mkpsd", "--password", "0123456789abcdef", "--output", out}; }, 4345},
-        {"mkpsd bad interface", [&] { return std::vector<std::string>{"--mkpsd", "--password", "0123456789abcdef", "--option", "serial", "--output", out}; }, 4349},
-        {"mkpsd no output", [&] { return std::vector<std::string>{"--mkpsd", "--password", "0123456789abcdef", "--option", "usb"}; }, 4416},
-        {"mkpsd unwritable output", [&] { return std::vector<std::string>{"--mkpsd", "--password", "0123456789abcdef", "--option", "usb", "--output", missing_dir_out}; }, 4422},
+        {"mkpsd no interface", [&] { return std::vector<std::string>{"--mkpsd", "--password-file", password, "--output", out}; }, 4345},
+        {"mkpsd bad interface", [&] { return std::vector<std::string>{"--mkpsd", "--password-file", password, "--option", "serial", "--output", out}; }, 4349},
+        {"mkpsd no output", [&] { return std::vector<std::string>{"--mkpsd", "--password-file", password, "--option", "usb"}; }, 4416},
+        {"mkpsd unwritable output", [&] { return std::vector<std::string>{"--mkpsd", "--password-file", password, "--option", "usb", "--output", missing_dir_out}; }, 4422},
         {"mkcusid no id", [&] { return std::vector<std::string>{"--mkcusid", "--output", out}; }, 4513},
         {"mkcusid bad length", [&] { return std::vector<std::string>{"--mkcusid", "--customerid", "abc", "--output", out}; }, 4518},
         {"mkcusid no output", [&] { return std::vector<std::string>{"--mkcusid", "--customerid", "abcdef"}; }, 4527},

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,6 +26,7 @@
 #include "support/boot_image.h"
 #include "support/files.h"
 #include "support/run.h"
+#include "support/signed_blocks.h"
 #include "support/temp_dir.h"
 #include "support/test_keys.h"
 #include "zud_encrypt_tqrr.h"
@@ -78,11 +80,13 @@ protected:
     void SetUp() override { g_nVQ_RSA_keyFormat = 0; }
 
     // A zud_user_key file as the binding command lays it out: the 4680-byte
-    // key file, 2264 keymax bytes and the 32-byte AES key.
-    std::string user_key(const mbedtls_rsa_context& key, const std::string& name = "user.key") {
+    // key file, a keymax naming the key and the 32-byte AES key.
+    // Another keymax may be bound in its place.
+    std::string user_key(const mbedtls_rsa_context& key, const std::string& name = "user.key",
+                         const std::optional<Bytes>& keymax = std::nullopt) {
         const std::string path = dir.file(name);
         write_full_key(path, key);
-        write_file(path, concat(concat(read_file(path), counting_bytes(2264, 7)), kAesKey));
+        write_file(path, concat(concat(read_file(path), keymax.value_or(make_keymax(root, key, root))), kAesKey));
         return path;
     }
 
@@ -152,6 +156,7 @@ protected:
     TempDir dir;
     std::vector<Bytes> parts;
     const mbedtls_rsa_context& key2048 = test_key(2048);
+    const mbedtls_rsa_context& root = test_key(1024);  // signs the keymaxes
 };
 
 // ---------------------------------------------------------------------------
@@ -557,6 +562,54 @@ TEST_F(ImgsigTest, UserKeyFilesThatCannotSignAreRefused) {
     // A 384-bit key has no key type, so no key digest.
     EXPECT_EQ(sign(input, user_key(test_key(384), "k384.key")).result, 5756);
     EXPECT_FALSE(file_exists(input + ".encrypt"));
+}
+
+TEST_F(ImgsigTest, KeymaxesThatDoNotVouchForTheKeyAreRefused) {
+    const std::string input = boot_image(5000, 3000, 700);
+    const auto& stranger = test_key(2048, 1);
+    const Bytes good = make_keymax(root, key2048, root);
+    Bytes flipped = good;
+    flipped.at(100) ^= 0x01;  // inside the signature
+    Bytes key_form = good;
+    key_form.at(1848 + 16 + 48 * 2 + 9) = 2;  // a root entry that is no digest entry
+    write_full_key(dir.file("signer.key"), key2048);
+    write_file(dir.file("aes.bin"), kAesKey);
+    // --userkey with --rootkeymax, the keymax written to `name`.
+    const auto separate = [&](const std::string& name, const Bytes& keymax) {
+        write_file(dir.file(name), keymax);
+        return std::vector<std::string>{"--userkey", dir.file("signer.key"), "--aeskey", dir.file("aes.bin"),
+                                        "--rootkeymax", dir.file(name)};
+    };
+    const struct {
+        std::vector<std::string> keys;
+        int result;
+    } cases[] = {
+        {{"--zuduserkey", user_key(key2048, "flipped.zud", flipped)}, 5796},
+        {{"--zuduserkey", user_key(key2048, "key-form.zud", key_form)}, 5795},
+        {{"--zuduserkey", user_key(key2048, "other.zud", make_keymax(root, stranger, root))}, 5797},
+        {separate("foreign.bin", make_keymax(root, key2048, stranger)), 5796},
+        {separate("short.bin", slice(good, 0, 2263)), 5795},
+        {separate("other.bin", make_keymax(root, stranger, root)), 5797},
+    };
+    const Bytes image = read_file(input);
+    for (const auto& c : cases) {
+        const std::string& keymax_in = c.keys.back();  // the file that holds the keymax
+        SCOPED_TRACE(keymax_in);
+        const auto before = files_in(dir.path());
+        std::vector<std::string> args{"--imgsig", "--input", input, "--output", dir.file("out.img")};
+        args.insert(args.end(), c.keys.begin(), c.keys.end());
+        const ToolRun run = run_tool(args);
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_NE(run.err.find(keymax_in), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(files_in(dir.path()), before);
+        EXPECT_EQ(read_file(input), image);
+    }
+    // The keymax that names the key lets it sign.
+    std::vector<std::string> args{"--imgsig", "--input", input, "--output", dir.file("out.img")};
+    const auto keys = separate("good.bin", good);
+    args.insert(args.end(), keys.begin(), keys.end());
+    EXPECT_EQ(run_tool(args).result, 0);
 }
 
 TEST_F(ImgsigTest, KeyDigestIsTheDigestOfTheModulusAndExponent) {

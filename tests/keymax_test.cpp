@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -442,12 +443,43 @@ TEST_F(KeybndTest, BindsTheFirstUserKey) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST_F(KeybndTest, OtherKeysOfTheKeymaxAreRefused) {
-    for (const std::string& key : {user2_path, root_path}) {
-        const ToolRun run = keybnd({"--ukey", key, "--rootkeymax", km_path, "--output", out_path});
-        EXPECT_EQ(run.result, -1);
-        EXPECT_EQ(run.out, "zud_encrypt_tqrr keybnd fail[-1]!\n");
-        EXPECT_FALSE(file_exists(out_path));
+
+
+TEST_F(KeybndTest, KeymaxesNoDeviceAcceptsAreRefusedBeforeWriting) {
+    const auto& stranger = test_key(2048, 2);
+    const auto damaged = [&](const std::string& name, std::size_t at, std::uint8_t value) {
+        Bytes km = read_file(km_path);
+        km.at(at) = value;
+        write_file(dir.file(name), km);
+        return dir.file(name);
+    };
+    const Bytes good = read_file(km_path);
+    const std::string foreign = dir.file("foreign.bin");
+    write_file(foreign, make_keymax(root, user1, stranger));
+    const struct {
+        std::string ukey, keymax;
+        int result;
+    } cases[] = {
+        {user1_path, damaged("sig.bin", 100, good[100] ^ 0x01), 3126},
+        {user1_path, damaged("digest.bin", 2056 + 40, good[2056 + 40] ^ 0x01), 3126},
+        {user1_path, foreign, 3126},
+        {user1_path, damaged("magic.bin", 1848, 'X'), 3125},
+        {user1_path, damaged("key-form.bin", 1848 + 16 + 48 * 2 + 9, 2), 3125},
+        {user2_path, km_path, 3124},  // the second user key
+        {root_path, km_path, 3124},   // no user key at all
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.keymax + " " + c.ukey);
+        const auto before = files_in_dir();
+        const Bytes keymax = read_file(c.keymax);
+        const ToolRun run = keybnd({"--ukey", c.ukey, "--rootkeymax", c.keymax, "--aeskey",
+                                    aes_path, "--output", out_path});
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_EQ(run.out, "zud_encrypt_tqrr keybnd fail[" + std::to_string(c.result) + "]!\n");
+        EXPECT_NE(run.err.find(c.keymax), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(files_in_dir(), before);
+        EXPECT_EQ(read_file(c.keymax), keymax);
     }
 }
 

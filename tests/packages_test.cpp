@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <mbedtls/aes.h>
 #include <mbedtls/sha256.h>
@@ -68,6 +71,12 @@ protected:
             write_public_pem(pem, key.ctx);
         }
         return pem;
+    }
+
+    // A file holding `content`, for --password-file.
+    std::string password_file(const std::string& name, const std::string& content) {
+        write_file(dir.file(name), Bytes(content.begin(), content.end()));
+        return dir.file(name);
     }
 
     TempDir dir;
@@ -171,6 +180,63 @@ TEST_F(PasswordPackageTest, UnwritableOutputLeavesAnEarlierFileAsItWas) {
     EXPECT_EQ(run.result, 4422);
     EXPECT_TRUE(std::filesystem::is_directory(out));
     EXPECT_EQ(files_in(dir.path()), (std::set<std::string>{"package.bin"}));
+}
+
+TEST_F(PasswordPackageTest, PasswordFileGivesTheWrittenPasswordsPackage) {
+    const std::string password = "0123456789abcdef";
+    const ToolRun written = run_tool({"--mkpsd", "--password", password, "--option", "usb", "--output", out}, 7);
+    ASSERT_EQ(written.result, 0);
+    EXPECT_NE(written.err.find("--password-file"), std::string::npos) << written.err;
+    const Bytes expected = open_package(out);
+    // As `echo` writes it, the file has a line feed behind the 16 bytes.
+    for (const std::string& content : {password, password + "\n"}) {
+        const std::string pw = password_file("pw", content);
+        ASSERT_EQ(run_tool({"--mkpsd", "--password-file", pw, "--option", "usb", "--output", out}, 7).result, 0);
+        EXPECT_EQ(open_package(out), expected) << content.size();
+    }
+}
+
+TEST_F(PasswordPackageTest, PasswordFilesThatGiveNoPasswordAreRefused) {
+    std::filesystem::create_directory(dir.file("a-directory"));
+    const struct {
+        std::string file;
+        std::vector<std::string> also;
+        int result;
+    } cases[] = {
+        {password_file("both", "0123456789abcdef"), {"--password", "0123456789abcdef"}, 4328},
+        {dir.file("absent"), {}, 4327},
+        {dir.file("a-directory"), {}, 4327},
+        {password_file("short", "0123456789abcde\n"), {}, 4330},
+        {password_file("seventeen", "0123456789abcdefg"), {}, 4330},
+        {password_file("crlf", "0123456789abcdef\r\n"), {}, 4330},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const bool regular = std::filesystem::is_regular_file(c.file);
+        const Bytes content = regular ? read_file(c.file) : Bytes{};
+        std::vector<std::string> args{"--mkpsd", "--password-file", c.file, "--option", "jtag", "--output", out};
+        args.insert(args.end(), c.also.begin(), c.also.end());
+        const ToolRun run = run_tool(args);
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_NE(run.err.find(c.file), std::string::npos) << run.err;
+        EXPECT_FALSE(file_exists(out));
+        EXPECT_EQ(regular ? read_file(c.file) : Bytes{}, content);
+    }
+}
+
+TEST_F(PackageTest, PackagesSealedWithTheDevelopmentKeySaySo) {
+    const std::string id = dir.file("id.bin");
+    const ToolRun password = run_tool({"--mkpsd", "--password-file", password_file("pw", "0123456789abcdef"),
+                                       "--option", "jtag", "--output", out});
+    const ToolRun customer = run_tool({"--mkcusid", "--customerid", "CUST01", "--output", id});
+    for (const auto& [run, sealed] : {std::pair{&password, out}, std::pair{&customer, id}}) {
+        ASSERT_EQ(run->result, 0);
+        EXPECT_TRUE(kBuiltinKeyIsDevelopment ? is_development_seal_warning(run->err, sealed) : run->err.empty())
+            << run->err;
+    }
+    // Nothing sealed, nothing said.
+    EXPECT_EQ(run_tool({"--mkcusid", "--customerid", "CUST01", "--output", dir.file("no/dir")}).err.find("development"),
+              std::string::npos);
 }
 
 class CustomerIdTest : public PackageTest {};

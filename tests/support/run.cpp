@@ -91,6 +91,12 @@ ProcessRun run_process(const std::vector<std::string>& args) {
     return run;
 }
 
+bool is_development_seal_warning(const std::string& err, const std::string& path) {
+    const std::string start = "zud_encrypt_tqrr: " + path + " is sealed with the public development built-in key";
+    return err.rfind(start, 0) == 0 && err.find("keys/builtin-dev") != std::string::npos &&
+           err.find('\n') == err.size() - 1;
+}
+
 std::string tool_path() { return ZUD_TOOL_PATH; }
 
 std::string keytool_path() {

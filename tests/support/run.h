@@ -28,6 +28,10 @@ struct ProcessRun {
 // Runs a program with arguments (no shell), standard input closed.
 ProcessRun run_process(const std::vector<std::string>& argv);
 
+// True when `err` is exactly the one line a tool built with the development
+// built-in key writes about `path`, a file it sealed with that key.
+bool is_development_seal_warning(const std::string& err, const std::string& path);
+
 // The built tool and companion program.
 std::string tool_path();
 std::string keytool_path();

@@ -212,6 +212,19 @@ Block key_matrix(const std::array<const mbedtls_rsa_context*, 4>& keys) {
     return m;
 }
 
+Block make_keymax(const mbedtls_rsa_context& root, const mbedtls_rsa_context& user,
+                  const mbedtls_rsa_context& signer) {
+    BlockShape shape;
+    shape.key = &signer;
+    shape.payload = key_matrix({&root, &root, &root, &root});
+    const Block users = key_matrix({&user, &user, &user, &user});
+    shape.payload.insert(shape.payload.end(), users.begin(), users.end());
+    Block keymax(16, 0);
+    const Block block = assemble_block(shape);
+    keymax.insert(keymax.end(), block.begin(), block.end());
+    return keymax;
+}
+
 Block self_test_matrix(const mbedtls_rsa_context& key,
                        const std::array<const mbedtls_rsa_context*, 3>& others, bool with_rn) {
     const std::uint8_t count = with_rn ? 4 : 3;

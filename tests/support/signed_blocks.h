@@ -68,6 +68,13 @@ void reseal_block(Block& block, BlockLayout layout, const mbedtls_rsa_context* k
 // A key matrix of four digest-form entries naming `keys`.
 Block key_matrix(const std::array<const mbedtls_rsa_context*, 4>& keys);
 
+// A keymax as --keysig lays it out: 16 zero bytes, then a fix-layout block
+// signed by `signer` over a root key matrix naming `root` four times and a
+// user key matrix naming `user` four times. A device takes it when `signer`
+// is `root`.
+Block make_keymax(const mbedtls_rsa_context& root, const mbedtls_rsa_context& user,
+                  const mbedtls_rsa_context& signer);
+
 // A key matrix whose last entry carries `key` in key form for the self-test:
 // components N (1), E (2), D (3) and, when `with_rn`, the cached R^2 mod N
 // (9); the other entries name `others` in digest form.

@@ -29,7 +29,7 @@
 #include "efuse_pattern.h"
 #include "fip_toc.h"
 #include "keymax.h"
-#include "keymax_check.h"
+#include "keymax_refusal.h"
 #include "fixed_signer.h"
 #include "user_key_file.h"
 #include "pipeline.h"
@@ -358,39 +358,6 @@ void load_key_material(BootPlan& plan) {
     if (keys.material == BootKeys::State::kRead) keys.keymax = decode_keymax(keys.bytes.bytes());
 }
 
-int check_keymax_of(const std::optional<zud_keymax>& keymax, const char* from) {
-    const auto verdict = keymax ? std::optional(check_keymax(*keymax)) : std::nullopt;
-    if (!verdict || verdict->root_matrix != nullptr || verdict->user_matrix != nullptr) {
-        std::fprintf(stderr,
-                     "zud_encrypt_tqrr: a key matrix of the keymax in %s is not valid (four "
-                     "digest-form entries expected); sign the keymax again with --keysig\n",
-                     from);
-        return kBootKeymaxInvalid;
-    }
-    if (!verdict->signature.ok()) {
-        const std::string& why = verdict->signature.reason;
-        std::fprintf(stderr,
-                     "zud_encrypt_tqrr: the keymax in %s is not signed by a key of its root key "
-                     "matrix (%s); sign it again with --keysig\n",
-                     from, why.empty() ? "the check fails" : why.c_str());
-        return kBootKeymaxSignature;
-    }
-    return 0;
-}
-
-// The signing key's digest must be an entry of the user key matrix.
-int check_user_key(const zud_keymax& keymax, const SigningKey* key, const char* key_path) {
-    if (key == nullptr) return 0;
-    const auto digest = public_key_digest(*key->public_key());
-    if (!digest || key_matrix_names(keymax.user, *digest)) return 0;
-    std::fprintf(stderr,
-                 "zud_encrypt_tqrr: the key in %s is none of the keymax's user keys, so no device "
-                 "would boot what it signs; give the user key the keymax names (--ukeyN of "
-                 "--keysig)\n",
-                 key_path);
-    return kBootUserKeyNotInKeymax;
-}
-
 int check_key_material(BootPlan& plan) {
     if (!plan.signing) return 0;
     load_key_material(plan);
@@ -400,8 +367,13 @@ int check_key_material(BootPlan& plan) {
     const char* const* s = plan.slots;
     const char* key = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotUserKey];
     const char* from = s[kSlotUserKeyFile] != nullptr ? s[kSlotUserKeyFile] : s[kSlotKeymax];
-    if (const int r = check_keymax_of(keys.keymax, from); r != 0) return r;
-    return check_user_key(*keys.keymax, keys.signer.get(), key);
+    if (const int r = refuse_untrusted_keymax(keys.keymax, from, {kBootKeymaxInvalid, kBootKeymaxSignature});
+        r != 0) {
+        return r;
+    }
+    if (keys.signer == nullptr) return 0;
+    return refuse_unnamed_user_key(*keys.keymax, from, *keys.signer->public_key(), key,
+                                   kBootUserKeyNotInKeymax);
 }
 
 // ---------------------------------------------------------------------------
@@ -990,6 +962,7 @@ int zud_sig_boot_file(const char* const* slots) {
     int result = write_signed_bootloader(run);
     if (result == 0) result = commit_outputs(run);
     if (result != 0) return result;  // the temporary files go with `run`
+    if (run.efuse_written) warn_development_seal(plan.efuse.c_str());
     // The boot media variants go in place after the output; a failure here
     // leaves the output in place.
     return run.media->finish() ? 0 : kBootMediaFailed;

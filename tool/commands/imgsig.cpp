@@ -20,6 +20,7 @@
 #include "key_block.h"
 #include "image_header.h"
 #include "keymax.h"
+#include "keymax_refusal.h"
 #include "user_key_file.h"
 #include "pipeline.h"
 #include "progress.h"
@@ -47,7 +48,8 @@ enum KeySlot : std::size_t {
     kSlotAesKey = 4,
     kSlotPkcs11Module = 5,
     kSlotPassphraseFile = 6,
-    kHandlerSlotCount = 7,
+    kSlotRootKeymax = 7,
+    kHandlerSlotCount = 8,
 };
 
 const option kImageOptions[] = {
@@ -58,12 +60,13 @@ const option kImageOptions[] = {
     {"aeskey", required_argument, nullptr, 0},
     {"pkcs11-module", required_argument, nullptr, 0},
     {"passphrase-file", required_argument, nullptr, 0},
+    {"rootkeymax", required_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
 
 const CommandSyntax kImageSyntax{
     "imgsig", kImageOptions,
-    " --input BOOT.IMG [--zuduserkey USER_KEY | --userkey KEY --aeskey AES32]\n"
+    " --input BOOT.IMG [--zuduserkey USER_KEY | --userkey KEY --aeskey AES32 [--rootkeymax KEYMAX]]\n"
     "        [--output OUT] [--pkcs11-module FILE] [--passphrase-file FILE]\n"
     "Packages the kernel, ramdisk and second stage of an Android boot image as signed\n"
     "blocks behind a security header (digest-only blocks without a key), encrypted with\n"
@@ -92,6 +95,7 @@ struct ImageJob {
     const char* input = nullptr;
     const char* key_path = nullptr;  // "zuduserkey", or "userkey" with aes_path
     const char* aes_path = nullptr;
+    const char* keymax_path = nullptr;  // "rootkeymax", with "userkey"
     SigningKeySource source;
     const char* output_option = nullptr;
     bool signing = false;  // exactly when a user key is given
@@ -103,6 +107,10 @@ struct ImageJob {
     std::array<zud_stage_record, kImageStageCount> stages{};
     std::unique_ptr<SigningKey> key;
     std::array<std::uint8_t, kAesKeySize> aes_key{};
+    // The keymax the key is checked against and the file it is in: the one
+    // bound in the zud_user_key file, or the "rootkeymax" file.
+    std::array<std::uint8_t, kKeymaxSize> keymax{};
+    const char* keymax_from = nullptr;
     std::unique_ptr<Progress> progress;
     Digest key_hash{};
 };
@@ -136,7 +144,7 @@ int make_output_name(ImageJob& job) {
         return kImageOutputTooLong;
     }
     if (same_file(job.input, name->c_str()) || same_file(job.key_path, name->c_str()) ||
-        same_file(job.aes_path, name->c_str())) {
+        same_file(job.aes_path, name->c_str()) || same_file(job.keymax_path, name->c_str())) {
         explain("the output names one of the inputs, which would be destroyed");
         return kImageSameFile;
     }
@@ -301,13 +309,46 @@ int plan_packaged_stages(ImageJob& job, std::FILE* in, std::uint64_t input_size)
 }
 
 // The AES key is the last 32 bytes, at 6944, of a zud_user_key file, which is
-// exactly 6976 bytes long. Any other file (a text key bound with its keymax,
-// say) holds something else at 6944, which must not become the AES key.
-bool bound_aes_key(const zud_key_file_image& file, std::span<std::uint8_t, kAesKeySize> key) {
+// exactly 6976 bytes long, and its keymax the 2264 before them. Any other
+// file (a text key bound with its keymax, say) holds something else at 6944,
+// which must not become the AES key.
+bool bound_key_material(const zud_key_file_image& file, std::span<std::uint8_t, kAesKeySize> key,
+                        std::span<std::uint8_t, kKeymaxSize> keymax) {
     if (file.size != kUserKeyFileSize || file.head.size() != kUserKeyFileSize) return false;
     const auto parts = decode_user_key_file(file.head.bytes());
     std::copy(parts->aes_key.begin(), parts->aes_key.end(), key.begin());
+    std::copy(parts->keymax.begin(), parts->keymax.end(), keymax.begin());
     return true;
+}
+
+// The --rootkeymax file: the 2264-byte keymax of --keysig.
+int read_keymax_file(const char* path, std::span<std::uint8_t, kKeymaxSize> keymax) {
+    File f = open_file(path, "rb");
+    const auto size = f ? stream_size(f.get()) : std::nullopt;
+    if (size && *size == kKeymaxSize && read_exact(f.get(), keymax)) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: the --rootkeymax file %s %s; give the 2264-byte keymax of --keysig\n",
+                 path, f ? "is not 2264 bytes long" : "cannot be read");
+    return kImageKeymaxInvalid;
+}
+
+// A device runs a signed image only when a keymax it trusts names the key:
+// the keymax bound in the zud_user_key file, or the --rootkeymax file given
+// with --userkey, is checked as a device checks it, and the key must be one
+// of its user keys. --userkey without --rootkeymax is not checked.
+int check_key_against_keymax(ImageJob& job) {
+    if (job.keymax_from == nullptr && job.keymax_path != nullptr) {
+        if (const int r = read_keymax_file(job.keymax_path, job.keymax); r != 0) return r;
+        job.keymax_from = job.keymax_path;
+    }
+    if (job.keymax_from == nullptr) return 0;
+    const auto keymax = decode_keymax(job.keymax);
+    if (const int r = refuse_untrusted_keymax(keymax, job.keymax_from,
+                                              {kImageKeymaxInvalid, kImageKeymaxSignature});
+        r != 0) {
+        return r;
+    }
+    return refuse_unnamed_user_key(*keymax, job.keymax_from, *job.key->public_key(), job.key_path,
+                                   kImageKeyNotInKeymax);
 }
 
 // The AES key file that goes with --userkey: exactly 32 bytes.
@@ -334,7 +375,7 @@ int load_user_key(ImageJob& job) {
         return kImageKeyFailed;
     }
     std::array<std::uint8_t, kAesKeySize> aes{};
-    const bool has_aes = bound && bound_aes_key(file, aes);
+    const bool has_aes = bound && bound_key_material(file, aes, job.keymax);
     job.key = bound ? open_signing_key(std::move(file), job.source, reason)
                     : open_signing_key(job.key_path, job.source, reason);
     if (!job.key) {
@@ -351,6 +392,7 @@ int load_user_key(ImageJob& job) {
     } else {
         job.aes_key = aes;
         wipe(aes.data(), aes.size());
+        job.keymax_from = job.key_path;
     }
     std::array<std::uint8_t, kSha256Size> user_digest{};
     if (zud_get_sha_from_ctx(job.key->public_key(), user_digest.data()) != 0) {
@@ -358,7 +400,7 @@ int load_user_key(ImageJob& job) {
         return kImageKeyFailed;
     }
     job.key_hash = sha256(user_digest);
-    return 0;
+    return check_key_against_keymax(job);
 }
 
 // Everything that can refuse the input, before the output gets any byte.
@@ -650,12 +692,20 @@ int process_image(ImageJob& job) {
 }
 
 // --userkey and --aeskey stand in for a zud_user_key file together, never
-// beside one: a signed image has one signing key and one AES key.
+// beside one: a signed image has one signing key and one AES key. The
+// --rootkeymax that --userkey's key is checked against goes with them too:
+// a zud_user_key file carries its own keymax.
 int check_key_options(const char* const* slots) {
-    if (slots[kSlotKey] != nullptr && (slots[kSlotUserKey] != nullptr || slots[kSlotAesKey] != nullptr)) {
-        explain("--zuduserkey holds the user key and the AES key; give either it or --userkey "
-                "with --aeskey, not both");
+    if (slots[kSlotKey] != nullptr && (slots[kSlotUserKey] != nullptr || slots[kSlotAesKey] != nullptr ||
+                                       slots[kSlotRootKeymax] != nullptr)) {
+        explain("--zuduserkey holds the user key, its keymax and the AES key; give either it or "
+                "--userkey with --aeskey (and --rootkeymax), not both");
         return kImageTwoKeys;
+    }
+    if (slots[kSlotRootKeymax] != nullptr && slots[kSlotUserKey] == nullptr) {
+        explain("--rootkeymax is the keymax the --userkey key is checked against; give it with "
+                "--userkey and --aeskey");
+        return kImageKeyPairIncomplete;
     }
     if ((slots[kSlotUserKey] == nullptr) != (slots[kSlotAesKey] == nullptr)) {
         explain(slots[kSlotUserKey] != nullptr
@@ -678,6 +728,7 @@ int zud_sig_img(int argc, char** argv) {
     job.input = slots[kSlotInput];
     job.key_path = slots[kSlotKey] != nullptr ? slots[kSlotKey] : slots[kSlotUserKey];
     job.aes_path = slots[kSlotAesKey];
+    job.keymax_path = slots[kSlotRootKeymax];
     job.source = command_key_source(slots[kSlotPkcs11Module], slots[kSlotPassphraseFile]);
     job.output_option = slots[kSlotOutput];
     job.signing = job.key_path != nullptr;

@@ -31,8 +31,8 @@ enum ImageResult : int {
     kImageBadPackage = 5741,       // a packaged image whose stages are not the digest-only blocks of its parts
     kImagePackageDamaged = 5742,   // a packaged stage whose digest does not match its bytes
     kImageNoAesKey = 5744,         // the key file is not a 6976-byte zud_user_key file
-    kImageKeyPairIncomplete = 5746,  // "userkey" without "aeskey", or "aeskey" without "userkey"
-    kImageTwoKeys = 5747,          // "zuduserkey" together with "userkey" or "aeskey"
+    kImageKeyPairIncomplete = 5746,  // "userkey" without "aeskey", or "aeskey" or "rootkeymax" without "userkey"
+    kImageTwoKeys = 5747,          // "zuduserkey" together with "userkey", "aeskey" or "rootkeymax"
     kImageAesKeySize = 5748,       // the "aeskey" file cannot be read or is not exactly 32 bytes
     kImageKeyFailed = 5756,        // the user key does not load, or has no digest
     kImageHeaderWriteFailed = 5762,  // the header page could not be copied to the output
@@ -41,13 +41,17 @@ enum ImageResult : int {
     kImageEncryptFailed = 5776,    // a stage could not be read back or encrypted in place
     kImageFinishFailed = 5781,     // the final header page could not be written
     kImageUpgradeFailed = 5789,    // the trailing signature block could not be appended
+    kImageKeymaxInvalid = 5795,    // the keymax is unreadable, not 2264 bytes, or a key matrix of it is not valid
+    kImageKeymaxSignature = 5796,  // the keymax is not signed by a key of its root key matrix
+    kImageKeyNotInKeymax = 5797,   // the user key is none of the keymax's user keys
     kImageStageFailed = -1,        // a stage could not be built, read or written, or the input changed
 };
 
 inline constexpr zud_result_info kImgsigResults[] = {
     {kImageNoInput, "no --input, or it names no file"},
-    {kImageTwoKeys, "--zuduserkey together with --userkey or --aeskey"},
-    {kImageKeyPairIncomplete, "--userkey without --aeskey, or --aeskey without --userkey"},
+    {kImageTwoKeys, "--zuduserkey together with --userkey, --aeskey or --rootkeymax"},
+    {kImageKeyPairIncomplete, "--userkey without --aeskey, or --aeskey or --rootkeymax without "
+                              "--userkey"},
     {kImageOutputTooLong, "the output path would exceed 255 characters"},
     {kImageSameFile, "the output names one of the inputs"},
     {kImageOpenFailed, "the input cannot be opened, or the output cannot be created"},
@@ -65,6 +69,10 @@ inline constexpr zud_result_info kImgsigResults[] = {
     {kImageKeyFailed, "the user key does not open, or has no key digest"},
     {kImageAesKeySize, "the --aeskey file cannot be read or is not 32 bytes"},
     {kImageNoAesKey, "--zuduserkey is not a 6976-byte zud_user_key file"},
+    {kImageKeymaxInvalid, "the keymax (bound in --zuduserkey, or --rootkeymax) cannot be read, is "
+                          "not 2264 bytes, or a key matrix of it is not valid as a device reads it"},
+    {kImageKeymaxSignature, "the keymax is not signed by a key of its own root key matrix"},
+    {kImageKeyNotInKeymax, "the signing key is none of the keymax's user keys"},
     {kImageHeaderWriteFailed, "the header page could not be written"},
     {kImageStageFailed, "a stage could not be built, read or written, or the input changed"},
     {kImageCloseFailed, "the output could not be written out or put in place"},
@@ -76,9 +84,12 @@ inline constexpr zud_result_info kImgsigResults[] = {
 
 // --imgsig: options "input", "zuduserkey" and "output", then "userkey" and
 // "aeskey" (together, instead of "zuduserkey": the signing key as a key
-// file, PEM key or PKCS#11 URI, and a 32-byte AES key file), "pkcs11-module"
-// and "passphrase-file". Returns 0 or a result above. The output takes its name only when it is complete: a failure
-// leaves no new file, and an earlier file of that name as it was.
+// file, PEM key or PKCS#11 URI, and a 32-byte AES key file), "pkcs11-module",
+// "passphrase-file" and "rootkeymax" (with "userkey": the keymax the key is
+// checked against, as the one bound in a "zuduserkey" file always is).
+// Returns 0 or a result above. The output takes its name only when it is
+// complete: a failure leaves no new file, and an earlier file of that name
+// as it was.
 int zud_sig_img(int argc, char** argv);
 
 // Writes the user key digest (SHA-256 of the key's N and E as a key block

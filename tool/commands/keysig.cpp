@@ -3,6 +3,7 @@
 
 #include "keyfile.h"
 #include "keymax.h"
+#include "keymax_refusal.h"
 #include "user_key_file.h"
 
 #include <getopt.h>
@@ -328,12 +329,41 @@ int read_aes_key_file(const char* path, MutBytes aes) {
     return 0;
 }
 
-// The keymax's first user key entry must carry the user key's digest.
-bool is_first_user_key(std::FILE* keymax, const Digest& user_key) {
-    std::array<std::uint8_t, kKeyMatrixSize> bytes{};
-    if (!seek_to(keymax, kKeymaxUserMatrixOffset) || !read_exact(keymax, bytes)) return false;
-    const auto matrix = decode_key_matrix(bytes);
-    return matrix && matrix->entries[0].key_digest == user_key;
+// The keymax, read once: its 2264 bytes, or false when it cannot be read or
+// has another size (-1).
+bool read_keymax(const char* path, std::array<std::uint8_t, kKeymaxSize>& keymax) {
+    File f = open_file(path, "rb");
+    if (!f) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    const auto size = stream_size(f.get());
+    if (!size || *size != kKeymaxSize) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s has %llu bytes, but a keymax (made by --keysig) "
+                             "has exactly 2264\n",
+                     path, static_cast<unsigned long long>(size.value_or(0)));
+        return false;
+    }
+    if (!read_exact(f.get(), keymax)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// A zud_user_key file binds the keymax's first user key (--ukey1 of
+// --keysig): its entry must carry the user key's digest.
+int check_first_user_key(const zud_keymax& keymax, const Digest& user_key, const char* key_path,
+                         const char* keymax_path) {
+    if (keymax.user.entries[0].key_digest == user_key) return 0;
+    const bool other_user_key = key_matrix_names(keymax.user, user_key);
+    std::fprintf(stderr, "zud_encrypt_tqrr: the key in %s is not the first user key of the keymax in %s; %s\n",
+                 key_path, keymax_path,
+                 other_user_key ? "it is another of its user keys, which sign through --userkey "
+                                  "(a zud_user_key file binds only the --ukey1 of --keysig)"
+                                : "it is none of its user keys: give the key that was --ukey1 "
+                                  "of --keysig");
+    return kKeybndKeyNotInKeymax;
 }
 
 // Copies the whole of `in` from its start to `out`.
@@ -347,22 +377,19 @@ bool copy_stream(std::FILE* in, std::FILE* out) {
     }
 }
 
-// The user key file: the --ukey file, the keymax and the AES key.
 // The user key file: the --ukey file (its bytes as read, or read again when
 // it is a text key too long to have been kept whole), the keymax and the
 // AES key.
-bool write_user_key_file(std::FILE* out, const zud_key_file_image& user_key, std::FILE* keymax,
+bool write_user_key_file(std::FILE* out, const zud_key_file_image& user_key, ConstBytes keymax,
                          ConstBytes aes) {
     const auto write = [out](ConstBytes bytes) { return write_all(out, bytes); };
     if (user_key.head.size() == user_key.size) {
-        std::array<std::uint8_t, kKeymaxSize> keymax_bytes{};
-        return seek_to(keymax, 0) && read_exact(keymax, keymax_bytes) &&
-               encode_user_key_file(user_key.head.bytes(), keymax_bytes, aes, write) &&
+        return encode_user_key_file(user_key.head.bytes(), keymax, aes, write) &&
                std::fflush(out) == 0;
     }
     File key = open_file(user_key.path.c_str(), "rb");
-    return key && copy_stream(key.get(), out) && copy_stream(keymax, out) &&
-           write_all(out, aes) && std::fflush(out) == 0;
+    return key && copy_stream(key.get(), out) && write_all(out, keymax) && write_all(out, aes) &&
+           std::fflush(out) == 0;
 }
 
 // The user key file carries the --ukey file's own bytes, so --ukey must be
@@ -389,31 +416,26 @@ bool refuse_unbindable_key(const char* value, const zud_key_file_image& file) {
     return false;
 }
 
+// The keymax is checked as a device checks it before anything is written:
+// a user key file whose keymax no device accepts would only fail on a board.
 int bind_user_key(const char* const* slots, const zud_key_file_image& ukey, const char* output,
                   MutBytes aes) {
-    File keymax = open_file(slots[kKeymaxSlot], "rb");
-    if (!keymax) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s: %s\n", slots[kKeymaxSlot],
-                     std::strerror(errno));
-        return kKeybndFailed;
-    }
+    const char* keymax_path = slots[kKeymaxSlot];
+    std::array<std::uint8_t, kKeymaxSize> keymax_bytes{};
+    if (!read_keymax(keymax_path, keymax_bytes)) return kKeybndFailed;
     Digest user_key{};
     if (const int r = user_key_digest(ukey, user_key); r != 0) return r;
-    const auto keymax_size = stream_size(keymax.get());
-    if (!keymax_size || *keymax_size != kKeymaxSize) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: %s has %llu bytes, but a keymax (made by --keysig) "
-                             "has exactly 2264\n",
-                     slots[kKeymaxSlot], static_cast<unsigned long long>(keymax_size.value_or(0)));
-        return kKeybndFailed;
+    const auto keymax = decode_keymax(keymax_bytes);
+    if (const int r = refuse_untrusted_keymax(keymax, keymax_path,
+                                              {kKeybndKeymaxInvalid, kKeybndKeymaxSignature});
+        r != 0) {
+        return r;
     }
     if (slots[kAesKeySlot] != nullptr) {
         if (const int r = read_aes_key_file(slots[kAesKeySlot], aes); r != 0) return r;
     }
-    if (!is_first_user_key(keymax.get(), user_key)) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: the key in %s is not the first user key (--ukey1) "
-                             "of the keymax %s; bind the key the keymax names first\n",
-                     ukey.path.c_str(), slots[kKeymaxSlot]);
-        return kKeybndFailed;
+    if (const int r = check_first_user_key(*keymax, user_key, ukey.path.c_str(), keymax_path); r != 0) {
+        return r;
     }
     // The file carries a private key and the AES key: owner only, from its
     // first byte on.
@@ -422,7 +444,7 @@ int bind_user_key(const char* const* slots, const zud_key_file_image& ukey, cons
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
         return kKeybndFailed;
     }
-    if (!write_user_key_file(out.stream(), ukey, keymax.get(), aes)) {
+    if (!write_user_key_file(out.stream(), ukey, keymax_bytes, aes)) {
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s: %s\n", output, std::strerror(errno));
         return kKeybndFailed;
     }

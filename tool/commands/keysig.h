@@ -15,6 +15,9 @@ enum KeybndResult : int {
     kKeybndFailed = -1,          // any other failure
     kKeybndNoAesKey = 3121,      // the --aeskey file cannot be read
     kKeybndKeyMismatch = 3123,   // the key's private half does not sign for its public half
+    kKeybndKeyNotInKeymax = 3124,   // the key is not the keymax's first user key
+    kKeybndKeymaxInvalid = 3125,    // a key matrix of the keymax fails the checks a device makes
+    kKeybndKeymaxSignature = 3126,  // the keymax is not signed by a key of its root key matrix
 };
 
 // What each result of --keysig and --keybnd means, in the order the
@@ -27,10 +30,13 @@ inline constexpr zud_result_info kKeysigResults[] = {
                     "open or sign, or the output cannot be written"},
 };
 inline constexpr zud_result_info kKeybndResults[] = {
-    {kKeybndNoAesKey, "the --aeskey file cannot be opened"},
     {kKeybndKeyMismatch, "the key's private numbers do not sign for its public half"},
-    {kKeybndFailed, "a token or PEM key, a missing input, a key or keymax that does not fit, a key "
-                    "that is not the keymax's first user key, or the output cannot be written"},
+    {kKeybndKeymaxInvalid, "a key matrix of the keymax is not valid as a device reads it"},
+    {kKeybndKeymaxSignature, "the keymax is not signed by a key of its own root key matrix"},
+    {kKeybndNoAesKey, "the --aeskey file cannot be opened"},
+    {kKeybndKeyNotInKeymax, "the key is not the keymax's first user key"},
+    {kKeybndFailed, "a token or PEM key, a missing input, a key or keymax that does not fit, or "
+                    "the output cannot be written"},
 };
 
 int zud_sig_key(int argc, char** argv);

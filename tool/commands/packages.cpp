@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "builtin.h"
 #include "cli.h"
@@ -96,7 +97,71 @@ int seal_package(ConstBytes package, const char* path, int write_failed, int sig
         std::fprintf(stderr, "zud_encrypt_tqrr: signing %s failed (%d)\n", path, signed_result);
         return sign_failed;
     }
-    return out.commit() ? 0 : write_failed;
+    if (!out.commit()) return write_failed;
+    warn_development_seal(path);
+    return 0;
+}
+
+// A password file holds the 16 password bytes, optionally followed by one
+// line feed (as `echo` writes it), which is not part of the password;
+// nothing else is taken off, so a 15-byte password written with `echo` is
+// refused rather than taken with the line feed as its 16th byte. At most 18
+// bytes are read, so the file's size does not matter to memory.
+int read_password_file(const char* path, Buffer& password) {
+    constexpr std::size_t kMostTaken = kPasswordLength + 1;
+    Buffer read(kMostTaken + 1);
+    File f = open_file(path, "rb");
+    std::size_t n = f && read.ok() ? read_some(f.get(), read.bytes()) : 0;
+    if (!f || !read.ok() || std::ferror(f.get()) != 0) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: cannot read the --password-file %s: %s; give a readable "
+                     "file holding the 16-byte password\n",
+                     path, std::strerror(errno));
+        return kPasswordFileUnreadable;
+    }
+    const bool too_long = n > kMostTaken;
+    if (!too_long && n > 0 && read.data()[n - 1] == '\n') --n;
+    if (n != kPasswordLength) {
+        std::printf("zud log : Invalid password ! [16 chars]\n");
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: the password in the --password-file %s is %s bytes long, "
+                     "not 16 (one line feed at its end is not counted)\n",
+                     path, too_long ? "more than 16" : std::to_string(n).c_str());
+        return kPasswordBadLength;
+    }
+    std::copy_n(read.data(), kPasswordLength, password.data());
+    return 0;
+}
+
+// The 16 password bytes, from --password or --password-file, into
+// `password` (a buffer wiped when it goes).
+int take_password(const char* written, const char* file, Buffer& password) {
+    if (written == nullptr && file == nullptr) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --mkpsd needs the 16-character password: "
+                             "--password-file FILE (or --password PW)\n");
+        return kPasswordMissing;
+    }
+    if (written != nullptr && file != nullptr) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: --password and --password-file both give the password; "
+                     "give only --password-file %s\n",
+                     file);
+        return kPasswordTwoSources;
+    }
+    if (!password.ok()) return kPasswordOpenFailed;
+    if (file != nullptr) return read_password_file(file, password);
+    if (std::strlen(written) != kPasswordLength) {
+        std::printf("zud log : Invalid password ! [16 chars]\n");
+        std::fprintf(stderr, "zud_encrypt_tqrr: the password has %zu characters; give exactly 16\n",
+                     std::strlen(written));
+        return kPasswordBadLength;
+    }
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: a password given with --password is in the command line, "
+                 "which other users of this machine can see while it runs; give it with "
+                 "--password-file FILE instead\n");
+    std::copy_n(written, kPasswordLength, password.data());
+    return 0;
 }
 
 }  // namespace
@@ -106,29 +171,21 @@ int zud_mk_password(int argc, char** argv) {
         {"password", required_argument, nullptr, 0},
         {"output", required_argument, nullptr, 0},
         {"option", required_argument, nullptr, 0},
+        {"password-file", required_argument, nullptr, 0},
         {nullptr, 0, nullptr, 0},
     };
     static const CommandSyntax syntax{
         "mkpsd", options,
-        " --password PW --option jtag|usb|scan|jtagusb --output FILE\n"
+        " --password-file FILE|--password PW --option jtag|usb|scan|jtagusb --output FILE\n"
         "Writes FILE: the unlock-password package (a salted digest of the 16-character\n"
         "password and the interface it unlocks), sealed with the built-in key.\n",
         kMkpsdResults};
-    const char* slots[3] = {};
+    const char* slots[4] = {};
     const CommandLine line = read_command_line(syntax, argc, argv, slots);
     if (!line.runs()) return line.result();
-    const char* password = slots[0];
     const char* output = slots[1];
-    if (password == nullptr) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: --mkpsd needs --password PW (16 characters)\n");
-        return kPasswordMissing;
-    }
-    if (std::strlen(password) != kPasswordLength) {
-        std::printf("zud log : Invalid password ! [16 chars]\n");
-        std::fprintf(stderr, "zud_encrypt_tqrr: the password has %zu characters; give exactly 16\n",
-                     std::strlen(password));
-        return kPasswordBadLength;
-    }
+    Buffer password(kPasswordLength);
+    if (const int r = take_password(slots[0], slots[3], password); r != 0) return r;
     if (slots[2] == nullptr) {
         std::fprintf(stderr, "zud_encrypt_tqrr: --mkpsd needs --option jtag, usb, scan or jtagusb "
                              "(the interface the password unlocks)\n");
@@ -143,9 +200,9 @@ int zud_mk_password(int argc, char** argv) {
 
     zud_password_package package;
     package.interface = *interface;
-    password_digest(std::span<const std::uint8_t, kPasswordLength>(
-                        reinterpret_cast<const std::uint8_t*>(password), kPasswordLength),
+    password_digest(std::span<const std::uint8_t, kPasswordLength>(password.data(), kPasswordLength),
                     random_u32(), package.digest);
+    password.clear();
     if (output == nullptr) {
         wipe(package.digest.data(), package.digest.size());
         std::fprintf(stderr, "zud_encrypt_tqrr: --mkpsd needs --output FILE\n");

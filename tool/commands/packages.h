@@ -4,8 +4,10 @@
 #include "result.h"
 
 enum PasswordResult : int {
-    kPasswordMissing = 4325,       // no --password
-    kPasswordBadLength = 4330,     // not exactly 16 bytes
+    kPasswordMissing = 4325,       // neither --password nor --password-file
+    kPasswordFileUnreadable = 4327,  // the --password-file cannot be read
+    kPasswordTwoSources = 4328,    // both --password and --password-file
+    kPasswordBadLength = 4330,     // not exactly 16 bytes (a file's: once a final line feed is off)
     kPasswordNoInterface = 4345,   // no --option
     kPasswordBadInterface = 4349,  // not "jtag", "usb", "scan" or "jtagusb"
     kPasswordNoOutput = 4416,      // no --output
@@ -24,8 +26,11 @@ enum CustomerIdResult : int {
 enum SdImageResult : int { kSdImageFailed = -1 };
 
 inline constexpr zud_result_info kMkpsdResults[] = {
-    {kPasswordMissing, "no --password"},
-    {kPasswordBadLength, "the password is not exactly 16 bytes"},
+    {kPasswordMissing, "neither --password nor --password-file"},
+    {kPasswordTwoSources, "both --password and --password-file"},
+    {kPasswordFileUnreadable, "the --password-file cannot be read"},
+    {kPasswordBadLength, "the password is not exactly 16 bytes (the file's: after one trailing "
+                         "line feed is taken off)"},
     {kPasswordNoInterface, "no --option"},
     {kPasswordBadInterface, "--option is not jtag, usb, scan or jtagusb"},
     {kPasswordNoOutput, "no --output"},
@@ -45,7 +50,9 @@ inline constexpr zud_result_info kMksdResults[] = {
 
 // --mksd: an SD card image, 512 bytes of filler then the input; 0 or -1.
 int zud_mk_sd(int argc, char** argv);
-// --mkpsd: the unlock password package; a PasswordResult.
+// --mkpsd: the unlock password package; a PasswordResult. The password
+// comes from --password or from the file --password-file names: 16 bytes
+// after one line feed at its end, if there, is taken off.
 int zud_mk_password(int argc, char** argv);
 // --mkcusid: the customer ID package; a CustomerIdResult.
 int zud_mk_customer_id(int argc, char** argv);

@@ -14,8 +14,9 @@
 #include "crypto.h"
 
 // Defines kBuiltinN[256], kBuiltinE[4], kBuiltinD[256], kBuiltinP[128],
-// kBuiltinQ[128], kBuiltinDP[128], kBuiltinDQ[128], kBuiltinQP[128] and
-// kBuiltinAes[32].
+// kBuiltinQ[128], kBuiltinDP[128], kBuiltinDQ[128], kBuiltinQP[128],
+// kBuiltinAes[32] and kBuiltinKeyIsDevelopment: true when the RSA modulus or
+// the AES key is the public development key's, wherever the key directory is.
 #include "zud_builtin_key_values.inc"
 
 // The result of zud_tq_load_key_internal when a value cannot be loaded.

@@ -84,6 +84,16 @@ int zud_tq_internal_sig(const char* path) {
     return sealed.commit() ? kBuiltinSignOk : kBuiltinEncryptFailed;
 }
 
+void warn_development_seal(const char* sealed) {
+    if (!kBuiltinKeyIsDevelopment) return;
+    std::fprintf(stderr,
+                 "zud_encrypt_tqrr: %s is sealed with the public development built-in key from "
+                 "keys/builtin-dev: anyone can open it, and devices fused for production reject "
+                 "it; configure with -DZUD_BUILTIN_KEY_DIR=DIR holding the production key (see "
+                 "README) before shipping\n",
+                 sealed);
+}
+
 int zud_duplicate_file(const char* src, const char* dst, std::uint32_t* size) {
     const auto examined = file_size(src);
     if (!examined) return kBuiltinNoSource;

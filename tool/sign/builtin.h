@@ -36,6 +36,12 @@ enum BuiltinSignResult : int {
 // Signs and encrypts the file at `path` in place; returns a BuiltinSignResult.
 int zud_tq_internal_sig(const char* path);
 
+// A tool built with the public development key says, in one line on
+// standard error, that the file `sealed` (a finished package or eFuse
+// pattern) is sealed with it: anyone can open or forge such a file, and
+// devices fused for production reject it. Says nothing in a production build.
+void warn_development_seal(const char* sealed);
+
 // Copies `src` to `dst`, 1024 bytes at a time, through a temporary file that
 // replaces `dst` when the copy is whole (it takes `src`'s mode). With
 // `size`, stores the source's size as the file system reports it, cut to 32
