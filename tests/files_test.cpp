@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -174,6 +175,43 @@ FileCallHook fail_calls(FileCall call, int error, std::string to = "") {
         const bool named = to.empty() || (site.to != nullptr && to == site.to);
         return site.call == call && named ? error : 0;
     };
+}
+
+// Inputs open without waiting, and only regular files (and, where asked
+// for, block devices) are taken.
+TEST(OpenInputTest, RefusesWhatIsNotARegularFileWithoutWaiting) {
+    TempDir dir;
+    const std::string plain = dir.file("plain");
+    const std::string fifo = dir.file("fifo");
+    write_file(plain, counting_bytes(10));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        InputUse use;
+        InputKinds kinds;
+        std::string error;  // empty when it opens
+    } cases[] = {
+        {plain, InputUse::kUpdate, InputKinds::kRegular, ""},
+        {fifo, InputUse::kRead, InputKinds::kRegular, fifo + " is a FIFO; only regular files are read"},
+        {fifo, InputUse::kUpdate, InputKinds::kRegular, fifo + " is a FIFO; only regular files are read"},
+        {dir.path().string(), InputUse::kRead, InputKinds::kRegular,
+         dir.path().string() + " is a directory; only regular files are read"},
+        {"/dev/zero", InputUse::kRead, InputKinds::kRegularOrBlockDevice,
+         "/dev/zero is a character device; only regular files and block devices are read"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::string error;
+        const File f = open_input(c.path.c_str(), error, c.use, c.kinds);
+        EXPECT_EQ(error, c.error);
+        ASSERT_EQ(f != nullptr, c.error.empty());
+        if (!f) continue;
+        // Reads wait for their bytes again.
+        EXPECT_EQ(::fcntl(::fileno(f.get()), F_GETFL) & O_NONBLOCK, 0);
+        Bytes got(10);
+        EXPECT_TRUE(read_exact(f.get(), got));
+        EXPECT_EQ(got, counting_bytes(10));
+    }
 }
 
 class OutputFilesTest : public testing::Test {

@@ -130,6 +130,62 @@ std::optional<std::string> derive_name(std::string_view base, std::string_view s
     return name;
 }
 
+namespace {
+
+// What a file of mode `mode` is, for a refusal.
+const char* kind_of(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+std::string cannot_open(const char* path, int error) {
+    return std::string("cannot open ") + path + ": " + std::strerror(error);
+}
+
+}  // namespace
+
+File open_input(const char* path, std::string& error, InputUse use, InputKinds kinds) {
+    if (path == nullptr) {
+        error = "no file named";
+        errno = ENOENT;
+        return nullptr;
+    }
+    const int access = use == InputUse::kUpdate ? O_RDWR : O_RDONLY;
+    const int fd = ::open(path, access | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = cannot_open(path, errno);
+        return nullptr;
+    }
+    struct stat st {};
+    int failure = ::fstat(fd, &st) == 0 ? 0 : errno;
+    const bool device = S_ISBLK(st.st_mode) && kinds == InputKinds::kRegularOrBlockDevice;
+    if (failure == 0 && !S_ISREG(st.st_mode) && !device) {
+        ::close(fd);
+        error = std::string(path) + " is " + kind_of(st.st_mode) + "; only regular files " +
+                (kinds == InputKinds::kRegularOrBlockDevice ? "and block devices " : "") + "are read";
+        errno = EINVAL;
+        return nullptr;
+    }
+    // Reads wait for their bytes again.
+    const int flags = failure == 0 ? ::fcntl(fd, F_GETFL) : -1;
+    std::FILE* f = nullptr;
+    if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+        f = ::fdopen(fd, use == InputUse::kUpdate ? "rb+" : "rb");
+    }
+    if (f == nullptr) {
+        failure = failure != 0 ? failure : errno;
+        ::close(fd);
+        error = cannot_open(path, failure);
+        errno = failure;
+        return nullptr;
+    }
+    return File(f);
+}
+
 // ---------------------------------------------------------------------------
 // The file calls, each through the hook a test may install
 

@@ -101,6 +101,25 @@ inline constexpr std::size_t kMaxPathLength = 255;
 std::optional<std::string> derive_name(std::string_view base, std::string_view suffix);
 
 // ---------------------------------------------------------------------------
+// Opening inputs
+//
+// Every file a command reads is opened through open_input. The open does
+// not wait (O_NONBLOCK, cleared once the file is known), so a FIFO without
+// a writer cannot hang the command in open(), and only a regular file is
+// taken: a FIFO may never end or never begin, a character device such as
+// /dev/zero never ends, and a directory or socket has no bytes to read. A
+// command that reads a whole device may take a block device too.
+
+enum class InputUse { kRead, kUpdate };  // "rb", or "rb+" for a file changed in place
+enum class InputKinds { kRegular, kRegularOrBlockDevice };
+
+// The open input at `path`, or null with `error` set to one line naming
+// the file and what is wrong ("cannot open <path>: <reason>", "<path> is a
+// FIFO; only regular files are read").
+File open_input(const char* path, std::string& error, InputUse use = InputUse::kRead,
+                InputKinds kinds = InputKinds::kRegular);
+
+// ---------------------------------------------------------------------------
 // Writing files
 //
 // Every file the tools write goes through OutputFile: a temporary file is

@@ -107,9 +107,13 @@ int zud_uboot_process(const char* path) {
     if (path == nullptr) return kBootMediaFailed;
     BootMedia media(path);
     if (!media.named()) return kBootMediaFailed;
-    File source = open_file(path, "rb");
+    std::string error;
+    File source = open_input(path, error);
     const auto size = stream_size(source.get());
-    if (!source || !size) return kBootMediaFailed;
+    if (!source || !size) {
+        if (!source) std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
+        return kBootMediaFailed;
+    }
     const RangeRead read = read_range(::fileno(source.get()), 0, *size, [&media](ConstBytes step) {
         media.write(step);
         return true;

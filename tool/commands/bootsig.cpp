@@ -88,6 +88,7 @@ constexpr unsigned kMaxSkippedSectors = 4;
 struct BootKeys {
     enum class State { kRead, kUnreadable, kWrongSize };
     State material = State::kUnreadable;  // the zud_user_key file, or the keymax file
+    std::string material_failure;         // why it is unreadable
     Buffer bytes{0};                      // that file, when read with its size
     std::optional<zud_keymax> keymax;     // decoded from `bytes`
     ConstBytes aes;                       // the bound AES key (zud_user_key file)
@@ -280,8 +281,9 @@ int plan_boot(BootPlan& plan) {
 // with their own results.
 
 // Reads a file of key material once: its bytes when it has `size` bytes.
-BootKeys::State read_material(const char* path, std::uint64_t size, Buffer& bytes) {
-    File f = open_file(path, "rb");
+BootKeys::State read_material(const char* path, std::uint64_t size, Buffer& bytes,
+                              std::string& failure) {
+    File f = open_input(path, failure);
     const auto actual = stream_size(f.get());
     if (!f || !actual) return BootKeys::State::kUnreadable;
     if (*actual != size) return BootKeys::State::kWrongSize;
@@ -293,8 +295,8 @@ BootKeys::State read_material(const char* path, std::uint64_t size, Buffer& byte
 // The zud_user_key file, read once: its key is opened from the bytes read.
 void load_user_key_file(BootKeys& keys, const char* path, const SigningKeySource& source) {
     zud_key_file_image image;
-    if (!read_key_file_image(path, image)) {
-        keys.signer_failure = std::string("cannot open ") + path + ": " + std::strerror(errno);
+    if (!read_key_file_image(path, image, &keys.material_failure)) {
+        keys.signer_failure = keys.material_failure;
         return;
     }
     if (image.size == kUserKeyFileSize && image.head.size() == kUserKeyFileSize) {
@@ -322,7 +324,7 @@ void load_key_material(BootPlan& plan) {
         return;
     }
     keys.signer = open_signing_key(s[kSlotUserKey], source, keys.signer_failure);
-    keys.material = read_material(s[kSlotKeymax], kKeymaxSize, keys.bytes);
+    keys.material = read_material(s[kSlotKeymax], kKeymaxSize, keys.bytes, keys.material_failure);
     if (keys.material == BootKeys::State::kRead) keys.keymax = decode_keymax(keys.bytes.bytes());
 }
 
@@ -385,8 +387,12 @@ bool read_at(std::FILE* f, std::uint64_t offset, MutBytes out) {
 }
 
 int open_streams(BootRun& run) {
-    run.input = open_file(run.plan.slots[kSlotInput], "rb");
-    if (!run.input) return kBootOpenFailed;
+    std::string error;
+    run.input = open_input(run.plan.slots[kSlotInput], error);
+    if (!run.input) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
+        return kBootOpenFailed;
+    }
     run.out = OutputFile(run.plan.output, Exposure::kPublic);
     if (!run.out.ok()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.out.error().c_str());
@@ -399,10 +405,12 @@ int open_streams(BootRun& run) {
 // Opens a key file that must have exactly `size` bytes.
 int open_sized(const char* path, std::uint64_t size, int wrong_size, File& file) {
     if (path == nullptr) return kBootIoFailed;
-    file = open_file(path, "rb");
+    std::string error;
+    file = open_input(path, error);
     const auto actual = stream_size(file.get());
     if (!file || !actual) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", path);
+        if (file) error = std::string("cannot read ") + path;
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
         return kBootIoFailed;
     }
     return *actual == size ? 0 : wrong_size;
@@ -410,13 +418,17 @@ int open_sized(const char* path, std::uint64_t size, int wrong_size, File& file)
 
 // The result of key material read before: 0, `wrong_size`, or an I/O
 // failure (said on standard error, as open_sized says it).
-int material_result(BootKeys::State state, const char* path, int wrong_size) {
-    switch (state) {
+int material_result(const BootKeys& keys, const char* path, int wrong_size) {
+    switch (keys.material) {
         case BootKeys::State::kRead: return 0;
         case BootKeys::State::kWrongSize: return wrong_size;
         case BootKeys::State::kUnreadable: break;
     }
-    std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", path);
+    if (keys.material_failure.empty()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", path);
+    } else {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", keys.material_failure.c_str());
+    }
     return kBootIoFailed;
 }
 
@@ -430,7 +442,8 @@ int read_aes_key(const char* path, MutBytes aes) {
 // key encrypts. Says so when the named file would have given another key.
 void note_unused_aes_key(const char* aes_path, const char* user_key_path, ConstBytes bound) {
     std::array<std::uint8_t, kAesKeySize> given{};
-    File f = open_file(aes_path, "rb");
+    std::string error;
+    File f = open_input(aes_path, error);
     const auto size = stream_size(f.get());
     const bool same = size && *size == kAesKeySize && read_exact(f.get(), given) &&
                       std::equal(given.begin(), given.end(), bound.begin());
@@ -446,7 +459,7 @@ void note_unused_aes_key(const char* aes_path, const char* user_key_path, ConstB
 int read_user_key_file(BootRun& run) {
     const char* path = run.plan.slots[kSlotUserKeyFile];
     const BootKeys& keys = run.plan.keys;
-    if (const int r = material_result(keys.material, path, kBootUserKeySize); r != 0) return r;
+    if (const int r = material_result(keys, path, kBootUserKeySize); r != 0) return r;
     std::copy(keys.aes.begin(), keys.aes.end(), run.aes.begin());
     if (run.plan.encrypt) note_unused_aes_key(run.plan.slots[kSlotAesKey], path, run.aes);
     return 0;
@@ -461,7 +474,7 @@ int read_key_material(BootRun& run) {
         if (const int r = read_aes_key(s[kSlotAesKey], run.aes); r != 0) return r;
     }
     if (!run.plan.signing) return 0;
-    return material_result(run.plan.keys.material, s[kSlotKeymax], kBootKeymaxSize);
+    return material_result(run.plan.keys, s[kSlotKeymax], kBootKeymaxSize);
 }
 
 // ---------------------------------------------------------------------------

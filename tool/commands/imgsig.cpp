@@ -5,7 +5,6 @@
 #include <getopt.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -290,11 +289,17 @@ bool bound_aes_key(const zud_key_file_image& file, std::span<std::uint8_t, kAesK
 
 // The AES key file that goes with --userkey: exactly 32 bytes.
 int read_aes_key_file(const char* path, std::span<std::uint8_t, kAesKeySize> key) {
-    File f = open_file(path, "rb");
+    std::string error;
+    File f = open_input(path, error);
     const auto size = f ? stream_size(f.get()) : std::nullopt;
     if (size && *size == kAesKeySize && read_exact(f.get(), key)) return 0;
-    std::fprintf(stderr, "zud_encrypt_tqrr: the --aeskey file %s %s; give the 32-byte AES key file\n",
-                 path, f ? "is not exactly 32 bytes long" : "cannot be read");
+    if (!f) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the --aeskey file: %s; give the 32-byte AES key file\n",
+                     error.c_str());
+    } else {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the --aeskey file %s is not exactly 32 bytes long; "
+                             "give the 32-byte AES key file\n", path);
+    }
     return kImageAesKeySize;
 }
 
@@ -306,9 +311,8 @@ int load_user_key(ImageJob& job) {
     // A token cannot hold the AES key: such a "zuduserkey" is opened as a
     // key and refused for the AES key below.
     const bool bound = job.aes_path == nullptr && !is_pkcs11_uri(job.key_path);
-    if (bound && !read_key_file_image(job.key_path, file)) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the user key: cannot open %s: %s\n",
-                     job.key_path, std::strerror(errno));
+    if (bound && !read_key_file_image(job.key_path, file, &reason)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the user key: %s\n", reason.c_str());
         return kImageKeyFailed;
     }
     std::array<std::uint8_t, kAesKeySize> aes{};
@@ -533,8 +537,12 @@ int append_trailing_signature(const ImageJob& job, const std::string& path) {
 // the output's name only when it is complete: a refused or failed run
 // leaves nothing new, and an earlier file of that name as it was.
 int process_image(ImageJob& job) {
-    File in = open_file(job.input, "rb");
-    if (!in) return kImageOpenFailed;
+    std::string error;
+    File in = open_input(job.input, error);
+    if (!in) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
+        return kImageOpenFailed;
+    }
     int result = prepare_image(job, in.get());
     if (result != 0) return result;
     OutputFile out(job.output, Exposure::kPublic);

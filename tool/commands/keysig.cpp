@@ -278,12 +278,13 @@ int user_key_digest(const zud_key_file_image& file, Digest& digest) {
 // read (binding a generated key instead would leave every device fused with
 // the intended key unable to decrypt).
 int read_aes_key_file(const char* path, MutBytes aes) {
-    File f = open_file(path, "rb");
+    std::string error;
+    File f = open_input(path, error);
     if (!f) {
         std::fprintf(stderr,
-                     "zud_encrypt_tqrr: cannot open the --aeskey file %s; give a readable 32-byte "
-                     "AES key file, or leave --aeskey out to bind a generated key\n",
-                     path);
+                     "zud_encrypt_tqrr: the --aeskey file: %s; give a readable 32-byte AES key "
+                     "file, or leave --aeskey out to bind a generated key\n",
+                     error.c_str());
         return kKeybndNoAesKey;
     }
     const auto size = stream_size(f.get());
@@ -326,7 +327,8 @@ bool write_user_key_file(std::FILE* out, const zud_key_file_image& user_key, std
                encode_user_key_file(user_key.head.bytes(), keymax_bytes, aes, write) &&
                std::fflush(out) == 0;
     }
-    File key = open_file(user_key.path.c_str(), "rb");
+    std::string error;
+    File key = open_input(user_key.path.c_str(), error);
     return key && copy_stream(key.get(), out) && copy_stream(keymax, out) &&
            write_all(out, aes) && std::fflush(out) == 0;
 }
@@ -357,8 +359,12 @@ bool refuse_unbindable_key(const char* value, const zud_key_file_image& file) {
 
 int bind_user_key(const char* const* slots, const zud_key_file_image& ukey, const char* output,
                   MutBytes aes) {
-    File keymax = open_file(slots[kKeymaxSlot], "rb");
-    if (!keymax) return kKeybndFailed;
+    std::string error;
+    File keymax = open_input(slots[kKeymaxSlot], error);
+    if (!keymax) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --rootkeymax: %s\n", error.c_str());
+        return kKeybndFailed;
+    }
     Digest user_key{};
     if (const int r = user_key_digest(ukey, user_key); r != 0) return r;
     const auto keymax_size = stream_size(keymax.get());
@@ -467,8 +473,12 @@ int sign_fix(const char* input, const char* key, SigningKey* signer,
     const bool bl2_mode = std::strcmp(output, kBl2OutputName) == 0;
     const char* const inputs[] = {input, key};
     if (overwrites_input(output, inputs)) return kKeysigFailed;
-    File in = open_file(input, "rb");
-    if (!in) return kKeysigFailed;
+    std::string error;
+    File in = open_input(input, error);
+    if (!in) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
+        return kKeysigFailed;
+    }
     const auto input_size = stream_size(in.get());
     if (!input_size) return kKeysigFailed;
     const auto payload_size = payload_size_of(*input_size, bl2_mode);
@@ -508,13 +518,19 @@ int zud_key_bnd(int argc, char** argv) {
     parse_option_slots(argc, argv, kKeybndOptions, slots);
     // The --ukey file is read once: checked, loaded and copied from here.
     zud_key_file_image ukey;
-    if (!is_pkcs11_uri(slots[kUserKeySlot])) (void)read_key_file_image(slots[kUserKeySlot], ukey);
+    std::string unread;
+    const bool read = !is_pkcs11_uri(slots[kUserKeySlot]) &&
+                      read_key_file_image(slots[kUserKeySlot], ukey, &unread);
     if (refuse_unbindable_key(slots[kUserKeySlot], ukey)) return kKeybndFailed;
     for (const std::size_t i : {kUserKeySlot, kKeymaxSlot}) {
         if (!path_exists(slots[i])) {
             std::printf("zud log: error! Illegal input %s\n", kKeybndOptions[i].name);
             return kKeybndFailed;
         }
+    }
+    if (!read) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --ukey: %s\n", unread.c_str());
+        return kKeybndFailed;
     }
     // The AES key protects every encrypted bootloader, so it comes from the
     // OS generator; its 32 rand() draws keep every later value in place.

@@ -39,8 +39,15 @@ int zud_mk_sd(int argc, char** argv) {
         std::fprintf(stderr, "zud_encrypt_tqrr: --input and --output name the same file\n");
         return kSdImageFailed;
     }
-    File in = open_file(input, "rb");
-    if (!in || output == nullptr) return kSdImageFailed;
+    // A card or partition image can be copied straight from its device; a
+    // character device such as /dev/zero never ends and is refused.
+    std::string error;
+    File in = open_input(input, error, InputUse::kRead, InputKinds::kRegularOrBlockDevice);
+    if (!in) {
+        if (input != nullptr) std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
+        return kSdImageFailed;
+    }
+    if (output == nullptr) return kSdImageFailed;
     // The image takes its name only when it is whole.
     OutputFile out(output, Exposure::kPublic);
     if (!out.ok()) {

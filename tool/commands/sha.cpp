@@ -87,8 +87,13 @@ int zud_sha(int argc, char** argv) {
         std::fprintf(stderr, "zud_encrypt_tqrr: path too long: %s\n", input);
         return kShaFailed;
     }
-    File in = open_file(input, "rb");
-    if (!in) return kShaFailed;
+    // A boot partition can be hashed where it lies.
+    std::string error;
+    File in = open_input(input, error, InputUse::kRead, InputKinds::kRegularOrBlockDevice);
+    if (!in) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
+        return kShaFailed;
+    }
 
     std::array<std::uint8_t, kBootHeaderSize> header{};
     const auto size = stream_size(in.get());

@@ -121,8 +121,12 @@ int upgrade_file(const char* const* slots, const SigningKeySource& source) {
     if (is_check_mode(slots[kSlotOption])) {
         RsaKey key;
         if (!open_check_key(slots[kSlotKey], source, key)) return kUpgradeBadKey;
-        File file = open_file(path, "rb+");
-        if (!file) return kUpgradeOpenFailed;
+        std::string error;
+        File file = open_input(path, error, InputUse::kUpdate);
+        if (!file) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
+            return kUpgradeOpenFailed;
+        }
         return check_signed_file(file.get(), key, *size);
     }
     const std::unique_ptr<SigningKey> key = open_upgrade_key(slots[kSlotKey], source);

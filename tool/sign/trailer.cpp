@@ -131,8 +131,12 @@ int close_signed_file(File file, const char* path, std::uint64_t size) {
 
 int sign_path(const char* path, std::uint64_t size, SigningKey& key) {
     if (!trailer_key_fits(key.length(), key.name())) return kUpgradeBadKey;
-    File file = open_file(path, "rb+");
-    if (!file) return kUpgradeOpenFailed;
+    std::string error;
+    File file = open_input(path, error, InputUse::kUpdate);
+    if (!file) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
+        return kUpgradeOpenFailed;
+    }
     const int result = sign_file(file.get(), key, size);
     if (result != 0) return result;
     return close_signed_file(std::move(file), path, size);
