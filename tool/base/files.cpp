@@ -545,18 +545,23 @@ bool commit_together(OutputFile& first, OutputFile& second, std::string& error) 
 FileStamp stamp_file(int fd) {
     struct stat st {};
     FileStamp s;
+    if (const int fault = file_call_fault(FileCall::kStamp, fd); fault != 0) {
+        errno = fault;
+        return s;
+    }
     if (::fstat(fd, &st) != 0) return s;
     s.taken = true;
+    s.device = st.st_dev;
     s.inode = st.st_ino;
     s.size = static_cast<std::uint64_t>(st.st_size);
-    s.modified_sec = st.st_mtim.tv_sec;
-    s.modified_nsec = st.st_mtim.tv_nsec;
+    s.changed_sec = st.st_ctim.tv_sec;
+    s.changed_nsec = st.st_ctim.tv_nsec;
     return s;
 }
 
 bool same_stamp(const FileStamp& a, const FileStamp& b) {
-    return a.taken && b.taken && a.inode == b.inode && a.size == b.size &&
-           a.modified_sec == b.modified_sec && a.modified_nsec == b.modified_nsec;
+    return a.taken && b.taken && a.device == b.device && a.inode == b.inode &&
+           a.size == b.size && a.changed_sec == b.changed_sec && a.changed_nsec == b.changed_nsec;
 }
 
 std::size_t pread_full(int fd, MutBytes out, std::uint64_t offset) {

@@ -205,10 +205,11 @@ bool commit_together(OutputFile& first, OutputFile& second, std::string& error);
 //
 // Every call through which this layer writes a file (pwrite_full, and so
 // WriteBehind; the copies of copy_to_end), makes it durable (the fsync of
-// OutputFile::commit and sync_stream) or gives it a name (the rename of
+// OutputFile::commit and sync_stream), gives it a name (the rename of
 // OutputFile::commit; the link and rename with which commit_together keeps
-// and puts back an earlier file) first goes to the hook installed here,
-// once per call. The hook returns 0 to let the call go on, or an errno
+// and puts back an earlier file) or takes the stamp of an input (stamp_file)
+// first goes to the hook installed here, once per call. The hook returns 0
+// to let the call go on, or an errno
 // value: the call is then not made, errno is set to that value and the
 // caller sees the call fail. It may do anything else besides (raise a
 // signal, change a file), and runs on whichever thread makes the call, so
@@ -219,11 +220,11 @@ bool commit_together(OutputFile& first, OutputFile& second, std::string& error);
 // (write_all, close_stream) reach the file inside the C library and are
 // not seen.
 
-enum class FileCall { kWrite, kSync, kRename, kLink };
+enum class FileCall { kWrite, kSync, kRename, kLink, kStamp };
 
 struct FileCallSite {
     FileCall call;
-    int fd;            // the file written or synced; -1 for a rename or link
+    int fd;            // the file written, synced or stamped; -1 for a rename or link
     const char* from;  // the existing name of a rename or link; null otherwise
     const char* to;    // the name it gets; null otherwise
 };
@@ -238,15 +239,20 @@ const FileCallHook* set_file_call_hook(const FileCallHook* hook);
 // ---------------------------------------------------------------------------
 // Reading and copying large files
 
-// What tells whether a file changed between two passes over it (a writer
-// that reads its input once to sign it and again to write it): its inode,
-// size and modification time.
+// What tells whether an input changed while a command read it (to sign it
+// and then write it, or to sign it and then append to it): its device,
+// inode, size and status change time. A writer can put the modification
+// time back (cp -p, rsync -t), but every write, truncation or utimensat
+// moves the change time on, and nothing sets it back. One fstat: a command
+// takes a stamp before its first read, and compares another with it
+// between its passes and just before its output is written or committed.
 struct FileStamp {
     bool taken = false;
+    std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::uint64_t size = 0;
-    std::int64_t modified_sec = 0;
-    std::int64_t modified_nsec = 0;
+    std::int64_t changed_sec = 0;
+    std::int64_t changed_nsec = 0;
 };
 FileStamp stamp_file(int fd);
 // False also when either stamp could not be taken.

@@ -131,6 +131,7 @@ struct BootRun {
 
     const BootPlan& plan;
     File input;
+    FileStamp input_stamp;  // taken before the input's first read
     // The output and the eFuse file are written under temporary names and
     // put in place together at the end; until then a failure leaves any
     // earlier files of those names as they were.
@@ -854,15 +855,26 @@ int write_output(BootRun& run, SignedFip& fip) {
     return 0;
 }
 
+// The input is read twice, once to sign its stages and once to write them:
+// a change after the first read would give blocks that fail their checks,
+// so it is compared with its stamp from before that read.
+int check_input_unchanged(const BootRun& run) {
+    if (same_stamp(run.input_stamp, stamp_file(::fileno(run.input.get())))) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
+                         "command again once nothing writes to it\n",
+                 run.plan.slots[kSlotInput]);
+    return kBootInputChanged;
+}
+
 int write_signed_bootloader(BootRun& run) {
     if (const int r = open_streams(run); r != 0) return r;
+    run.input_stamp = stamp_file(::fileno(run.input.get()));
     if (const int r = read_key_material(run); r != 0) return r;
     if (run.plan.derive_iv_prefix) {
         if (const int r = derive_iv_prefix(run.input.get(), run.aes, run.iv_prefix); r != 0) {
             return r;
         }
     }
-    const FileStamp before = stamp_file(::fileno(run.input.get()));
     run.failure = kBootFailedNoEfuse;
     if (const int r = build_bl2_prefix(run); r != 0) return r;
     if (const int r = read_bl2_payload(run); r != 0) return r;
@@ -875,16 +887,11 @@ int write_signed_bootloader(BootRun& run) {
     run.progress = std::make_unique<Progress>("zud_encrypt_tqrr: bootsig", work);
     if (const int r = sign_fip(run, *fip); r != 0) return r;
     if (const int r = seal_efuse_pattern(run); r != 0) return r;
+    if (const int r = check_input_unchanged(run); r != 0) return r;
     if (const int r = write_output(run, *fip); r != 0) return r;
     run.progress->finish();
-    // The stages were read twice, once to sign them and once to write them;
-    // an input changed in between would give blocks that fail their checks.
-    if (!same_stamp(before, stamp_file(::fileno(run.input.get())))) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
-                             "command again once nothing writes to it\n",
-                     run.plan.slots[kSlotInput]);
-        return kBootIoFailed;
-    }
+    // The outputs are committed next.
+    if (const int r = check_input_unchanged(run); r != 0) return r;
     run.input.reset();
     return 0;
 }

@@ -533,6 +533,13 @@ int append_trailing_signature(const ImageJob& job, const std::string& path) {
     return kImageUpgradeFailed;
 }
 
+int check_input_unchanged(const ImageJob& job, int fd, const FileStamp& before) {
+    if (same_stamp(before, stamp_file(fd))) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
+                         "command again once nothing writes to it\n", job.input);
+    return kImageInputChanged;
+}
+
 // The image is built, sealed and signed under a temporary name and takes
 // the output's name only when it is complete: a refused or failed run
 // leaves nothing new, and an earlier file of that name as it was.
@@ -543,6 +550,11 @@ int process_image(ImageJob& job) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
         return kImageOpenFailed;
     }
+    // The header page and the stages are read to check and sign them, and
+    // the stages again to write them: a change after the first read would
+    // give blocks that fail their checks.
+    const int fd = ::fileno(in.get());
+    const FileStamp before = stamp_file(fd);
     int result = prepare_image(job, in.get());
     if (result != 0) return result;
     OutputFile out(job.output, Exposure::kPublic);
@@ -550,10 +562,6 @@ int process_image(ImageJob& job) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
         return kImageOpenFailed;
     }
-    // The stages are read twice, to sign them and to write them; an input
-    // changed in between would give blocks that fail their checks.
-    const int fd = ::fileno(in.get());
-    const FileStamp before = stamp_file(fd);
     auto blocks = std::make_unique<StageBlocks>();
     const auto input_size = stream_size(in.get());
     if (!input_size) return kImageOpenFailed;
@@ -562,14 +570,11 @@ int process_image(ImageJob& job) {
     for (const zud_stage_record& r : job.stages) work += 2 * std::uint64_t{r.part_size};
     job.progress = std::make_unique<Progress>("zud_encrypt_tqrr: imgsig", work);
     result = sign_stages(job, fd, *input_size, *blocks);
+    if (result == 0) result = check_input_unchanged(job, fd, before);
     if (result == 0) result = write_stages(job, fd, out.stream(), *blocks);
     job.progress->finish();
+    if (result == 0) result = check_input_unchanged(job, fd, before);
     if (result != 0) return result;
-    if (!same_stamp(before, stamp_file(fd))) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
-                             "command again once nothing writes to it\n", job.input);
-        return kImageStageFailed;
-    }
     in.reset();
     if (job.signing) {
         result = finish_image(job, out.stream());

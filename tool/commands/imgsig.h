@@ -41,7 +41,8 @@ enum ImageResult : int {
     kImageEncryptFailed = 5776,    // a stage could not be read back or encrypted in place
     kImageFinishFailed = 5781,     // the final header page could not be written
     kImageUpgradeFailed = 5789,    // the trailing signature block could not be appended
-    kImageStageFailed = -1,        // a stage could not be built, read or written, or the input changed
+    kImageInputChanged = 5793,     // the input changed while it was being signed
+    kImageStageFailed = -1,        // a stage could not be built, read or written
 };
 
 inline constexpr zud_result_info kImgsigResults[] = {
@@ -66,7 +67,8 @@ inline constexpr zud_result_info kImgsigResults[] = {
     {kImageAesKeySize, "the --aeskey file cannot be read or is not 32 bytes"},
     {kImageNoAesKey, "--zuduserkey is not a 6976-byte zud_user_key file"},
     {kImageHeaderWriteFailed, "the header page could not be written"},
-    {kImageStageFailed, "a stage could not be built, read or written, or the input changed"},
+    {kImageStageFailed, "a stage could not be built, read or written"},
+    {kImageInputChanged, "the input changed while it was being signed"},
     {kImageCloseFailed, "the output could not be written out or put in place"},
     {kImageReopenFailed, "the output cannot be reopened for update"},
     {kImageEncryptFailed, "the AES key could not be set up"},
