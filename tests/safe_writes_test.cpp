@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -242,7 +243,60 @@ TEST_F(SafeWritesTest, InputChangedWhileBeingSignedFailsTheRun) {
         EXPECT_EQ(run.result, c.result);
         EXPECT_NE(run.err.find(c.input + " changed while it was being signed"), std::string::npos) << run.err;
         EXPECT_EQ(files_in(dir.path()), names_before);
+        EXPECT_EQ(read_file(c.input), left);
     }
+}
+
+// An output whose directory cannot be synced once it has its name stays
+// there, and the run fails with the command's own result and says so.
+TEST_F(SafeWritesTest, UnsyncedDirectoryFailsTheRunWithTheOutputInPlace) {
+    const std::string image = make_boot_image(dir.path().string(), counting_bytes(5000), counting_bytes(3000), std::nullopt);
+    const std::string boot = write_plain_bootloader(dir.file("boot.bin"), counting_bytes(100), {counting_bytes(999)});
+    const std::string o = dir.file("o");
+    const struct {
+        std::vector<std::string> words;
+        std::string unsynced;  // the output whose directory sync fails
+        int result;
+    } cases[] = {
+        {{"--keysig", "--rkey1", keys.root, "--ukey1", keys.user1, "--skey", keys.root, "--output", o}, o, 3131},
+        {{"--keybnd", "--ukey", keys.user1, "--rootkeymax", keys.keymax, "--output", o}, o, 3127},
+        {bootsig_words(boot, o), o, 4869},
+        {bootsig_words(boot, o), o + ".efuse", 4869},
+        {{"--imgsig", "--input", image, "--zuduserkey", keys.user_key, "--output", o}, o, 5794},
+        {{"--mkpsd", "--password", "0123456789abcdef", "--option", "usb", "--output", o}, o, 4441},
+        {{"--mkcusid", "--customerid", "ABCDEF", "--output", o}, o, 4546},
+        {{"--mksd", "--input", image, "--output", o}, o, 5851},
+        {{"--sha", image}, image + ".sha", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words[0] + " " + c.unsynced);
+        std::filesystem::remove(c.unsynced);
+        ToolRun run{};
+        {
+            const ScopedFileCallHook hook([&](const FileCallSite& site) {
+                return site.call == FileCall::kSyncDirectory && c.unsynced == site.to ? EIO : 0;
+            });
+            run = run_tool(c.words);
+        }
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_NE(run.err.find(c.unsynced + " is in place but its directory could not be synced: " +
+                               std::strerror(EIO) + "; check the disk before relying on it"),
+                  std::string::npos) << run.err;
+        EXPECT_TRUE(file_exists(c.unsynced));
+        EXPECT_EQ(temp_files_in(dir.path()), std::set<std::string>{});
+    }
+    // --upgsig renames nothing: it syncs the file it appended to, and a
+    // block that cannot be synced is cut off again.
+    const std::string file = dir.file("upgrade.bin");
+    write_file(file, Bytes(4096, 0x5A));
+    ToolRun run{};
+    {
+        const ScopedFileCallHook hook([](const FileCallSite& site) { return site.call == FileCall::kSync ? EIO : 0; });
+        run = run_tool({"--upgsig", "--input", file, "--zuduserkey", keys.user_key});
+    }
+    EXPECT_EQ(run.result, 4083);
+    EXPECT_NE(run.err.find(file + " could not be synced to the disk: " + std::strerror(EIO)), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(file), Bytes(4096, 0x5A));
 }
 
 TEST_F(SafeWritesTest, SymlinksAtOutputNamesAreReplacedNotFollowed) {

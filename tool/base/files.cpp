@@ -341,11 +341,18 @@ std::optional<std::string> temp_name_in(const std::string& dir) {
     return name + ".tmp";
 }
 
-void sync_directory(const std::string& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    (void)::fsync(fd);
+// Makes the entry `name` in its directory durable: 0, or the errno value
+// with which the directory could not be synced. A directory its owner may
+// write but not read cannot be opened to be synced, and some file systems
+// cannot sync a directory at all (EINVAL); neither is a failing disk, so
+// both count as synced, as they always have.
+int sync_directory_of(const std::string& name) {
+    const int fd = ::open(directory_of(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno == EACCES ? 0 : errno;
+    int error = file_call_fault(FileCall::kSyncDirectory, fd, nullptr, name.c_str());
+    if (error == 0 && ::fsync(fd) != 0) error = errno == EINVAL ? 0 : errno;
     ::close(fd);
+    return error;
 }
 
 }  // namespace
@@ -403,6 +410,7 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       exposure_(other.exposure_),
       mode_(other.mode_),
       mode_set_(other.mode_set_),
+      not_durable_(other.not_durable_),
       stream_(std::move(other.stream_)) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
@@ -414,6 +422,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
         exposure_ = other.exposure_;
         mode_ = other.mode_;
         mode_set_ = other.mode_set_;
+        not_durable_ = other.not_durable_;
         stream_ = std::move(other.stream_);
     }
     return *this;
@@ -426,6 +435,7 @@ bool OutputFile::close_stream() {
 }
 
 bool OutputFile::commit() {
+    not_durable_ = false;
     if (temp_.empty()) return false;
     bool ok = close_stream();
     const int fd = ok ? ::open(temp_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
@@ -454,7 +464,12 @@ bool OutputFile::commit() {
                      std::strerror(errno));
     }
     ::close(fd);
-    sync_directory(directory_of(final_));
+    if (const int error = sync_directory_of(final_); error != 0) {
+        error_ = final_ + " is in place but its directory could not be synced: " +
+                 std::strerror(error) + "; check the disk before relying on it";
+        not_durable_ = true;
+        return false;
+    }
     return true;
 }
 
@@ -514,7 +529,8 @@ public:
             unregister_live(kept_);
             kept_.clear();
         }
-        sync_directory(directory_of(name_));
+        // Already on a failure's path, which the caller reports.
+        (void)sync_directory_of(name_);
     }
 
 private:
@@ -524,19 +540,21 @@ private:
 
 }  // namespace
 
-bool commit_together(OutputFile& first, OutputFile& second, std::string& error) {
+CommitResult commit_together(OutputFile& first, OutputFile& second, std::string& error) {
     KeptFile earlier(first.final_path());
-    if (!first.commit()) {
+    if (!first.commit() && !first.not_durable()) {
         error = first.error();
         second.discard();
-        return false;
+        return CommitResult::kFailed;
     }
-    if (!second.commit()) {
+    if (!second.commit() && !second.not_durable()) {
         error = second.error();
         earlier.restore();
-        return false;
+        return CommitResult::kFailed;
     }
-    return true;
+    if (!first.not_durable() && !second.not_durable()) return CommitResult::kInPlace;
+    error = first.not_durable() ? first.error() : second.error();
+    return CommitResult::kNotDurable;
 }
 
 // ---------------------------------------------------------------------------

@@ -160,9 +160,16 @@ public:
     // Flushes and closes the stream (the file stays); false when buffered
     // bytes could not be written.
     bool close_stream();
-    // Flushes, fsyncs, sets the final mode and renames over the final name.
-    // False (and the temporary file removed) when any step fails.
+    // Flushes, fsyncs, sets the final mode, renames over the final name and
+    // fsyncs the directory, so that the name survives a crash as well as
+    // the bytes. False when any step fails: before the rename the temporary
+    // file is removed and the final name keeps what it held; when only the
+    // directory could not be synced the file stands under its final name,
+    // not_durable() is true and error() says so.
     bool commit();
+    // True after a commit() that put the file in place but could not sync
+    // its directory: the name may not survive a crash.
+    bool not_durable() const { return not_durable_; }
     // Closes and removes the temporary file now.
     void discard();
     // The mode commit() gives the file instead of the exposure's, for a file
@@ -176,6 +183,7 @@ private:
     Exposure exposure_ = Exposure::kPublic;
     unsigned mode_ = 0;
     bool mode_set_ = false;
+    bool not_durable_ = false;
     File stream_;
 };
 
@@ -192,26 +200,34 @@ bool is_special_file(const char* path);
 // Makes `stream`'s bytes durable: fflush and fsync.
 bool sync_stream(std::FILE* stream);
 
+enum class CommitResult {
+    kInPlace,     // both files stand under their names, durably
+    kNotDurable,  // both stand under their names, but a directory could not be synced
+    kFailed,      // neither file took its name
+};
+
 // Commits `first`, then `second`: two outputs that belong together. When
 // `second` cannot follow, `first`'s name gets back the file it held before
 // (kept meanwhile under a hard link beside it, a live temporary name), or
 // is removed when it held none; `second`'s temporary file is removed. When
-// `first` cannot be committed, neither is. False with `error` set when
-// either commit failed.
-bool commit_together(OutputFile& first, OutputFile& second, std::string& error);
+// `first` cannot be committed, neither is. A directory that could not be
+// synced after a rename does not undo it: the pair stays in place and the
+// result says it may not survive a crash. `error` is set unless both are
+// in place durably.
+CommitResult commit_together(OutputFile& first, OutputFile& second, std::string& error);
 
 // ---------------------------------------------------------------------------
 // A seam for tests: the file calls
 //
 // Every call through which this layer writes a file (pwrite_full, and so
 // WriteBehind; the copies of copy_to_end), makes it durable (the fsync of
-// OutputFile::commit and sync_stream), gives it a name (the rename of
-// OutputFile::commit; the link and rename with which commit_together keeps
-// and puts back an earlier file) or takes the stamp of an input (stamp_file)
-// first goes to the hook installed here, once per call. The hook returns 0
-// to let the call go on, or an errno
-// value: the call is then not made, errno is set to that value and the
-// caller sees the call fail. It may do anything else besides (raise a
+// OutputFile::commit and sync_stream, and the fsync of the directory after
+// a commit's rename), gives it a name (the rename of OutputFile::commit; the
+// link and rename with which commit_together keeps and puts back an earlier
+// file) or takes the stamp of an input (stamp_file) first goes to the hook
+// installed here, once per call. The hook returns 0 to let the call go on,
+// or an errno value: the call is then not made, errno is set to that value
+// and the caller sees the call fail. It may do anything else besides (raise a
 // signal, change a file), and runs on whichever thread makes the call, so
 // it must be safe to run on several at once.
 //
@@ -220,13 +236,15 @@ bool commit_together(OutputFile& first, OutputFile& second, std::string& error);
 // (write_all, close_stream) reach the file inside the C library and are
 // not seen.
 
-enum class FileCall { kWrite, kSync, kRename, kLink, kStamp };
+enum class FileCall { kWrite, kSync, kRename, kLink, kSyncDirectory, kStamp };
 
 struct FileCallSite {
     FileCall call;
-    int fd;            // the file written, synced or stamped; -1 for a rename or link
+    int fd;            // the file written, synced or stamped, or the directory synced;
+                       // -1 for a rename or link
     const char* from;  // the existing name of a rename or link; null otherwise
-    const char* to;    // the name it gets; null otherwise
+    const char* to;    // the name it gets, or the name a directory sync makes
+                       // durable; null otherwise
 };
 
 using FileCallHook = std::function<int(const FileCallSite&)>;

@@ -32,6 +32,10 @@ struct BootMedia::Variant {
     // dropped rather than left looking complete.
     bool commit() {
         if (!failed && file.commit()) return true;
+        if (file.not_durable()) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", file.error().c_str());
+            return false;
+        }
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s\n", file.final_path().c_str());
         file.discard();
         return false;

@@ -905,11 +905,16 @@ int write_signed_bootloader(BootRun& run) {
 // name put back): they belong together.
 int commit_outputs(BootRun& run) {
     std::string error;
-    const bool committed = run.efuse_written ? commit_together(run.out, run.efuse, error)
-                                             : run.out.commit();
-    if (committed) return 0;
-    std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.efuse_written ? error.c_str() : run.out.error().c_str());
-    return kBootIoFailed;
+    CommitResult committed = CommitResult::kInPlace;
+    if (run.efuse_written) {
+        committed = commit_together(run.out, run.efuse, error);
+    } else if (!run.out.commit()) {
+        committed = run.out.not_durable() ? CommitResult::kNotDurable : CommitResult::kFailed;
+        error = run.out.error();
+    }
+    if (committed == CommitResult::kInPlace) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
+    return committed == CommitResult::kNotDurable ? kBootOutputNotDurable : kBootIoFailed;
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ enum BootResult : int {
     kBootBl2SignFailed = 4860,   // the BL2 signature could not be made
     kBootIoFailed = 4866,        // reading the input or key material, or writing the output, failed
     kBootInputChanged = 4868,    // the input changed while it was being signed
+    kBootOutputNotDurable = 4869,  // the outputs are in place, but a directory could not be synced
     kBootStageFailed = 4872,     // the stage builder failed on a FIP entry
     kBootEfuseSignFailed = 4881, // the built-in signer failed on the eFuse pattern
     kBootEncryptFailed = 4889,   // the AES key or stage key could not be set up, or a piece not encrypted
@@ -86,6 +87,7 @@ inline constexpr zud_result_info kBootsigResults[] = {
                          "be encrypted"},
     {kBootEncryptBadToc, "the rewritten table about to be encrypted is not valid"},
     {kBootUpgradeFailed, "the upgrade signature could not be appended"},
+    {kBootOutputNotDurable, "the outputs are in place, but their directory could not be synced"},
     {kBootMediaFailed, "a boot media variant could not be written whole"},
 };
 

@@ -584,7 +584,7 @@ int process_image(ImageJob& job) {
     }
     if (!out.commit()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
-        return kImageCloseFailed;
+        return out.not_durable() ? kImageOutputNotDurable : kImageCloseFailed;
     }
     return 0;
 }

@@ -42,6 +42,7 @@ enum ImageResult : int {
     kImageFinishFailed = 5781,     // the final header page could not be written
     kImageUpgradeFailed = 5789,    // the trailing signature block could not be appended
     kImageInputChanged = 5793,     // the input changed while it was being signed
+    kImageOutputNotDurable = 5794,  // the output is in place, but its directory could not be synced
     kImageStageFailed = -1,        // a stage could not be built, read or written
 };
 
@@ -74,6 +75,7 @@ inline constexpr zud_result_info kImgsigResults[] = {
     {kImageEncryptFailed, "the AES key could not be set up"},
     {kImageFinishFailed, "the final header page could not be written"},
     {kImageUpgradeFailed, "the trailing signature block could not be appended"},
+    {kImageOutputNotDurable, "the output is in place, but its directory could not be synced"},
 };
 
 // --imgsig: options "input", "zuduserkey" and "output", then "userkey" and

@@ -381,7 +381,9 @@ int bind_user_key(const char* const* slots, const zud_key_file_image& ukey, cons
         return kKeybndFailed;
     }
     if (!write_user_key_file(out.stream(), ukey, keymax.get(), aes)) return kKeybndFailed;
-    return out.commit() ? 0 : kKeybndFailed;
+    if (out.commit()) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+    return out.not_durable() ? kKeybndNotDurable : kKeybndFailed;
 }
 
 }  // namespace
@@ -507,8 +509,10 @@ int sign_fix(const char* input, const char* key, SigningKey* signer,
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
         return kKeysigFailed;
     }
-    if (!write_keymax(out.stream(), block.bytes()) || !out.commit()) return kKeysigFailed;
-    return 0;
+    if (!write_keymax(out.stream(), block.bytes())) return kKeysigFailed;
+    if (out.commit()) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+    return out.not_durable() ? kKeysigNotDurable : kKeysigFailed;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@ enum KeysigResult : int {
     kKeysigBadArguments = 3105,  // seven words or fewer, or a key path that does not exist
     kKeysigBadKey = 3107,        // a root or user key that does not load as a key of 1024 to 8192 bits
     kKeysigNotRootKey = 3109,    // the signing key is none of the four root keys
+    kKeysigNotDurable = 3131,    // the keymax is in place, but its directory could not be synced
 };
 
 // Results of zud_key_bnd besides -1.
@@ -15,6 +16,7 @@ enum KeybndResult : int {
     kKeybndFailed = -1,          // any other failure
     kKeybndNoAesKey = 3121,      // the --aeskey file cannot be read
     kKeybndKeyMismatch = 3123,   // the key's private half does not sign for its public half
+    kKeybndNotDurable = 3127,    // the user key file is in place, but its directory could not be synced
 };
 
 // What each result of --keysig and --keybnd means, in the order the
@@ -25,12 +27,14 @@ inline constexpr zud_result_info kKeysigResults[] = {
     {kKeysigNotRootKey, "the signing key is none of the root keys"},
     {kKeysigFailed, "no signing key or output, the output is a key file, the signing key does not "
                     "open or sign, or the output cannot be written"},
+    {kKeysigNotDurable, "the keymax is in place, but its directory could not be synced"},
 };
 inline constexpr zud_result_info kKeybndResults[] = {
     {kKeybndNoAesKey, "the --aeskey file cannot be opened"},
     {kKeybndKeyMismatch, "the key's private numbers do not sign for its public half"},
     {kKeybndFailed, "a token or PEM key, a missing input, a key or keymax that does not fit, a key "
                     "that is not the keymax's first user key, or the output cannot be written"},
+    {kKeybndNotDurable, "the user key file is in place, but its directory could not be synced"},
 };
 
 int zud_sig_key(int argc, char** argv);

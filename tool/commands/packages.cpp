@@ -66,6 +66,10 @@ int zud_mk_sd(int argc, char** argv) {
     const bool copied = write_all(out.stream(), filler) && std::fflush(out.stream()) == 0 &&
                         copy_to_end(::fileno(in.get()), ::fileno(out.stream()), &progress);
     if (!copied || !out.commit()) {
+        if (out.not_durable()) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+            return kSdImageNotDurable;
+        }
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the SD image %s\n", output);
         return kSdImageFailed;
     }
@@ -77,7 +81,8 @@ namespace {
 // Writes the package to a temporary file, seals it there with the built-in
 // key and only then gives it its name: an unsigned package never stands
 // under the output's name, and a failure leaves an earlier file as it was.
-int seal_package(ConstBytes package, const char* path, int write_failed, int sign_failed) {
+int seal_package(ConstBytes package, const char* path, int write_failed, int sign_failed,
+                 int not_durable) {
     OutputFile out(path, Exposure::kPublic);
     if (!out.ok()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
@@ -89,7 +94,9 @@ int seal_package(ConstBytes package, const char* path, int write_failed, int sig
         std::fprintf(stderr, "zud_encrypt_tqrr: signing %s failed (%d)\n", path, signed_result);
         return sign_failed;
     }
-    return out.commit() ? 0 : write_failed;
+    if (out.commit()) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+    return out.not_durable() ? not_durable : write_failed;
 }
 
 }  // namespace
@@ -126,7 +133,8 @@ int zud_mk_password(int argc, char** argv) {
     std::array<std::uint8_t, kPackageSize> bytes{};
     encode_password_package(package, bytes);
     wipe(package.digest.data(), package.digest.size());
-    const int result = seal_package(bytes, output, kPasswordOpenFailed, kPasswordSignFailed);
+    const int result =
+        seal_package(bytes, output, kPasswordOpenFailed, kPasswordSignFailed, kPasswordNotDurable);
     wipe(bytes.data(), bytes.size());
     return result;
 }
@@ -150,5 +158,6 @@ int zud_mk_customer_id(int argc, char** argv) {
     if (output == nullptr) return kCustomerIdNoOutput;
     std::array<std::uint8_t, kPackageSize> package{};
     encode_customer_id_package({std::string(id, length)}, package);
-    return seal_package(package, output, kCustomerIdOpenFailed, kCustomerIdSignFailed);
+    return seal_package(package, output, kCustomerIdOpenFailed, kCustomerIdSignFailed,
+                        kCustomerIdNotDurable);
 }

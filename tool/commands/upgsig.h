@@ -15,6 +15,7 @@ inline constexpr zud_result_info kUpgsigResults[] = {
     {kUpgradeRsaFailed, "the raw RSA operation fails"},
     {kUpgradeInputChanged, "signing: the file changed while it was being signed (nothing is appended)"},
     {kUpgradeWriteFailed, "signing: the block could not be written whole (the file is restored)"},
+    {kUpgradeNotDurable, "signing: the block could not be synced to the disk (the file is restored)"},
     {kUpgradeMismatch, "checking: the block's digest is not the file's"},
 };
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstring>
 #include <string>
@@ -118,9 +119,12 @@ int sign_file(std::FILE* f, const char* path, SigningKey& key, const FileStamp& 
     // On the disk before the command says it signed; a block that cannot
     // be made durable is cut off again.
     if (!sync_stream(f)) {
+        const int error = errno;
         (void)::ftruncate(::fileno(f), static_cast<off_t>(size));
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the signature block to the disk\n");
-        return kUpgradeWriteFailed;
+        std::fprintf(stderr, "zud_encrypt_tqrr: the signature block of %s could not be synced to "
+                             "the disk: %s; it is cut off again: check the disk, then sign again\n",
+                     path, std::strerror(error));
+        return kUpgradeNotDurable;
     }
     return 0;
 }
