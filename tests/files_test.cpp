@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -176,6 +177,43 @@ FileCallHook fail_calls(FileCall call, int error, std::string to = "") {
     };
 }
 
+// Inputs open without waiting, and only regular files (and, where asked
+// for, block devices) are taken.
+TEST(OpenInputTest, RefusesWhatIsNotARegularFileWithoutWaiting) {
+    TempDir dir;
+    const std::string plain = dir.file("plain");
+    const std::string fifo = dir.file("fifo");
+    write_file(plain, counting_bytes(10));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        InputUse use;
+        InputKinds kinds;
+        std::string error;  // empty when it opens
+    } cases[] = {
+        {plain, InputUse::kUpdate, InputKinds::kRegular, ""},
+        {fifo, InputUse::kRead, InputKinds::kRegular, fifo + " is a FIFO; only regular files are read"},
+        {fifo, InputUse::kUpdate, InputKinds::kRegular, fifo + " is a FIFO; only regular files are read"},
+        {dir.path().string(), InputUse::kRead, InputKinds::kRegular,
+         dir.path().string() + " is a directory; only regular files are read"},
+        {"/dev/zero", InputUse::kRead, InputKinds::kRegularOrBlockDevice,
+         "/dev/zero is a character device; only regular files and block devices are read"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::string error;
+        const File f = open_input(c.path.c_str(), error, c.use, c.kinds);
+        EXPECT_EQ(error, c.error);
+        ASSERT_EQ(f != nullptr, c.error.empty());
+        if (!f) continue;
+        // Reads wait for their bytes again.
+        EXPECT_EQ(::fcntl(::fileno(f.get()), F_GETFL) & O_NONBLOCK, 0);
+        Bytes got(10);
+        EXPECT_TRUE(read_exact(f.get(), got));
+        EXPECT_EQ(got, counting_bytes(10));
+    }
+}
+
 class OutputFilesTest : public testing::Test {
 protected:
     TempDir dir;
@@ -190,9 +228,12 @@ TEST_F(OutputFilesTest, CommitSyncsTheTemporaryFileBeforeRenamingIt) {
     std::vector<std::string> calls;
     {
         const ScopedFileCallHook hook([&](const FileCallSite& site) {
+            const auto fd_link = "/proc/self/fd/" + std::to_string(site.fd);
             if (site.call == FileCall::kSync) {
-                const auto fd_link = "/proc/self/fd/" + std::to_string(site.fd);
                 calls.push_back("sync " + std::filesystem::read_symlink(fd_link).string());
+            } else if (site.call == FileCall::kSyncDirectory) {
+                calls.push_back("sync directory " + std::filesystem::read_symlink(fd_link).string() +
+                                " for " + site.to);
             } else {
                 calls.push_back("rename " + std::string(site.from) + " " + site.to);
             }
@@ -202,7 +243,8 @@ TEST_F(OutputFilesTest, CommitSyncsTheTemporaryFileBeforeRenamingIt) {
     }
     const std::vector<std::string> expected{
         "sync " + std::filesystem::weakly_canonical(temp).string(),
-        "rename " + temp + " " + final_name};
+        "rename " + temp + " " + final_name,
+        "sync directory " + std::filesystem::weakly_canonical(dir.path()).string() + " for " + final_name};
     EXPECT_EQ(calls, expected);
     EXPECT_EQ(read_file(final_name), fresh);
 }
@@ -232,15 +274,19 @@ TEST_F(OutputFilesTest, CommitTogetherTakesTheFirstBackWhenTheSecondCannotFollow
     const struct {
         const char* what;
         bool first_existed;
-        std::string failing_rename;  // none when empty
-        bool committed;
+        FileCall failing;
+        std::string failing_name;  // none when empty
+        CommitResult committed;
         std::optional<Bytes> first_after;
         Bytes second_after;
     } cases[] = {
-        {"both committed", true, "", true, fresh, fresh},
-        {"second fails, first put back", true, second_name, false, earlier, second_earlier},
-        {"second fails, first removed", false, second_name, false, std::nullopt, second_earlier},
-        {"first fails, second not committed", true, final_name, false, earlier, second_earlier},
+        {"both committed", true, FileCall::kRename, "", CommitResult::kInPlace, fresh, fresh},
+        {"second fails, first put back", true, FileCall::kRename, second_name, CommitResult::kFailed, earlier, second_earlier},
+        {"second fails, first removed", false, FileCall::kRename, second_name, CommitResult::kFailed, std::nullopt, second_earlier},
+        {"first fails, second not committed", true, FileCall::kRename, final_name, CommitResult::kFailed, earlier, second_earlier},
+        // A directory that cannot be synced does not split the pair.
+        {"first not durable, second follows", true, FileCall::kSyncDirectory, final_name, CommitResult::kNotDurable, fresh, fresh},
+        {"second not durable, first stays", true, FileCall::kSyncDirectory, second_name, CommitResult::kNotDurable, fresh, fresh},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -252,10 +298,10 @@ TEST_F(OutputFilesTest, CommitTogetherTakesTheFirstBackWhenTheSecondCannotFollow
         std::string error;
         {
             std::optional<ScopedFileCallHook> hook;
-            if (!c.failing_rename.empty()) hook.emplace(fail_calls(FileCall::kRename, EACCES, c.failing_rename));
+            if (!c.failing_name.empty()) hook.emplace(fail_calls(c.failing, EIO, c.failing_name));
             EXPECT_EQ(commit_together(first, second, error), c.committed);
         }
-        EXPECT_EQ(error.empty(), c.committed) << error;
+        EXPECT_EQ(error.empty(), c.committed == CommitResult::kInPlace) << error;
         if (c.first_after) {
             EXPECT_EQ(read_file(final_name), *c.first_after);
         } else {

@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -196,53 +196,107 @@ TEST_F(SafeWritesTest, InterruptedRunRemovesItsTemporaryFiles) {
     }
 }
 
-// Both commands read their input twice, to sign its stages and to write
-// them; an input rewritten in between (same size, a new modification time)
-// must fail the run and leave no output.
+// --bootsig and --imgsig read their input twice, to sign its stages and to
+// write them, and --upgsig reads its file to sign it before appending the
+// block. An input changed after the first read, even with its modification
+// time put back, fails the run with the command's own result: nothing new
+// stands under any name, and the input is as the writer left it.
 TEST_F(SafeWritesTest, InputChangedWhileBeingSignedFailsTheRun) {
     const std::string boot = write_plain_bootloader(dir.file("boot.bin"), counting_bytes(1000), {Bytes(3u << 20, 7)});
     const std::string image = make_boot_image(dir.path().string(), counting_bytes(300000), counting_bytes(70000), std::nullopt);
+    const std::string file = dir.file("upgrade.bin");
     const std::string out = dir.file("out.signed");
+    const std::vector<std::string> imgsig{"--imgsig", "--input", image, "--zuduserkey", keys.user_key, "--output", out};
+    const std::vector<std::string> upgsig{"--upgsig", "--input", file, "--zuduserkey", keys.user_key};
+    // The second stamp is the check between the passes (for --upgsig, before
+    // the block is appended); the first write is the output's, in the
+    // second pass.
     const struct {
+        const char* what;
         std::vector<std::string> words;
         std::string input;
+        FileCall call;
+        std::size_t nth;
+        Bytes append;
         int result;
     } cases[] = {
-        {bootsig_words(boot, out), boot, 4866},
-        {{"--imgsig", "--input", image, "--zuduserkey", keys.user_key, "--output", out}, image, -1},
+        {"bootsig, between the passes", bootsig_words(boot, out), boot, FileCall::kStamp, 2, {}, 4868},
+        {"bootsig, while writing", bootsig_words(boot, out), boot, FileCall::kWrite, 1, {}, 4868},
+        {"imgsig, between the passes", imgsig, image, FileCall::kStamp, 2, {}, 5793},
+        {"imgsig, while writing", imgsig, image, FileCall::kWrite, 1, {}, 5793},
+        {"upgsig, appended to after the digest", upgsig, file, FileCall::kStamp, 2, counting_bytes(32), 4082},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.words[0]);
+        SCOPED_TRACE(c.what);
+        write_file(file, Bytes(64u << 10, 0x5A));
         const std::set<std::string> names_before = files_in(dir.path());
-        std::atomic<bool> changed{false};
-        // On the first write of the output, one byte in the middle of the
-        // input is rewritten in place.
-        const auto rewrite_input = [&](const FileCallSite& site) {
-            if (site.call != FileCall::kWrite || changed.exchange(true)) return 0;
-            const int fd = ::open(c.input.c_str(), O_RDWR | O_CLOEXEC);
-            struct stat st {};
-            std::uint8_t byte = 0;
-            const auto middle = static_cast<off_t>(size_of(c.input) / 2);
-            EXPECT_EQ(::fstat(fd, &st), 0);
-            EXPECT_EQ(::pread(fd, &byte, 1, middle), 1);
-            byte ^= 0xFF;
-            EXPECT_EQ(::pwrite(fd, &byte, 1, middle), 1);
-            // A new modification time even on a coarse clock.
-            const timespec times[2] = {{0, UTIME_OMIT}, {st.st_mtim.tv_sec + 1, st.st_mtim.tv_nsec}};
-            EXPECT_EQ(::futimens(fd, times), 0);
-            ::close(fd);
-            return 0;
-        };
+        Bytes left;
         ToolRun run{};
         {
-            const ScopedFileCallHook hook(rewrite_input);
+            const ScopedFileCallHook hook(at_call_of(c.call, c.nth, [&](const FileCallSite&) {
+                left = change_keeping_mtime(c.input, c.append);
+                return 0;
+            }));
             run = run_tool(c.words);
         }
-        EXPECT_TRUE(changed);
+        ASSERT_FALSE(left.empty()) << "the input was never changed";
         EXPECT_EQ(run.result, c.result);
-        EXPECT_NE(run.err.find(" changed while it was being signed"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(c.input + " changed while it was being signed"), std::string::npos) << run.err;
         EXPECT_EQ(files_in(dir.path()), names_before);
+        EXPECT_EQ(read_file(c.input), left);
     }
+}
+
+// An output whose directory cannot be synced once it has its name stays
+// there, and the run fails with the command's own result and says so.
+TEST_F(SafeWritesTest, UnsyncedDirectoryFailsTheRunWithTheOutputInPlace) {
+    const std::string image = make_boot_image(dir.path().string(), counting_bytes(5000), counting_bytes(3000), std::nullopt);
+    const std::string boot = write_plain_bootloader(dir.file("boot.bin"), counting_bytes(100), {counting_bytes(999)});
+    const std::string o = dir.file("o");
+    const struct {
+        std::vector<std::string> words;
+        std::string unsynced;  // the output whose directory sync fails
+        int result;
+    } cases[] = {
+        {{"--keysig", "--rkey1", keys.root, "--ukey1", keys.user1, "--skey", keys.root, "--output", o}, o, 3131},
+        {{"--keybnd", "--ukey", keys.user1, "--rootkeymax", keys.keymax, "--output", o}, o, 3127},
+        {bootsig_words(boot, o), o, 4869},
+        {bootsig_words(boot, o), o + ".efuse", 4869},
+        {{"--imgsig", "--input", image, "--zuduserkey", keys.user_key, "--output", o}, o, 5794},
+        {{"--mkpsd", "--password", "0123456789abcdef", "--option", "usb", "--output", o}, o, 4441},
+        {{"--mkcusid", "--customerid", "ABCDEF", "--output", o}, o, 4546},
+        {{"--mksd", "--input", image, "--output", o}, o, 5851},
+        {{"--sha", image}, image + ".sha", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words[0] + " " + c.unsynced);
+        std::filesystem::remove(c.unsynced);
+        ToolRun run{};
+        {
+            const ScopedFileCallHook hook([&](const FileCallSite& site) {
+                return site.call == FileCall::kSyncDirectory && c.unsynced == site.to ? EIO : 0;
+            });
+            run = run_tool(c.words);
+        }
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_NE(run.err.find(c.unsynced + " is in place but its directory could not be synced: " +
+                               std::strerror(EIO) + "; check the disk before relying on it"),
+                  std::string::npos) << run.err;
+        EXPECT_TRUE(file_exists(c.unsynced));
+        EXPECT_EQ(temp_files_in(dir.path()), std::set<std::string>{});
+    }
+    // --upgsig renames nothing: it syncs the file it appended to, and a
+    // block that cannot be synced is cut off again.
+    const std::string file = dir.file("upgrade.bin");
+    write_file(file, Bytes(4096, 0x5A));
+    ToolRun run{};
+    {
+        const ScopedFileCallHook hook([](const FileCallSite& site) { return site.call == FileCall::kSync ? EIO : 0; });
+        run = run_tool({"--upgsig", "--input", file, "--zuduserkey", keys.user_key});
+    }
+    EXPECT_EQ(run.result, 4083);
+    EXPECT_NE(run.err.find(file + " could not be synced to the disk: " + std::strerror(EIO)), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(file), Bytes(4096, 0x5A));
 }
 
 TEST_F(SafeWritesTest, SymlinksAtOutputNamesAreReplacedNotFollowed) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +38,44 @@ FileCallHook at_call(std::size_t n, std::function<int(const FileCallSite&)> acti
     return [n, count, action = std::move(action)](const FileCallSite& site) {
         return ++*count == n ? action(site) : 0;
     };
+}
+
+FileCallHook at_call_of(FileCall call, std::size_t n, std::function<int(const FileCallSite&)> action) {
+    auto count = std::make_shared<std::atomic<std::size_t>>(0);
+    return [call, n, count, action = std::move(action)](const FileCallSite& site) {
+        return site.call == call && ++*count == n ? action(site) : 0;
+    };
+}
+
+Bytes change_keeping_mtime(const std::string& path, const Bytes& append) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    struct stat before {};
+    if (fd < 0 || ::fstat(fd, &before) != 0) throw std::runtime_error("cannot open " + path);
+    bool written = false;
+    if (append.empty()) {
+        std::uint8_t byte = 0;
+        const off_t middle = before.st_size / 2;
+        written = ::pread(fd, &byte, 1, middle) == 1;
+        byte ^= 0xFF;
+        written = written && ::pwrite(fd, &byte, 1, middle) == 1;
+    } else {
+        written = ::pwrite(fd, append.data(), append.size(), before.st_size) ==
+                  static_cast<ssize_t>(append.size());
+    }
+    // A clock coarser than these calls could leave the change time where it
+    // was; putting the time back again once it has moved on makes the change
+    // one that no writer can hide, which is the case under test.
+    const timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+    struct stat after {};
+    do {
+        if (!written || ::futimens(fd, times) != 0 || ::fstat(fd, &after) != 0) {
+            ::close(fd);
+            throw std::runtime_error("cannot change " + path);
+        }
+    } while (after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+             after.st_ctim.tv_nsec == before.st_ctim.tv_nsec);
+    ::close(fd);
+    return read_file(path);
 }
 
 FileCallHook signal_at_call(std::size_t n, int signal) {

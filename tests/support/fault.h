@@ -12,6 +12,8 @@
 // folder, whose files.h is the suite's own.
 #include <files.h>
 
+#include "support/files.h"
+
 // Installs `hook` for the life of the scope, then puts back the one before.
 class ScopedFileCallHook {
 public:
@@ -41,9 +43,19 @@ private:
 // returns what it returns; every other call goes through.
 FileCallHook at_call(std::size_t n, std::function<int(const FileCallSite&)> action);
 
+// A hook that runs `action` at the `n`-th file call of kind `call`
+// (counting from 1); every other call goes through.
+FileCallHook at_call_of(FileCall call, std::size_t n, std::function<int(const FileCallSite&)> action);
+
 // A hook that raises `signal` on the thread making the `n`-th file call,
 // before the call is made.
 FileCallHook signal_at_call(std::size_t n, int signal);
+
+// Changes `path` as a writer that hides it would (cp -p, rsync --inplace
+// -t): in place, then with its modification time put back. With `append`
+// those bytes are added at the end, else the middle byte is flipped.
+// Returns the bytes the file is left with.
+Bytes change_keeping_mtime(const std::string& path, const Bytes& append = {});
 
 struct ChildEnd {
     int exit_status;  // -1 when the child did not exit

@@ -130,6 +130,62 @@ std::optional<std::string> derive_name(std::string_view base, std::string_view s
     return name;
 }
 
+namespace {
+
+// What a file of mode `mode` is, for a refusal.
+const char* kind_of(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+std::string cannot_open(const char* path, int error) {
+    return std::string("cannot open ") + path + ": " + std::strerror(error);
+}
+
+}  // namespace
+
+File open_input(const char* path, std::string& error, InputUse use, InputKinds kinds) {
+    if (path == nullptr) {
+        error = "no file named";
+        errno = ENOENT;
+        return nullptr;
+    }
+    const int access = use == InputUse::kUpdate ? O_RDWR : O_RDONLY;
+    const int fd = ::open(path, access | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = cannot_open(path, errno);
+        return nullptr;
+    }
+    struct stat st {};
+    int failure = ::fstat(fd, &st) == 0 ? 0 : errno;
+    const bool device = S_ISBLK(st.st_mode) && kinds == InputKinds::kRegularOrBlockDevice;
+    if (failure == 0 && !S_ISREG(st.st_mode) && !device) {
+        ::close(fd);
+        error = std::string(path) + " is " + kind_of(st.st_mode) + "; only regular files " +
+                (kinds == InputKinds::kRegularOrBlockDevice ? "and block devices " : "") + "are read";
+        errno = EINVAL;
+        return nullptr;
+    }
+    // Reads wait for their bytes again.
+    const int flags = failure == 0 ? ::fcntl(fd, F_GETFL) : -1;
+    std::FILE* f = nullptr;
+    if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+        f = ::fdopen(fd, use == InputUse::kUpdate ? "rb+" : "rb");
+    }
+    if (f == nullptr) {
+        failure = failure != 0 ? failure : errno;
+        ::close(fd);
+        error = cannot_open(path, failure);
+        errno = failure;
+        return nullptr;
+    }
+    return File(f);
+}
+
 // ---------------------------------------------------------------------------
 // The file calls, each through the hook a test may install
 
@@ -285,11 +341,18 @@ std::optional<std::string> temp_name_in(const std::string& dir) {
     return name + ".tmp";
 }
 
-void sync_directory(const std::string& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    (void)::fsync(fd);
+// Makes the entry `name` in its directory durable: 0, or the errno value
+// with which the directory could not be synced. A directory its owner may
+// write but not read cannot be opened to be synced, and some file systems
+// cannot sync a directory at all (EINVAL); neither is a failing disk, so
+// both count as synced, as they always have.
+int sync_directory_of(const std::string& name) {
+    const int fd = ::open(directory_of(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno == EACCES ? 0 : errno;
+    int error = file_call_fault(FileCall::kSyncDirectory, fd, nullptr, name.c_str());
+    if (error == 0 && ::fsync(fd) != 0) error = errno == EINVAL ? 0 : errno;
     ::close(fd);
+    return error;
 }
 
 }  // namespace
@@ -347,6 +410,7 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       exposure_(other.exposure_),
       mode_(other.mode_),
       mode_set_(other.mode_set_),
+      not_durable_(other.not_durable_),
       stream_(std::move(other.stream_)) {}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
@@ -358,6 +422,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
         exposure_ = other.exposure_;
         mode_ = other.mode_;
         mode_set_ = other.mode_set_;
+        not_durable_ = other.not_durable_;
         stream_ = std::move(other.stream_);
     }
     return *this;
@@ -370,6 +435,7 @@ bool OutputFile::close_stream() {
 }
 
 bool OutputFile::commit() {
+    not_durable_ = false;
     if (temp_.empty()) return false;
     bool ok = close_stream();
     const int fd = ok ? ::open(temp_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
@@ -398,7 +464,12 @@ bool OutputFile::commit() {
                      std::strerror(errno));
     }
     ::close(fd);
-    sync_directory(directory_of(final_));
+    if (const int error = sync_directory_of(final_); error != 0) {
+        error_ = final_ + " is in place but its directory could not be synced: " +
+                 std::strerror(error) + "; check the disk before relying on it";
+        not_durable_ = true;
+        return false;
+    }
     return true;
 }
 
@@ -458,7 +529,8 @@ public:
             unregister_live(kept_);
             kept_.clear();
         }
-        sync_directory(directory_of(name_));
+        // Already on a failure's path, which the caller reports.
+        (void)sync_directory_of(name_);
     }
 
 private:
@@ -468,19 +540,21 @@ private:
 
 }  // namespace
 
-bool commit_together(OutputFile& first, OutputFile& second, std::string& error) {
+CommitResult commit_together(OutputFile& first, OutputFile& second, std::string& error) {
     KeptFile earlier(first.final_path());
-    if (!first.commit()) {
+    if (!first.commit() && !first.not_durable()) {
         error = first.error();
         second.discard();
-        return false;
+        return CommitResult::kFailed;
     }
-    if (!second.commit()) {
+    if (!second.commit() && !second.not_durable()) {
         error = second.error();
         earlier.restore();
-        return false;
+        return CommitResult::kFailed;
     }
-    return true;
+    if (!first.not_durable() && !second.not_durable()) return CommitResult::kInPlace;
+    error = first.not_durable() ? first.error() : second.error();
+    return CommitResult::kNotDurable;
 }
 
 // ---------------------------------------------------------------------------
@@ -489,18 +563,23 @@ bool commit_together(OutputFile& first, OutputFile& second, std::string& error) 
 FileStamp stamp_file(int fd) {
     struct stat st {};
     FileStamp s;
+    if (const int fault = file_call_fault(FileCall::kStamp, fd); fault != 0) {
+        errno = fault;
+        return s;
+    }
     if (::fstat(fd, &st) != 0) return s;
     s.taken = true;
+    s.device = st.st_dev;
     s.inode = st.st_ino;
     s.size = static_cast<std::uint64_t>(st.st_size);
-    s.modified_sec = st.st_mtim.tv_sec;
-    s.modified_nsec = st.st_mtim.tv_nsec;
+    s.changed_sec = st.st_ctim.tv_sec;
+    s.changed_nsec = st.st_ctim.tv_nsec;
     return s;
 }
 
 bool same_stamp(const FileStamp& a, const FileStamp& b) {
-    return a.taken && b.taken && a.inode == b.inode && a.size == b.size &&
-           a.modified_sec == b.modified_sec && a.modified_nsec == b.modified_nsec;
+    return a.taken && b.taken && a.device == b.device && a.inode == b.inode &&
+           a.size == b.size && a.changed_sec == b.changed_sec && a.changed_nsec == b.changed_nsec;
 }
 
 std::size_t pread_full(int fd, MutBytes out, std::uint64_t offset) {

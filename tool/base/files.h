@@ -101,6 +101,25 @@ inline constexpr std::size_t kMaxPathLength = 255;
 std::optional<std::string> derive_name(std::string_view base, std::string_view suffix);
 
 // ---------------------------------------------------------------------------
+// Opening inputs
+//
+// Every file a command reads is opened through open_input. The open does
+// not wait (O_NONBLOCK, cleared once the file is known), so a FIFO without
+// a writer cannot hang the command in open(), and only a regular file is
+// taken: a FIFO may never end or never begin, a character device such as
+// /dev/zero never ends, and a directory or socket has no bytes to read. A
+// command that reads a whole device may take a block device too.
+
+enum class InputUse { kRead, kUpdate };  // "rb", or "rb+" for a file changed in place
+enum class InputKinds { kRegular, kRegularOrBlockDevice };
+
+// The open input at `path`, or null with `error` set to one line naming
+// the file and what is wrong ("cannot open <path>: <reason>", "<path> is a
+// FIFO; only regular files are read").
+File open_input(const char* path, std::string& error, InputUse use = InputUse::kRead,
+                InputKinds kinds = InputKinds::kRegular);
+
+// ---------------------------------------------------------------------------
 // Writing files
 //
 // Every file the tools write goes through OutputFile: a temporary file is
@@ -141,9 +160,16 @@ public:
     // Flushes and closes the stream (the file stays); false when buffered
     // bytes could not be written.
     bool close_stream();
-    // Flushes, fsyncs, sets the final mode and renames over the final name.
-    // False (and the temporary file removed) when any step fails.
+    // Flushes, fsyncs, sets the final mode, renames over the final name and
+    // fsyncs the directory, so that the name survives a crash as well as
+    // the bytes. False when any step fails: before the rename the temporary
+    // file is removed and the final name keeps what it held; when only the
+    // directory could not be synced the file stands under its final name,
+    // not_durable() is true and error() says so.
     bool commit();
+    // True after a commit() that put the file in place but could not sync
+    // its directory: the name may not survive a crash.
+    bool not_durable() const { return not_durable_; }
     // Closes and removes the temporary file now.
     void discard();
     // The mode commit() gives the file instead of the exposure's, for a file
@@ -157,6 +183,7 @@ private:
     Exposure exposure_ = Exposure::kPublic;
     unsigned mode_ = 0;
     bool mode_set_ = false;
+    bool not_durable_ = false;
     File stream_;
 };
 
@@ -173,25 +200,34 @@ bool is_special_file(const char* path);
 // Makes `stream`'s bytes durable: fflush and fsync.
 bool sync_stream(std::FILE* stream);
 
+enum class CommitResult {
+    kInPlace,     // both files stand under their names, durably
+    kNotDurable,  // both stand under their names, but a directory could not be synced
+    kFailed,      // neither file took its name
+};
+
 // Commits `first`, then `second`: two outputs that belong together. When
 // `second` cannot follow, `first`'s name gets back the file it held before
 // (kept meanwhile under a hard link beside it, a live temporary name), or
 // is removed when it held none; `second`'s temporary file is removed. When
-// `first` cannot be committed, neither is. False with `error` set when
-// either commit failed.
-bool commit_together(OutputFile& first, OutputFile& second, std::string& error);
+// `first` cannot be committed, neither is. A directory that could not be
+// synced after a rename does not undo it: the pair stays in place and the
+// result says it may not survive a crash. `error` is set unless both are
+// in place durably.
+CommitResult commit_together(OutputFile& first, OutputFile& second, std::string& error);
 
 // ---------------------------------------------------------------------------
 // A seam for tests: the file calls
 //
 // Every call through which this layer writes a file (pwrite_full, and so
 // WriteBehind; the copies of copy_to_end), makes it durable (the fsync of
-// OutputFile::commit and sync_stream) or gives it a name (the rename of
-// OutputFile::commit; the link and rename with which commit_together keeps
-// and puts back an earlier file) first goes to the hook installed here,
-// once per call. The hook returns 0 to let the call go on, or an errno
-// value: the call is then not made, errno is set to that value and the
-// caller sees the call fail. It may do anything else besides (raise a
+// OutputFile::commit and sync_stream, and the fsync of the directory after
+// a commit's rename), gives it a name (the rename of OutputFile::commit; the
+// link and rename with which commit_together keeps and puts back an earlier
+// file) or takes the stamp of an input (stamp_file) first goes to the hook
+// installed here, once per call. The hook returns 0 to let the call go on,
+// or an errno value: the call is then not made, errno is set to that value
+// and the caller sees the call fail. It may do anything else besides (raise a
 // signal, change a file), and runs on whichever thread makes the call, so
 // it must be safe to run on several at once.
 //
@@ -200,13 +236,15 @@ bool commit_together(OutputFile& first, OutputFile& second, std::string& error);
 // (write_all, close_stream) reach the file inside the C library and are
 // not seen.
 
-enum class FileCall { kWrite, kSync, kRename, kLink };
+enum class FileCall { kWrite, kSync, kRename, kLink, kSyncDirectory, kStamp };
 
 struct FileCallSite {
     FileCall call;
-    int fd;            // the file written or synced; -1 for a rename or link
+    int fd;            // the file written, synced or stamped, or the directory synced;
+                       // -1 for a rename or link
     const char* from;  // the existing name of a rename or link; null otherwise
-    const char* to;    // the name it gets; null otherwise
+    const char* to;    // the name it gets, or the name a directory sync makes
+                       // durable; null otherwise
 };
 
 using FileCallHook = std::function<int(const FileCallSite&)>;
@@ -219,15 +257,20 @@ const FileCallHook* set_file_call_hook(const FileCallHook* hook);
 // ---------------------------------------------------------------------------
 // Reading and copying large files
 
-// What tells whether a file changed between two passes over it (a writer
-// that reads its input once to sign it and again to write it): its inode,
-// size and modification time.
+// What tells whether an input changed while a command read it (to sign it
+// and then write it, or to sign it and then append to it): its device,
+// inode, size and status change time. A writer can put the modification
+// time back (cp -p, rsync -t), but every write, truncation or utimensat
+// moves the change time on, and nothing sets it back. One fstat: a command
+// takes a stamp before its first read, and compares another with it
+// between its passes and just before its output is written or committed.
 struct FileStamp {
     bool taken = false;
+    std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::uint64_t size = 0;
-    std::int64_t modified_sec = 0;
-    std::int64_t modified_nsec = 0;
+    std::int64_t changed_sec = 0;
+    std::int64_t changed_nsec = 0;
 };
 FileStamp stamp_file(int fd);
 // False also when either stamp could not be taken.

@@ -32,6 +32,10 @@ struct BootMedia::Variant {
     // dropped rather than left looking complete.
     bool commit() {
         if (!failed && file.commit()) return true;
+        if (file.not_durable()) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", file.error().c_str());
+            return false;
+        }
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s\n", file.final_path().c_str());
         file.discard();
         return false;
@@ -107,9 +111,13 @@ int zud_uboot_process(const char* path) {
     if (path == nullptr) return kBootMediaFailed;
     BootMedia media(path);
     if (!media.named()) return kBootMediaFailed;
-    File source = open_file(path, "rb");
+    std::string error;
+    File source = open_input(path, error);
     const auto size = stream_size(source.get());
-    if (!source || !size) return kBootMediaFailed;
+    if (!source || !size) {
+        if (!source) std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
+        return kBootMediaFailed;
+    }
     const RangeRead read = read_range(::fileno(source.get()), 0, *size, [&media](ConstBytes step) {
         media.write(step);
         return true;

@@ -100,6 +100,7 @@ constexpr unsigned kMaxSkippedSectors = 4;
 struct BootKeys {
     enum class State { kRead, kUnreadable, kWrongSize };
     State material = State::kUnreadable;  // the zud_user_key file, or the keymax file
+    std::string material_failure;         // why it is unreadable
     Buffer bytes{0};                      // that file, when read with its size
     std::optional<zud_keymax> keymax;     // decoded from `bytes`
     ConstBytes aes;                       // the bound AES key (zud_user_key file)
@@ -142,6 +143,7 @@ struct BootRun {
 
     const BootPlan& plan;
     File input;
+    FileStamp input_stamp;  // taken before the input's first read
     // The output and the eFuse file are written under temporary names and
     // put in place together at the end; until then a failure leaves any
     // earlier files of those names as they were.
@@ -312,8 +314,9 @@ int plan_boot(BootPlan& plan) {
 // with their own results.
 
 // Reads a file of key material once: its bytes when it has `size` bytes.
-BootKeys::State read_material(const char* path, std::uint64_t size, Buffer& bytes) {
-    File f = open_file(path, "rb");
+BootKeys::State read_material(const char* path, std::uint64_t size, Buffer& bytes,
+                              std::string& failure) {
+    File f = open_input(path, failure);
     const auto actual = stream_size(f.get());
     if (!f || !actual) return BootKeys::State::kUnreadable;
     if (*actual != size) return BootKeys::State::kWrongSize;
@@ -325,8 +328,8 @@ BootKeys::State read_material(const char* path, std::uint64_t size, Buffer& byte
 // The zud_user_key file, read once: its key is opened from the bytes read.
 void load_user_key_file(BootKeys& keys, const char* path, const SigningKeySource& source) {
     zud_key_file_image image;
-    if (!read_key_file_image(path, image)) {
-        keys.signer_failure = std::string("cannot open ") + path + ": " + std::strerror(errno);
+    if (!read_key_file_image(path, image, &keys.material_failure)) {
+        keys.signer_failure = keys.material_failure;
         return;
     }
     if (image.size == kUserKeyFileSize && image.head.size() == kUserKeyFileSize) {
@@ -354,7 +357,7 @@ void load_key_material(BootPlan& plan) {
         return;
     }
     keys.signer = open_signing_key(s[kSlotUserKey], source, keys.signer_failure);
-    keys.material = read_material(s[kSlotKeymax], kKeymaxSize, keys.bytes);
+    keys.material = read_material(s[kSlotKeymax], kKeymaxSize, keys.bytes, keys.material_failure);
     if (keys.material == BootKeys::State::kRead) keys.keymax = decode_keymax(keys.bytes.bytes());
 }
 
@@ -389,10 +392,10 @@ bool read_at(std::FILE* f, std::uint64_t offset, MutBytes out) {
 }
 
 int open_streams(BootRun& run) {
-    run.input = open_file(run.plan.slots[kSlotInput], "rb");
+    std::string error;
+    run.input = open_input(run.plan.slots[kSlotInput], error);
     if (!run.input) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s: %s\n", run.plan.slots[kSlotInput],
-                     std::strerror(errno));
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
         return kBootOpenFailed;
     }
     run.out = OutputFile(run.plan.output, Exposure::kPublic);
@@ -423,10 +426,12 @@ int refuse_material_size(const char* path, std::uint64_t size, int wrong_size) {
 // Opens a key file that must have exactly `size` bytes.
 int open_sized(const char* path, std::uint64_t size, int wrong_size, File& file) {
     if (path == nullptr) return kBootIoFailed;
-    file = open_file(path, "rb");
+    std::string error;
+    file = open_input(path, error);
     const auto actual = stream_size(file.get());
     if (!file || !actual) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", path);
+        if (file) error = std::string("cannot read ") + path;
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
         return kBootIoFailed;
     }
     return *actual == size ? 0 : refuse_material_size(path, size, wrong_size);
@@ -434,13 +439,17 @@ int open_sized(const char* path, std::uint64_t size, int wrong_size, File& file)
 
 // The result of key material read before: 0, `wrong_size`, or an I/O
 // failure (said on standard error, as open_sized says it).
-int material_result(BootKeys::State state, const char* path, std::uint64_t size, int wrong_size) {
-    switch (state) {
+int material_result(const BootKeys& keys, const char* path, std::uint64_t size, int wrong_size) {
+    switch (keys.material) {
         case BootKeys::State::kRead: return 0;
         case BootKeys::State::kWrongSize: return refuse_material_size(path, size, wrong_size);
         case BootKeys::State::kUnreadable: break;
     }
-    std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", path);
+    if (keys.material_failure.empty()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s\n", path);
+    } else {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", keys.material_failure.c_str());
+    }
     return kBootIoFailed;
 }
 
@@ -454,7 +463,8 @@ int read_aes_key(const char* path, MutBytes aes) {
 // key encrypts. Says so when the named file would have given another key.
 void note_unused_aes_key(const char* aes_path, const char* user_key_path, ConstBytes bound) {
     std::array<std::uint8_t, kAesKeySize> given{};
-    File f = open_file(aes_path, "rb");
+    std::string error;
+    File f = open_input(aes_path, error);
     const auto size = stream_size(f.get());
     const bool same = size && *size == kAesKeySize && read_exact(f.get(), given) &&
                       std::equal(given.begin(), given.end(), bound.begin());
@@ -470,7 +480,7 @@ void note_unused_aes_key(const char* aes_path, const char* user_key_path, ConstB
 int read_user_key_file(BootRun& run) {
     const char* path = run.plan.slots[kSlotUserKeyFile];
     const BootKeys& keys = run.plan.keys;
-    if (const int r = material_result(keys.material, path, kUserKeyFileSize, kBootUserKeySize); r != 0) return r;
+    if (const int r = material_result(keys, path, kUserKeyFileSize, kBootUserKeySize); r != 0) return r;
     std::copy(keys.aes.begin(), keys.aes.end(), run.aes.begin());
     if (run.plan.encrypt) note_unused_aes_key(run.plan.slots[kSlotAesKey], path, run.aes);
     return 0;
@@ -485,7 +495,7 @@ int read_key_material(BootRun& run) {
         if (const int r = read_aes_key(s[kSlotAesKey], run.aes); r != 0) return r;
     }
     if (!run.plan.signing) return 0;
-    return material_result(run.plan.keys.material, s[kSlotKeymax], kKeymaxSize, kBootKeymaxSize);
+    return material_result(run.plan.keys, s[kSlotKeymax], kKeymaxSize, kBootKeymaxSize);
 }
 
 // ---------------------------------------------------------------------------
@@ -869,15 +879,26 @@ int write_output(BootRun& run, SignedFip& fip) {
     return 0;
 }
 
+// The input is read twice, once to sign its stages and once to write them:
+// a change after the first read would give blocks that fail their checks,
+// so it is compared with its stamp from before that read.
+int check_input_unchanged(const BootRun& run) {
+    if (same_stamp(run.input_stamp, stamp_file(::fileno(run.input.get())))) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
+                         "command again once nothing writes to it\n",
+                 run.plan.slots[kSlotInput]);
+    return kBootInputChanged;
+}
+
 int write_signed_bootloader(BootRun& run) {
     if (const int r = open_streams(run); r != 0) return r;
+    run.input_stamp = stamp_file(::fileno(run.input.get()));
     if (const int r = read_key_material(run); r != 0) return r;
     if (run.plan.derive_iv_prefix) {
         if (const int r = derive_iv_prefix(run.input.get(), run.aes, run.iv_prefix); r != 0) {
             return r;
         }
     }
-    const FileStamp before = stamp_file(::fileno(run.input.get()));
     run.failure = kBootFailedNoEfuse;
     if (const int r = build_bl2_prefix(run); r != 0) return r;
     if (const int r = read_bl2_payload(run); r != 0) return r;
@@ -890,16 +911,11 @@ int write_signed_bootloader(BootRun& run) {
     run.progress = std::make_unique<Progress>("zud_encrypt_tqrr: bootsig", work);
     if (const int r = sign_fip(run, *fip); r != 0) return r;
     if (const int r = seal_efuse_pattern(run); r != 0) return r;
+    if (const int r = check_input_unchanged(run); r != 0) return r;
     if (const int r = write_output(run, *fip); r != 0) return r;
     run.progress->finish();
-    // The stages were read twice, once to sign them and once to write them;
-    // an input changed in between would give blocks that fail their checks.
-    if (!same_stamp(before, stamp_file(::fileno(run.input.get())))) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
-                             "command again once nothing writes to it\n",
-                     run.plan.slots[kSlotInput]);
-        return kBootIoFailed;
-    }
+    // The outputs are committed next.
+    if (const int r = check_input_unchanged(run); r != 0) return r;
     run.input.reset();
     return 0;
 }
@@ -913,11 +929,16 @@ int write_signed_bootloader(BootRun& run) {
 // name put back): they belong together.
 int commit_outputs(BootRun& run) {
     std::string error;
-    const bool committed = run.efuse_written ? commit_together(run.out, run.efuse, error)
-                                             : run.out.commit();
-    if (committed) return 0;
-    std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", run.efuse_written ? error.c_str() : run.out.error().c_str());
-    return kBootIoFailed;
+    CommitResult committed = CommitResult::kInPlace;
+    if (run.efuse_written) {
+        committed = commit_together(run.out, run.efuse, error);
+    } else if (!run.out.commit()) {
+        committed = run.out.not_durable() ? CommitResult::kNotDurable : CommitResult::kFailed;
+        error = run.out.error();
+    }
+    if (committed == CommitResult::kInPlace) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
+    return committed == CommitResult::kNotDurable ? kBootOutputNotDurable : kBootIoFailed;
 }
 
 }  // namespace

@@ -30,6 +30,8 @@ enum BootResult : int {
     kBootFailedWithEfuse = 4854,
     kBootBl2SignFailed = 4860,   // the BL2 signature could not be made
     kBootIoFailed = 4866,        // reading the input or key material, or writing the output, failed
+    kBootInputChanged = 4868,    // the input changed while it was being signed
+    kBootOutputNotDurable = 4869,  // the outputs are in place, but a directory could not be synced
     kBootStageFailed = 4872,     // the stage builder failed on a FIP entry
     kBootEfuseSignFailed = 4881, // the built-in signer failed on the eFuse pattern
     kBootEncryptFailed = 4889,   // the AES key or stage key could not be set up, or a piece not encrypted
@@ -77,18 +79,19 @@ inline constexpr zud_result_info kBootsigResults[] = {
     {kBootUserKeySize, "the zud_user_key file is not 6976 bytes"},
     {kBootAesKeySize, "the AES key file is not 32 bytes"},
     {kBootKeymaxSize, "the keymax is not 2264 bytes"},
-    {kBootIoFailed, "reading an input, or writing or putting in place an output, failed; or the "
-                    "input changed while it was being signed"},
+    {kBootIoFailed, "reading an input, or writing or putting in place an output, failed"},
     {kBootFailedNoEfuse, "digest mode: the FIP table is not valid"},
     {kBootFailedWithEfuse, "signing mode: the key does not open, is not 1024, 2048 or 4096 bits, "
                            "or the FIP table is not valid"},
     {kBootBl2SignFailed, "the BL2 signature could not be made"},
     {kBootStageFailed, "a FIP stage could not be signed, read or written, or the FIP exceeds 4 GiB"},
     {kBootEfuseSignFailed, "the eFuse pattern could not be sealed with the built-in key"},
+    {kBootInputChanged, "the input changed while it was being signed"},
     {kBootEncryptFailed, "the AES key or the stage key could not be set up, or a piece could not "
                          "be encrypted"},
     {kBootEncryptBadToc, "the rewritten table about to be encrypted is not valid"},
     {kBootUpgradeFailed, "the upgrade signature could not be appended"},
+    {kBootOutputNotDurable, "the outputs are in place, but their directory could not be synced"},
     {kBootMediaFailed, "a boot media variant could not be written whole"},
 };
 

@@ -5,7 +5,6 @@
 #include <getopt.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -323,11 +322,16 @@ bool bound_key_material(const zud_key_file_image& file, std::span<std::uint8_t, 
 
 // The --rootkeymax file: the 2264-byte keymax of --keysig.
 int read_keymax_file(const char* path, std::span<std::uint8_t, kKeymaxSize> keymax) {
-    File f = open_file(path, "rb");
-    const auto size = f ? stream_size(f.get()) : std::nullopt;
+    std::string error;
+    File f = open_input(path, error);
+    if (!f) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --rootkeymax: %s\n", error.c_str());
+        return kImageKeymaxInvalid;
+    }
+    const auto size = stream_size(f.get());
     if (size && *size == kKeymaxSize && read_exact(f.get(), keymax)) return 0;
     std::fprintf(stderr, "zud_encrypt_tqrr: the --rootkeymax file %s %s; give the 2264-byte keymax of --keysig\n",
-                 path, f ? "is not 2264 bytes long" : "cannot be read");
+                 path, size && *size != kKeymaxSize ? "is not 2264 bytes long" : "cannot be read");
     return kImageKeymaxInvalid;
 }
 
@@ -353,11 +357,17 @@ int check_key_against_keymax(ImageJob& job) {
 
 // The AES key file that goes with --userkey: exactly 32 bytes.
 int read_aes_key_file(const char* path, std::span<std::uint8_t, kAesKeySize> key) {
-    File f = open_file(path, "rb");
+    std::string error;
+    File f = open_input(path, error);
     const auto size = f ? stream_size(f.get()) : std::nullopt;
     if (size && *size == kAesKeySize && read_exact(f.get(), key)) return 0;
-    std::fprintf(stderr, "zud_encrypt_tqrr: the --aeskey file %s %s; give the 32-byte AES key file\n",
-                 path, f ? "is not exactly 32 bytes long" : "cannot be read");
+    if (!f) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the --aeskey file: %s; give the 32-byte AES key file\n",
+                     error.c_str());
+    } else {
+        std::fprintf(stderr, "zud_encrypt_tqrr: the --aeskey file %s is not exactly 32 bytes long; "
+                             "give the 32-byte AES key file\n", path);
+    }
     return kImageAesKeySize;
 }
 
@@ -369,9 +379,8 @@ int load_user_key(ImageJob& job) {
     // A token cannot hold the AES key: such a "zuduserkey" is opened as a
     // key and refused for the AES key below.
     const bool bound = job.aes_path == nullptr && !is_pkcs11_uri(job.key_path);
-    if (bound && !read_key_file_image(job.key_path, file)) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the user key: cannot open %s: %s\n",
-                     job.key_path, std::strerror(errno));
+    if (bound && !read_key_file_image(job.key_path, file, &reason)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: cannot load the user key: %s\n", reason.c_str());
         return kImageKeyFailed;
     }
     std::array<std::uint8_t, kAesKeySize> aes{};
@@ -627,15 +636,28 @@ void explain_write_failure(const ImageJob& job, int result) {
     }
 }
 
+int check_input_unchanged(const ImageJob& job, int fd, const FileStamp& before) {
+    if (same_stamp(before, stamp_file(fd))) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
+                         "command again once nothing writes to it\n", job.input);
+    return kImageInputChanged;
+}
+
 // The image is built, sealed and signed under a temporary name and takes
 // the output's name only when it is complete: a refused or failed run
 // leaves nothing new, and an earlier file of that name as it was.
 int process_image(ImageJob& job) {
-    File in = open_file(job.input, "rb");
+    std::string error;
+    File in = open_input(job.input, error);
     if (!in) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s: %s\n", job.input, std::strerror(errno));
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
         return kImageOpenFailed;
     }
+    // The header page and the stages are read to check and sign them, and
+    // the stages again to write them: a change after the first read would
+    // give blocks that fail their checks.
+    const int fd = ::fileno(in.get());
+    const FileStamp before = stamp_file(fd);
     int result = prepare_image(job, in.get());
     if (result != 0) return result;
     OutputFile out(job.output, Exposure::kPublic);
@@ -643,10 +665,6 @@ int process_image(ImageJob& job) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
         return kImageOpenFailed;
     }
-    // The stages are read twice, to sign them and to write them; an input
-    // changed in between would give blocks that fail their checks.
-    const int fd = ::fileno(in.get());
-    const FileStamp before = stamp_file(fd);
     auto blocks = std::make_unique<StageBlocks>();
     const auto input_size = stream_size(in.get());
     if (!input_size) {
@@ -658,17 +676,14 @@ int process_image(ImageJob& job) {
     for (const zud_stage_record& r : job.stages) work += 2 * std::uint64_t{r.part_size};
     job.progress = std::make_unique<Progress>("zud_encrypt_tqrr: imgsig", work);
     result = sign_stages(job, fd, *input_size, *blocks);
+    if (result == 0) result = check_input_unchanged(job, fd, before);
     if (result == 0) {
         result = write_stages(job, fd, out.stream(), *blocks);
         if (result != 0) explain_write_failure(job, result);
     }
     job.progress->finish();
+    if (result == 0) result = check_input_unchanged(job, fd, before);
     if (result != 0) return result;
-    if (!same_stamp(before, stamp_file(fd))) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
-                             "command again once nothing writes to it\n", job.input);
-        return kImageStageFailed;
-    }
     in.reset();
     if (job.signing) {
         result = finish_image(job, out.stream());
@@ -686,7 +701,7 @@ int process_image(ImageJob& job) {
     }
     if (!out.commit()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
-        return kImageCloseFailed;
+        return out.not_durable() ? kImageOutputNotDurable : kImageCloseFailed;
     }
     return 0;
 }

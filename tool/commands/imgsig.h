@@ -44,7 +44,9 @@ enum ImageResult : int {
     kImageKeymaxInvalid = 5795,    // the keymax is unreadable, not 2264 bytes, or a key matrix of it is not valid
     kImageKeymaxSignature = 5796,  // the keymax is not signed by a key of its root key matrix
     kImageKeyNotInKeymax = 5797,   // the user key is none of the keymax's user keys
-    kImageStageFailed = -1,        // a stage could not be built, read or written, or the input changed
+    kImageInputChanged = 5793,     // the input changed while it was being signed
+    kImageOutputNotDurable = 5794,  // the output is in place, but its directory could not be synced
+    kImageStageFailed = -1,        // a stage could not be built, read or written
 };
 
 inline constexpr zud_result_info kImgsigResults[] = {
@@ -74,12 +76,14 @@ inline constexpr zud_result_info kImgsigResults[] = {
     {kImageKeymaxSignature, "the keymax is not signed by a key of its own root key matrix"},
     {kImageKeyNotInKeymax, "the signing key is none of the keymax's user keys"},
     {kImageHeaderWriteFailed, "the header page could not be written"},
-    {kImageStageFailed, "a stage could not be built, read or written, or the input changed"},
+    {kImageStageFailed, "a stage could not be built, read or written"},
+    {kImageInputChanged, "the input changed while it was being signed"},
     {kImageCloseFailed, "the output could not be written out or put in place"},
     {kImageReopenFailed, "the output cannot be reopened for update"},
     {kImageEncryptFailed, "the AES key could not be set up"},
     {kImageFinishFailed, "the final header page could not be written"},
     {kImageUpgradeFailed, "the trailing signature block could not be appended"},
+    {kImageOutputNotDurable, "the output is in place, but its directory could not be synced"},
 };
 
 // --imgsig: options "input", "zuduserkey" and "output", then "userkey" and

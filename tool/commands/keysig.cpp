@@ -305,12 +305,13 @@ int user_key_digest(const zud_key_file_image& file, Digest& digest) {
 // read (binding a generated key instead would leave every device fused with
 // the intended key unable to decrypt).
 int read_aes_key_file(const char* path, MutBytes aes) {
-    File f = open_file(path, "rb");
+    std::string error;
+    File f = open_input(path, error);
     if (!f) {
         std::fprintf(stderr,
-                     "zud_encrypt_tqrr: cannot open the --aeskey file %s; give a readable 32-byte "
-                     "AES key file, or leave --aeskey out to bind a generated key\n",
-                     path);
+                     "zud_encrypt_tqrr: the --aeskey file: %s; give a readable 32-byte AES key "
+                     "file, or leave --aeskey out to bind a generated key\n",
+                     error.c_str());
         return kKeybndNoAesKey;
     }
     const auto size = stream_size(f.get());
@@ -332,9 +333,10 @@ int read_aes_key_file(const char* path, MutBytes aes) {
 // The keymax, read once: its 2264 bytes, or false when it cannot be read or
 // has another size (-1).
 bool read_keymax(const char* path, std::array<std::uint8_t, kKeymaxSize>& keymax) {
-    File f = open_file(path, "rb");
+    std::string error;
+    File f = open_input(path, error);
     if (!f) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s: %s\n", path, std::strerror(errno));
+        std::fprintf(stderr, "zud_encrypt_tqrr: --rootkeymax: %s\n", error.c_str());
         return false;
     }
     const auto size = stream_size(f.get());
@@ -387,7 +389,8 @@ bool write_user_key_file(std::FILE* out, const zud_key_file_image& user_key, Con
         return encode_user_key_file(user_key.head.bytes(), keymax, aes, write) &&
                std::fflush(out) == 0;
     }
-    File key = open_file(user_key.path.c_str(), "rb");
+    std::string error;
+    File key = open_input(user_key.path.c_str(), error);
     return key && copy_stream(key.get(), out) && write_all(out, keymax) && write_all(out, aes) &&
            std::fflush(out) == 0;
 }
@@ -448,11 +451,9 @@ int bind_user_key(const char* const* slots, const zud_key_file_image& ukey, cons
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s: %s\n", output, std::strerror(errno));
         return kKeybndFailed;
     }
-    if (!out.commit()) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
-        return kKeybndFailed;
-    }
-    return 0;
+    if (out.commit()) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+    return out.not_durable() ? kKeybndNotDurable : kKeybndFailed;
 }
 
 }  // namespace
@@ -564,8 +565,12 @@ int sign_fix(const char* input, const char* key, SigningKey* signer,
     const bool bl2_mode = std::strcmp(output, kBl2OutputName) == 0;
     const char* const inputs[] = {input, key};
     if (overwrites_input(output, inputs)) return kKeysigFailed;
-    File in = open_file(input, "rb");
-    if (!in) return kKeysigFailed;
+    std::string error;
+    File in = open_input(input, error);
+    if (!in) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
+        return kKeysigFailed;
+    }
     const auto input_size = stream_size(in.get());
     if (!input_size) return kKeysigFailed;
     const auto payload_size = payload_size_of(*input_size, bl2_mode);
@@ -594,8 +599,10 @@ int sign_fix(const char* input, const char* key, SigningKey* signer,
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
         return kKeysigFailed;
     }
-    if (!write_keymax(out.stream(), block.bytes()) || !out.commit()) return kKeysigFailed;
-    return 0;
+    if (!write_keymax(out.stream(), block.bytes())) return kKeysigFailed;
+    if (out.commit()) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+    return out.not_durable() ? kKeysigNotDurable : kKeysigFailed;
 }
 
 }  // namespace
@@ -606,7 +613,9 @@ int zud_key_bnd(int argc, char** argv) {
     if (!line.runs()) return line.result();
     // The --ukey file is read once: checked, loaded and copied from here.
     zud_key_file_image ukey;
-    if (!is_pkcs11_uri(slots[kUserKeySlot])) (void)read_key_file_image(slots[kUserKeySlot], ukey);
+    std::string unread;
+    const bool read = !is_pkcs11_uri(slots[kUserKeySlot]) &&
+                      read_key_file_image(slots[kUserKeySlot], ukey, &unread);
     if (refuse_unbindable_key(slots[kUserKeySlot], ukey)) return kKeybndFailed;
     for (const std::size_t i : {kUserKeySlot, kKeymaxSlot}) {
         if (!path_exists(slots[i])) {
@@ -620,6 +629,10 @@ int zud_key_bnd(int argc, char** argv) {
             }
             return kKeybndFailed;
         }
+    }
+    if (!read) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --ukey: %s\n", unread.c_str());
+        return kKeybndFailed;
     }
     // The AES key protects every encrypted bootloader, so it comes from the
     // OS generator; its 32 rand() draws keep every later value in place.

@@ -8,6 +8,7 @@ enum KeysigResult : int {
     kKeysigBadArguments = 3105,  // two options or fewer, or a key path that does not exist
     kKeysigBadKey = 3107,        // a root or user key that does not load as a key of 1024 to 8192 bits
     kKeysigNotRootKey = 3109,    // the signing key is none of the four root keys
+    kKeysigNotDurable = 3131,    // the keymax is in place, but its directory could not be synced
 };
 
 // Results of zud_key_bnd besides -1.
@@ -18,6 +19,7 @@ enum KeybndResult : int {
     kKeybndKeyNotInKeymax = 3124,   // the key is not the keymax's first user key
     kKeybndKeymaxInvalid = 3125,    // a key matrix of the keymax fails the checks a device makes
     kKeybndKeymaxSignature = 3126,  // the keymax is not signed by a key of its root key matrix
+    kKeybndNotDurable = 3127,    // the user key file is in place, but its directory could not be synced
 };
 
 // What each result of --keysig and --keybnd means, in the order the
@@ -28,6 +30,7 @@ inline constexpr zud_result_info kKeysigResults[] = {
     {kKeysigNotRootKey, "the signing key is none of the root keys"},
     {kKeysigFailed, "no signing key or output, the output is a key file, the signing key does not "
                     "open or sign, or the output cannot be written"},
+    {kKeysigNotDurable, "the keymax is in place, but its directory could not be synced"},
 };
 inline constexpr zud_result_info kKeybndResults[] = {
     {kKeybndKeyMismatch, "the key's private numbers do not sign for its public half"},
@@ -37,6 +40,7 @@ inline constexpr zud_result_info kKeybndResults[] = {
     {kKeybndKeyNotInKeymax, "the key is not the keymax's first user key"},
     {kKeybndFailed, "a token or PEM key, a missing input, a key or keymax that does not fit, or "
                     "the output cannot be written"},
+    {kKeybndNotDurable, "the user key file is in place, but its directory could not be synced"},
 };
 
 int zud_sig_key(int argc, char** argv);

@@ -51,9 +51,12 @@ int zud_mk_sd(int argc, char** argv) {
         std::fprintf(stderr, "zud_encrypt_tqrr: --mksd needs --input FILE and --output IMAGE\n");
         return kSdImageFailed;
     }
-    File in = open_file(input, "rb");
+    // A card or partition image can be copied straight from its device; a
+    // character device such as /dev/zero never ends and is refused.
+    std::string error;
+    File in = open_input(input, error, InputUse::kRead, InputKinds::kRegularOrBlockDevice);
     if (!in) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s: %s\n", input, std::strerror(errno));
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
         return kSdImageFailed;
     }
     // The image takes its name only when it is whole.
@@ -74,6 +77,10 @@ int zud_mk_sd(int argc, char** argv) {
     const bool copied = write_all(out.stream(), filler) && std::fflush(out.stream()) == 0 &&
                         copy_to_end(::fileno(in.get()), ::fileno(out.stream()), &progress);
     if (!copied || !out.commit()) {
+        if (out.not_durable()) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+            return kSdImageNotDurable;
+        }
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the SD image %s\n", output);
         return kSdImageFailed;
     }
@@ -85,7 +92,8 @@ namespace {
 // Writes the package to a temporary file, seals it there with the built-in
 // key and only then gives it its name: an unsigned package never stands
 // under the output's name, and a failure leaves an earlier file as it was.
-int seal_package(ConstBytes package, const char* path, int write_failed, int sign_failed) {
+int seal_package(ConstBytes package, const char* path, int write_failed, int sign_failed,
+                 int not_durable) {
     OutputFile out(path, Exposure::kPublic);
     if (!out.ok()) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
@@ -97,7 +105,10 @@ int seal_package(ConstBytes package, const char* path, int write_failed, int sig
         std::fprintf(stderr, "zud_encrypt_tqrr: signing %s failed (%d)\n", path, signed_result);
         return sign_failed;
     }
-    if (!out.commit()) return write_failed;
+    if (!out.commit()) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+        return out.not_durable() ? not_durable : write_failed;
+    }
     warn_development_seal(path);
     return 0;
 }
@@ -110,9 +121,14 @@ int seal_package(ConstBytes package, const char* path, int write_failed, int sig
 int read_password_file(const char* path, Buffer& password) {
     constexpr std::size_t kMostTaken = kPasswordLength + 1;
     Buffer read(kMostTaken + 1);
-    File f = open_file(path, "rb");
-    std::size_t n = f && read.ok() ? read_some(f.get(), read.bytes()) : 0;
-    if (!f || !read.ok() || std::ferror(f.get()) != 0) {
+    std::string error;
+    File f = open_input(path, error);
+    if (!f) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --password-file: %s\n", error.c_str());
+        return kPasswordFileUnreadable;
+    }
+    std::size_t n = read.ok() ? read_some(f.get(), read.bytes()) : 0;
+    if (!read.ok() || std::ferror(f.get()) != 0) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: cannot read the --password-file %s: %s; give a readable "
                      "file holding the 16-byte password\n",
@@ -211,7 +227,8 @@ int zud_mk_password(int argc, char** argv) {
     std::array<std::uint8_t, kPackageSize> bytes{};
     encode_password_package(package, bytes);
     wipe(package.digest.data(), package.digest.size());
-    const int result = seal_package(bytes, output, kPasswordOpenFailed, kPasswordSignFailed);
+    const int result =
+        seal_package(bytes, output, kPasswordOpenFailed, kPasswordSignFailed, kPasswordNotDurable);
     wipe(bytes.data(), bytes.size());
     return result;
 }
@@ -250,5 +267,6 @@ int zud_mk_customer_id(int argc, char** argv) {
     }
     std::array<std::uint8_t, kPackageSize> package{};
     encode_customer_id_package({std::string(id, length)}, package);
-    return seal_package(package, output, kCustomerIdOpenFailed, kCustomerIdSignFailed);
+    return seal_package(package, output, kCustomerIdOpenFailed, kCustomerIdSignFailed,
+                        kCustomerIdNotDurable);
 }

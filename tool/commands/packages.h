@@ -13,6 +13,7 @@ enum PasswordResult : int {
     kPasswordNoOutput = 4416,      // no --output
     kPasswordOpenFailed = 4422,    // the output cannot be opened or written
     kPasswordSignFailed = 4431,    // the built-in signer failed; the output is removed
+    kPasswordNotDurable = 4441,    // the output is in place, but its directory could not be synced
 };
 
 enum CustomerIdResult : int {
@@ -21,9 +22,13 @@ enum CustomerIdResult : int {
     kCustomerIdNoOutput = 4527,    // no --output
     kCustomerIdOpenFailed = 4533,  // the output cannot be opened or written
     kCustomerIdSignFailed = 4541,  // the built-in signer failed; the output is removed
+    kCustomerIdNotDurable = 4546,  // the output is in place, but its directory could not be synced
 };
 
-enum SdImageResult : int { kSdImageFailed = -1 };
+enum SdImageResult : int {
+    kSdImageFailed = -1,
+    kSdImageNotDurable = 5851,  // the image is in place, but its directory could not be synced
+};
 
 inline constexpr zud_result_info kMkpsdResults[] = {
     {kPasswordMissing, "neither --password nor --password-file"},
@@ -36,6 +41,7 @@ inline constexpr zud_result_info kMkpsdResults[] = {
     {kPasswordNoOutput, "no --output"},
     {kPasswordOpenFailed, "the output cannot be created or written"},
     {kPasswordSignFailed, "the built-in signer failed"},
+    {kPasswordNotDurable, "the output is in place, but its directory could not be synced"},
 };
 inline constexpr zud_result_info kMkcusidResults[] = {
     {kCustomerIdMissing, "no --customerid"},
@@ -43,12 +49,15 @@ inline constexpr zud_result_info kMkcusidResults[] = {
     {kCustomerIdNoOutput, "no --output"},
     {kCustomerIdOpenFailed, "the output cannot be created or written"},
     {kCustomerIdSignFailed, "the built-in signer failed"},
+    {kCustomerIdNotDurable, "the output is in place, but its directory could not be synced"},
 };
 inline constexpr zud_result_info kMksdResults[] = {
     {kSdImageFailed, "the input cannot be read, is the output, or the image cannot be written"},
+    {kSdImageNotDurable, "the image is in place, but its directory could not be synced"},
 };
 
-// --mksd: an SD card image, 512 bytes of filler then the input; 0 or -1.
+// --mksd: an SD card image, 512 bytes of filler then the input; 0 or an
+// SdImageResult.
 int zud_mk_sd(int argc, char** argv);
 // --mkpsd: the unlock password package; a PasswordResult. The password
 // comes from --password or from the file --password-file names: 16 bytes

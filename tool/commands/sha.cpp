@@ -102,9 +102,11 @@ int zud_sha(int argc, char** argv) {
         std::fprintf(stderr, "zud_encrypt_tqrr: path too long: %s\n", input);
         return kShaFailed;
     }
-    File in = open_file(input, "rb");
+    // A boot partition can be hashed where it lies.
+    std::string error;
+    File in = open_input(input, error, InputUse::kRead, InputKinds::kRegularOrBlockDevice);
     if (!in) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s: %s\n", input, std::strerror(errno));
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
         return kShaFailed;
     }
 
@@ -133,8 +135,12 @@ int zud_sha(int argc, char** argv) {
     // The "<image>.sha" file is made, empty, only once the image was read.
     OutputFile out(*out_name, Exposure::kPublic);
     if (!out.ok() || !out.commit()) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s: %s\n", out_name->c_str(),
-                     out.error().c_str());
+        if (out.not_durable()) {
+            std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", out.error().c_str());
+        } else {
+            std::fprintf(stderr, "zud_encrypt_tqrr: cannot write %s: %s\n", out_name->c_str(),
+                         out.error().c_str());
+        }
         return kShaFailed;
     }
     for (std::size_t i = 0; i < sections.size(); ++i) {

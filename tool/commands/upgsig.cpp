@@ -164,10 +164,10 @@ int upgrade_file(const char* const* slots, const SigningKeySource& source) {
     if (is_check_mode(slots[kSlotOption])) {
         RsaKey key;
         if (!open_check_key(slots[kSlotKey], source, key)) return kUpgradeBadKey;
-        File file = open_file(path, "rb+");
+        std::string error;
+        File file = open_input(path, error, InputUse::kUpdate);
         if (!file) {
-            std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s for update: %s\n", path,
-                         std::strerror(errno));
+            std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
             return kUpgradeOpenFailed;
         }
         return check_signed_file(file.get(), key, *size);

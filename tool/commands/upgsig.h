@@ -14,7 +14,9 @@ inline constexpr zud_result_info kUpgsigResults[] = {
     {kUpgradeOpenFailed, "the file cannot be opened for update, or its signed range cannot be read"},
     {kUpgradeNoBlock, "checking: the file is shorter than one block, or its block cannot be read"},
     {kUpgradeRsaFailed, "the raw RSA operation fails"},
+    {kUpgradeInputChanged, "signing: the file changed while it was being signed (nothing is appended)"},
     {kUpgradeWriteFailed, "signing: the block could not be written whole (the file is restored)"},
+    {kUpgradeNotDurable, "signing: the block could not be synced to the disk (the file is restored)"},
     {kUpgradeMismatch, "checking: the block's digest is not the file's"},
 };
 

@@ -3,11 +3,13 @@
 #include "keyfile.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <optional>
+#include <string>
 
 #include "crypto.h"
 #include "files.h"
@@ -115,16 +117,21 @@ int mpi_read_binary_x(mbedtls_mpi* X, const unsigned char* bytes, std::size_t le
     return mbedtls_mpi_read_binary_le(X, bytes, length);
 }
 
-bool read_key_file_image(const char* path, zud_key_file_image& out) {
+bool read_key_file_image(const char* path, zud_key_file_image& out, std::string* reason) {
     if (path == nullptr) return false;
-    File f = open_file(path, "rb");
-    if (!f) return false;
+    std::string error;
+    File f = open_input(path, error);
+    if (!f) {
+        if (reason != nullptr) *reason = error;
+        return false;
+    }
     const auto size = stream_size(f.get());
-    if (!size) return false;
-    const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(*size, kKeyFileImageLimit));
+    const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(size.value_or(0), kKeyFileImageLimit));
     Buffer head(kept);
-    if (!head.ok() && kept != 0) return false;
-    if (read_some(f.get(), head.bytes()) != kept) return false;
+    if (!size || (!head.ok() && kept != 0) || read_some(f.get(), head.bytes()) != kept) {
+        if (reason != nullptr) *reason = std::string("cannot read ") + path + ": " + std::strerror(errno);
+        return false;
+    }
     out.path = path;
     out.size = *size;
     out.head = std::move(head);

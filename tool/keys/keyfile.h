@@ -81,9 +81,10 @@ struct zud_key_file_image {
     Buffer head{0};  // the first min(size, kKeyFileImageLimit) bytes
 };
 
-// Reads the image of the file at `path`; false when it cannot be opened or
-// read.
-bool read_key_file_image(const char* path, zud_key_file_image& out);
+// Reads the image of the file at `path` (a regular file: see open_input);
+// false when it cannot be opened or read, with the reason in `reason` when
+// one is given ("cannot open <path>: ...", "<path> is a FIFO; ...").
+bool read_key_file_image(const char* path, zud_key_file_image& out, std::string* reason = nullptr);
 
 // zud_tq_load_rsa_key_file over an image read before.
 int zud_tq_load_rsa_key_image(mbedtls_rsa_context* ctx, const zud_key_file_image& image);

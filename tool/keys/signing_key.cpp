@@ -93,14 +93,6 @@ private:
     mbedtls_rsa_context* ctx_;
 };
 
-// Reads the file `value` names once; false (with the reason) when it
-// cannot be opened or read.
-bool read_image(const char* path, zud_key_file_image& image, std::string& reason) {
-    if (read_key_file_image(path, image)) return true;
-    reason = std::string("cannot open ") + path + ": " + std::strerror(errno);
-    return false;
-}
-
 }  // namespace
 
 bool is_pem_file(const zud_key_file_image& image) {
@@ -528,7 +520,7 @@ std::unique_ptr<SigningKey> open_signing_key(const char* value, const SigningKey
     }
     if (is_pkcs11_uri(value)) return open_pkcs11_key(value, source, reason);
     zud_key_file_image image;
-    if (!read_image(value, image, reason)) return nullptr;
+    if (!read_key_file_image(value, image, &reason)) return nullptr;
     return open_signing_key(std::move(image), source, reason);
 }
 
@@ -541,7 +533,7 @@ bool open_public_key(const char* value, const SigningKeySource& source, RsaKey& 
     }
     if (is_pkcs11_uri(value)) return open_pkcs11_public_key(value, source, out, reason);
     zud_key_file_image image;
-    if (!read_image(value, image, reason)) return false;
+    if (!read_key_file_image(value, image, &reason)) return false;
     const bool pem = is_pem_file(image);
     const bool opened = pem ? open_pem_public_key(image, source, out, reason)
                             : open_key_file_public(image, out, reason);

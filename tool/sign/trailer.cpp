@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -91,8 +91,11 @@ bool append_block(std::FILE* f, std::uint64_t size, ConstBytes block) {
 
 // Signing: builds the plain block over the whole file, raises it with the
 // private key (the key-format flag decides how) and appends it. Nothing is
-// written unless the private operation succeeded.
-int sign_file(std::FILE* f, SigningKey& key, std::uint64_t size) {
+// written unless the private operation succeeded, nor when the file changed
+// after its stamp `before` was taken, ahead of the digest: the block would
+// sign bytes the file no longer holds.
+int sign_file(std::FILE* f, const char* path, SigningKey& key, const FileStamp& before) {
+    const std::uint64_t size = before.size;
     WorkArea plain{};
     WorkArea block{};
     std::array<std::uint8_t, kSha256Size> digest{};
@@ -108,6 +111,11 @@ int sign_file(std::FILE* f, SigningKey& key, std::uint64_t size) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", key.failure().c_str());
         return kUpgradeRsaFailed;
     }
+    if (!same_stamp(before, stamp_file(::fileno(f)))) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
+                             "command again once nothing writes to it\n", path);
+        return kUpgradeInputChanged;
+    }
     if (!append_block(f, size, ConstBytes(block).first(len))) {
         std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the signature block\n");
         return kUpgradeWriteFailed;
@@ -115,9 +123,12 @@ int sign_file(std::FILE* f, SigningKey& key, std::uint64_t size) {
     // On the disk before the command says it signed; a block that cannot
     // be made durable is cut off again.
     if (!sync_stream(f)) {
+        const int error = errno;
         (void)::ftruncate(::fileno(f), static_cast<off_t>(size));
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot write the signature block to the disk\n");
-        return kUpgradeWriteFailed;
+        std::fprintf(stderr, "zud_encrypt_tqrr: the signature block of %s could not be synced to "
+                             "the disk: %s; it is cut off again: check the disk, then sign again\n",
+                     path, std::strerror(error));
+        return kUpgradeNotDurable;
     }
     return 0;
 }
@@ -134,17 +145,20 @@ int close_signed_file(File file, const char* path, std::uint64_t size) {
     return kUpgradeWriteFailed;
 }
 
-int sign_path(const char* path, std::uint64_t size, SigningKey& key) {
+int sign_path(const char* path, SigningKey& key) {
     if (!trailer_key_fits(key.length(), key.name())) return kUpgradeBadKey;
-    File file = open_file(path, "rb+");
+    std::string error;
+    File file = open_input(path, error, InputUse::kUpdate);
     if (!file) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot open %s for update: %s\n", path,
-                     std::strerror(errno));
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
         return kUpgradeOpenFailed;
     }
-    const int result = sign_file(file.get(), key, size);
+    // The file is signed as it is when opened, before its first byte is read.
+    const FileStamp before = stamp_file(::fileno(file.get()));
+    if (!before.taken) return kUpgradeOpenFailed;
+    const int result = sign_file(file.get(), path, key, before);
     if (result != 0) return result;
-    return close_signed_file(std::move(file), path, size);
+    return close_signed_file(std::move(file), path, before.size);
 }
 
 }  // namespace
@@ -154,9 +168,8 @@ int zud_file_sha2(std::FILE* stream, std::uint8_t* digest, std::uint64_t count) 
 }
 
 int zud_sig_upgrade_file_key(const char* path, SigningKey& key) {
-    const auto size = file_size(path);
-    if (!size) return kUpgradeNoInput;
-    return sign_path(path, *size, key);
+    if (!file_size(path)) return kUpgradeNoInput;
+    return sign_path(path, key);
 }
 
 int zud_upgrade_signature(SigningKey& key, const Digest& digest, MutBytes block) {

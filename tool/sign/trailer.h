@@ -25,6 +25,8 @@ enum UpgradeResult : int {
     kUpgradeRsaFailed = 4057,    // the raw RSA operation fails
     kUpgradeWriteFailed = 4066,  // signing: the block could not be written whole (file restored)
     kUpgradeMismatch = 4074,     // checking: the block's digest differs from the file's
+    kUpgradeInputChanged = 4082,  // signing: the file changed while it was being signed (untouched)
+    kUpgradeNotDurable = 4083,   // signing: the block could not be synced to the disk (cut off again)
     kFileSha2NoStream = 3886,    // no stream, no digest output, or a stream without a position
     kFileSha2ShortRead = 3896,   // the stream ends before the requested count
     kFileSha2BadCount = 3906,    // the count is not a multiple of 16 (nothing is read)
@@ -45,7 +47,8 @@ bool trailer_key_fits(std::size_t len, const std::string& name);
 
 // Signs the file at `path` with a key already open, as zud_sig_upgrade_file
 // does: 0, kUpgradeNoInput, kUpgradeBadKey (L outside 48..1024),
-// kUpgradeOpenFailed, kUpgradeRsaFailed or kUpgradeWriteFailed.
+// kUpgradeOpenFailed, kUpgradeRsaFailed, kUpgradeInputChanged,
+// kUpgradeWriteFailed or kUpgradeNotDurable.
 int zud_sig_upgrade_file_key(const char* path, SigningKey& key);
 
 // Writes the SHA-256 of `count` bytes read from the stream's current position
