@@ -85,6 +85,19 @@ TEST_F(InputKindsTest, FifoAsAnyInputIsRefusedAtOnce) {
     }
 }
 
+// The checker reads what it is given the same way.
+TEST_F(InputKindsTest, CheckerRefusesAFifoAtOnce) {
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"verify", "--block", fifo}, {"info", fifo}}) {
+        SCOPED_TRACE(words[0]);
+        std::vector<std::string> argv{keytool_path()};
+        argv.insert(argv.end(), words.begin(), words.end());
+        const ProcessRun run = run_process(argv);
+        EXPECT_EQ(run.exit_status, 1);
+        EXPECT_NE(run.err.find(fifo + " is a FIFO"), std::string::npos) << run.err;
+    }
+}
+
 TEST_F(InputKindsTest, DeviceThatNeverEndsIsNoSdCardInput) {
     expect_refused({"--mksd", "--input", "/dev/zero", "--output", out}, -1,
                    "/dev/zero is a character device; only regular files and block devices are read");

@@ -151,7 +151,7 @@ TEST_F(KeytoolVerifyTest, WrongUsageExitsWithTwo) {
     EXPECT_EQ(keytool({"info", boot, boot}).exit_status, 2);
     const ProcessRun missing = keytool({"verify", "--block", dir.file("nothing")});
     EXPECT_EQ(missing.exit_status, 1);
-    EXPECT_EQ(missing.err, "zud_keytool verify: cannot open " + dir.file("nothing") + "\n");
+    EXPECT_EQ(missing.err, "zud_keytool verify: cannot open " + dir.file("nothing") + ": No such file or directory\n");
 }
 
 }  // namespace

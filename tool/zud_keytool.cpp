@@ -196,7 +196,8 @@ int run_generate(const Args& args) {
 // Reads a PEM (or DER) file into `text`, NUL-terminated; returns the length
 // the parser is to be given (PEM counts its terminator), or 0.
 std::size_t read_key_text(const char* path, Buffer& text) {
-    File f = open_file(path, "rb");
+    std::string error;
+    File f = open_input(path, error);
     const auto size = stream_size(f.get());
     if (!size || *size == 0 || *size > kMaxPemSize) return 0;
     text = Buffer(static_cast<std::size_t>(*size) + 1);
@@ -342,10 +343,11 @@ bool read_checked(const Args& args, const char* path, Buffer& out) {
         fail(args, kExitUsage, "no file given");
         return false;
     }
-    File f = open_file(path, "rb");
+    std::string error;
+    File f = open_input(path, error);
     const auto size = stream_size(f.get());
     if (!f || !size) {
-        fail(args, kExitFailed, "cannot open %s", path);
+        fail(args, kExitFailed, "%s", f ? ("cannot take the size of " + std::string(path)).c_str() : error.c_str());
         return false;
     }
     if (*size > kMaxCheckedFileSize) {

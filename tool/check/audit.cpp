@@ -50,10 +50,11 @@ bool all_zero(ConstBytes b) {
 // The file, read at absolute offsets.
 class Source {
 public:
-    explicit Source(const char* path) : file_(open_file(path, "rb")) {
+    explicit Source(const char* path) : file_(open_input(path, error_)) {
         if (file_) size_ = stream_size(file_.get()).value_or(0);
     }
     bool ok() const { return file_ != nullptr; }
+    const std::string& error() const { return error_; }
     std::uint64_t size() const { return size_; }
     int fd() const { return ::fileno(file_.get()); }
     bool read(std::uint64_t offset, MutBytes out) const {
@@ -67,6 +68,7 @@ public:
     }
 
 private:
+    std::string error_;  // why the file did not open; declared before file_, which sets it
     File file_;
     std::uint64_t size_ = 0;
 };
@@ -718,7 +720,7 @@ zud_report zud_audit(const char* path, const zud_audit_options& options) {
     report.path = path != nullptr ? path : "";
     const Source s(path);
     if (path == nullptr || !s.ok()) {
-        report.error = "cannot open " + report.path;
+        report.error = path == nullptr ? "cannot open " + report.path : s.error();
         return report;
     }
     report.size = s.size();
@@ -765,10 +767,11 @@ zud_report zud_audit(const char* path, const zud_audit_options& options) {
 
 bool zud_read_aes_key_for_audit(const char* path, bool user_key_file,
                                      std::array<std::uint8_t, kAesKeySize>& key, std::string& reason) {
-    File f = open_file(path, "rb");
+    std::string error;
+    File f = open_input(path, error);
     const auto size = stream_size(f.get());
     if (!f || !size) {
-        reason = std::string("cannot open ") + path;
+        reason = f ? std::string("cannot open ") + path : error;
         return false;
     }
     std::uint64_t at = 0;

@@ -298,8 +298,9 @@ zud_result check_layout_block(ConstBytes block, ConstBytes matrix, std::uint32_t
 // Reads a whole file for the file routines.
 zud_result read_checked_file(const char* path, Buffer& out) {
     if (path == nullptr) return refuse("no file was given");
-    File f = open_file(path, "rb");
-    if (!f) return refuse("the file cannot be opened");
+    std::string error;
+    File f = open_input(path, error);
+    if (!f) return refuse(error);
     const auto size = stream_size(f.get());
     if (!size) return refuse("the file's size cannot be taken");
     if (*size > kMaxCheckedFileSize) return refuse("the file is larger than 256 MiB");
