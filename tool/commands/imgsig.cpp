@@ -116,6 +116,11 @@ struct ImageJob {
 
 void explain(const char* text) { std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", text); }
 
+// One line about the file `path`: "<path>: <text>".
+void explain_file(const char* path, const char* text) {
+    std::fprintf(stderr, "zud_encrypt_tqrr: %s: %s\n", path, text);
+}
+
 int check_input(const char* input) {
     if (input == nullptr) {
         std::printf("zud log: error! Please set input first!\n");
@@ -174,10 +179,11 @@ int read_header_page(std::FILE* in, const char* path, HeaderPage& page) {
 // The parts are located on 2048-byte boundaries and the encryption pass
 // works in 2048-byte pieces, so any other page size would read bytes the
 // image does not use or encrypt across a stage boundary.
-int check_layout(const zud_boot_image_header& boot, std::uint64_t input_size) {
+int check_layout(const char* path, const zud_boot_image_header& boot, std::uint64_t input_size) {
     if (boot.page_size != kImagePageSize) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: page size %u is not supported; only 2048 is\n",
-                     boot.page_size);
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s: page size %u is not supported; make the image "
+                             "with a page size of 2048\n",
+                     path, boot.page_size);
         return kImageBadPageSize;
     }
     const std::uint64_t sizes[] = {boot.kernel_size, boot.ramdisk_size, boot.second_size};
@@ -186,7 +192,8 @@ int check_layout(const zud_boot_image_header& boot, std::uint64_t input_size) {
     bool block_too_large = false;
     for (std::uint64_t size : sizes) {
         if (offset + size > input_size) {
-            explain("the part sizes in the header reach past the end of the input");
+            explain_file(path, "the part sizes in the header reach past the end of the file; the "
+                               "image is cut short or its header is damaged");
             return kImagePartsPastEnd;
         }
         const std::uint64_t block_bound = round_up_16(size) + kMaxStageHeaderRegion;
@@ -195,7 +202,7 @@ int check_layout(const zud_boot_image_header& boot, std::uint64_t input_size) {
         offset += round_up(size, kBootHeaderPageSize);
     }
     if (block_too_large || output_bound > kMaxImageOutputSize) {
-        explain("the parts are too large for the 32-bit sizes of a signed image");
+        explain_file(path, "the parts are too large for the 32-bit sizes of a signed image");
         return kImageTooLarge;
     }
     return 0;
@@ -205,28 +212,30 @@ int check_layout(const zud_boot_image_header& boot, std::uint64_t input_size) {
 // newer header layout, or a recovery DTBO or DTB that would be dropped. A
 // signed image's security header takes header page bytes 1024 to 1343,
 // which lie in the extra kernel command line, so they must be free.
-int check_header_fields(ConstBytes page, const zud_boot_image_header& boot, bool signing) {
+int check_header_fields(const char* path, ConstBytes page, const zud_boot_image_header& boot,
+                        bool signing) {
     const std::uint32_t version = boot.header_version;
     if (version >= 3) {
         std::fprintf(stderr,
-                     "zud_encrypt_tqrr: boot image header version %u is not supported; make the "
-                     "image with header version 0, 1 or 2\n",
-                     version);
+                     "zud_encrypt_tqrr: %s: boot image header version %u is not supported; make "
+                     "the image with header version 0, 1 or 2\n",
+                     path, version);
         return kImageHeaderVersion;
     }
     const bool dtbo = boot.recovery_dtbo_size != 0;
     const bool dtb = boot.dtb_size != 0;
     if (dtbo || dtb) {
         std::fprintf(stderr,
-                     "zud_encrypt_tqrr: the boot image carries a %s, which a signed image cannot "
-                     "hold and would lose; make the image without it\n",
-                     dtbo ? "recovery DTBO" : "DTB");
+                     "zud_encrypt_tqrr: %s: the boot image carries a %s, which a signed image "
+                     "cannot hold and would lose; make the image without it\n",
+                     path, dtbo ? "recovery DTBO" : "DTB");
         return kImageExtraParts;
     }
     const ConstBytes taken = page.subspan(kSecurityHeaderOffset, kSecurityHeaderSize);
     if (signing && std::any_of(taken.begin(), taken.end(), [](std::uint8_t b) { return b != 0; })) {
-        explain("header page bytes 1024 to 1343 (the tail of the extra kernel command line) are "
-                "in use, but the security header goes there; shorten the command line");
+        explain_file(path, "header page bytes 1024 to 1343 (the tail of the extra kernel command "
+                           "line) are in use, but the security header goes there; shorten the "
+                           "command line");
         return kImageCmdlineInTheWay;
     }
     return 0;
@@ -422,8 +431,8 @@ int prepare_image(ImageJob& job, std::FILE* in) {
     int result = read_header_page(in, job.input, job.page);
     if (result != 0) return result;
     job.boot = *decode_boot_image_header(job.page);
-    result = check_layout(job.boot, *input_size);
-    if (result == 0) result = check_header_fields(job.page, job.boot, job.signing);
+    result = check_layout(job.input, job.boot, *input_size);
+    if (result == 0) result = check_header_fields(job.input, job.page, job.boot, job.signing);
     if (result != 0) return result;
     plan_stages(job);
     if (is_packaged(in)) {
