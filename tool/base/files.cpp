@@ -186,6 +186,22 @@ File open_input(const char* path, std::string& error, InputUse use, InputKinds k
     return File(f);
 }
 
+SizedRead read_sized_file(const char* path, MutBytes out, const char* what, std::string& error) {
+    File f = open_input(path, error);
+    if (!f) return SizedRead::kUnopened;
+    const auto size = stream_size(f.get());
+    if (size && *size != out.size()) {
+        error = std::string(path) + " has " + std::to_string(*size) + " bytes, but " + what +
+                " has exactly " + std::to_string(out.size());
+        return SizedRead::kWrongSize;
+    }
+    if (!size || !read_exact(f.get(), out)) {
+        error = std::string("cannot read ") + path + ": " + std::strerror(errno);
+        return SizedRead::kUnread;
+    }
+    return SizedRead::kRead;
+}
+
 // ---------------------------------------------------------------------------
 // The file calls, each through the hook a test may install
 

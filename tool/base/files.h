@@ -119,6 +119,13 @@ enum class InputKinds { kRegular, kRegularOrBlockDevice };
 File open_input(const char* path, std::string& error, InputUse use = InputUse::kRead,
                 InputKinds kinds = InputKinds::kRegular);
 
+// Reads a file that must have exactly out.size() bytes (a keymax, an AES
+// key) into `out`. On failure `error` is one line naming the file: it does
+// not open (kUnopened, open_input's line), has another size (kWrongSize:
+// "<path> has N bytes, but <what> has exactly M") or cannot be read.
+enum class SizedRead { kRead, kUnopened, kWrongSize, kUnread };
+SizedRead read_sized_file(const char* path, MutBytes out, const char* what, std::string& error);
+
 // ---------------------------------------------------------------------------
 // Writing files
 //

@@ -332,15 +332,8 @@ bool bound_key_material(const zud_key_file_image& file, std::span<std::uint8_t, 
 // The --rootkeymax file: the 2264-byte keymax of --keysig.
 int read_keymax_file(const char* path, std::span<std::uint8_t, kKeymaxSize> keymax) {
     std::string error;
-    File f = open_input(path, error);
-    if (!f) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: --rootkeymax: %s\n", error.c_str());
-        return kImageKeymaxInvalid;
-    }
-    const auto size = stream_size(f.get());
-    if (size && *size == kKeymaxSize && read_exact(f.get(), keymax)) return 0;
-    std::fprintf(stderr, "zud_encrypt_tqrr: the --rootkeymax file %s %s; give the 2264-byte keymax of --keysig\n",
-                 path, size && *size != kKeymaxSize ? "is not 2264 bytes long" : "cannot be read");
+    if (read_sized_file(path, keymax, "a keymax (made by --keysig)", error) == SizedRead::kRead) return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: --rootkeymax: %s\n", error.c_str());
     return kImageKeymaxInvalid;
 }
 

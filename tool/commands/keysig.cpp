@@ -306,51 +306,26 @@ int user_key_digest(const zud_key_file_image& file, Digest& digest) {
 // the intended key unable to decrypt).
 int read_aes_key_file(const char* path, MutBytes aes) {
     std::string error;
-    File f = open_input(path, error);
-    if (!f) {
+    const SizedRead read = read_sized_file(path, aes, "an AES key file", error);
+    if (read == SizedRead::kRead) return 0;
+    if (read == SizedRead::kUnopened) {
         std::fprintf(stderr,
                      "zud_encrypt_tqrr: the --aeskey file: %s; give a readable 32-byte AES key "
                      "file, or leave --aeskey out to bind a generated key\n",
                      error.c_str());
         return kKeybndNoAesKey;
     }
-    const auto size = stream_size(f.get());
-    if (!size || *size != kAesKeySize) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: the --aeskey file %s has %llu bytes; an AES key "
-                             "file has exactly 32\n",
-                     path, static_cast<unsigned long long>(size.value_or(0)));
-        return kKeybndFailed;
-    }
-    Buffer read(kAesKeySize);
-    if (!read.ok() || !read_exact(f.get(), read.bytes())) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s: %s\n", path, std::strerror(errno));
-        return kKeybndFailed;
-    }
-    std::memcpy(aes.data(), read.data(), kAesKeySize);
-    return 0;
+    std::fprintf(stderr, "zud_encrypt_tqrr: --aeskey: %s\n", error.c_str());
+    return kKeybndFailed;
 }
 
 // The keymax, read once: its 2264 bytes, or false when it cannot be read or
 // has another size (-1).
 bool read_keymax(const char* path, std::array<std::uint8_t, kKeymaxSize>& keymax) {
     std::string error;
-    File f = open_input(path, error);
-    if (!f) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: --rootkeymax: %s\n", error.c_str());
-        return false;
-    }
-    const auto size = stream_size(f.get());
-    if (!size || *size != kKeymaxSize) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: %s has %llu bytes, but a keymax (made by --keysig) "
-                             "has exactly 2264\n",
-                     path, static_cast<unsigned long long>(size.value_or(0)));
-        return false;
-    }
-    if (!read_exact(f.get(), keymax)) {
-        std::fprintf(stderr, "zud_encrypt_tqrr: cannot read %s: %s\n", path, std::strerror(errno));
-        return false;
-    }
-    return true;
+    if (read_sized_file(path, keymax, "a keymax (made by --keysig)", error) == SizedRead::kRead) return true;
+    std::fprintf(stderr, "zud_encrypt_tqrr: --rootkeymax: %s\n", error.c_str());
+    return false;
 }
 
 // A zud_user_key file binds the keymax's first user key (--ukey1 of
