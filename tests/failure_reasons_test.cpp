@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,15 @@
 #include "support/test_keys.h"
 
 namespace {
+
+// Every file below `dir` with its bytes.
+std::map<std::string, Bytes> contents_of(const std::filesystem::path& dir) {
+    std::map<std::string, Bytes> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        if (entry.is_regular_file()) files[entry.path().string()] = read_file(entry.path().string());
+    }
+    return files;
+}
 
 void put_le32(Bytes& b, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) b.at(at + i) = static_cast<std::uint8_t>(v >> (8 * i));
@@ -67,6 +77,9 @@ TEST_F(FailureReasonsTest, EveryReachableFailureSaysWhyOnStandardError) {
     const std::string zud_short = file("short.zud", slice(read_file(keys.user_key), 0, 6975));
     const std::string aes_short = file("aes31.bin", counting_bytes(31));
     const std::string km_short = file("km-short.bin", slice(read_file(keys.keymax), 0, 2263));
+    Bytes bad_signature = read_file(keys.keymax);
+    bad_signature.at(16 + 64 + 10) ^= 0x01;  // a byte of the keymax's signature
+    const std::string km_bad_signature = file("km-badsig.bin", bad_signature);
     Bytes damaged_key = read_file(keys.user1);
     damaged_key.at(5 * 552 + 10) ^= 0x01;  // a byte of DP: the private half no longer matches
     const std::string user_damaged = file("damaged.key", damaged_key);
@@ -95,6 +108,7 @@ TEST_F(FailureReasonsTest, EveryReachableFailureSaysWhyOnStandardError) {
         {"keybnd garbage ukey", [&] { return std::vector<std::string>{"--keybnd", "--ukey", garbage, "--rootkeymax", keys.keymax, "--output", out}; }, -1},
         {"keybnd short keymax", [&] { return std::vector<std::string>{"--keybnd", "--ukey", keys.user1, "--rootkeymax", km_short, "--output", out}; }, -1},
         {"keybnd not first user key", [&] { return std::vector<std::string>{"--keybnd", "--ukey", keys.user2, "--rootkeymax", keys.keymax, "--output", out}; }, 3124},
+        {"keybnd keymax signature broken", [&] { return std::vector<std::string>{"--keybnd", "--ukey", keys.user1, "--rootkeymax", km_bad_signature, "--output", out}; }, 3126},
         {"keybnd aes unreadable", [&] { return std::vector<std::string>{"--keybnd", "--ukey", keys.user1, "--rootkeymax", keys.keymax, "--aeskey", none, "--output", out}; }, 3121},
         {"keybnd aes short", [&] { return std::vector<std::string>{"--keybnd", "--ukey", keys.user1, "--rootkeymax", keys.keymax, "--aeskey", aes_short, "--output", out}; }, -1},
         {"keybnd damaged key", [&] { return std::vector<std::string>{"--keybnd", "--ukey", user_damaged, "--rootkeymax", keys.keymax, "--output", out}; }, 3123},
@@ -131,6 +145,8 @@ TEST_F(FailureReasonsTest, EveryReachableFailureSaysWhyOnStandardError) {
         {"imgsig command line in the way", [&] { return std::vector<std::string>{"--imgsig", "--input", patched_image("cmd.img", 1100, 0x41414141), "--zuduserkey", keys.user_key}; }, 5739},
         {"imgsig short zud", [&] { return std::vector<std::string>{"--imgsig", "--input", image, "--zuduserkey", zud_short}; }, 5744},
         {"imgsig short aes", [&] { return std::vector<std::string>{"--imgsig", "--input", image, "--userkey", keys.user1, "--aeskey", aes_short}; }, 5748},
+        {"imgsig short root keymax", [&] { return std::vector<std::string>{"--imgsig", "--input", image, "--userkey", keys.user1, "--aeskey", aes, "--rootkeymax", km_short}; }, 5795},
+        {"imgsig key not in keymax", [&] { return std::vector<std::string>{"--imgsig", "--input", image, "--userkey", keys.root, "--aeskey", aes, "--rootkeymax", keys.keymax}; }, 5797},
         {"imgsig garbage user key", [&] { return std::vector<std::string>{"--imgsig", "--input", image, "--userkey", garbage, "--aeskey", aes}; }, 5756},
         // --upgsig
         {"upgsig bad option", [&] { return std::vector<std::string>{"--upgsig", "--input", data, "--zuduserkey", keys.user_key, "--option", "check"}; }, 4117},
@@ -145,6 +161,8 @@ TEST_F(FailureReasonsTest, EveryReachableFailureSaysWhyOnStandardError) {
         {"upgsig check unsigned file", [&] { return std::vector<std::string>{"--upgsig", "--input", data, "--zuduserkey", keys.user_key, "--option", "chk"}; }, 4074},
         // --mkpsd, --mkcusid
         {"mkpsd no password", [&] { return std::vector<std::string>{"--mkpsd", "--option", "usb", "--output", out}; }, 4325},
+        {"mkpsd two passwords", [&] { return std::vector<std::string>{"--mkpsd", "--password-file", password, "--password", "0123456789abcdef", "--option", "usb", "--output", out}; }, 4328},
+        {"mkpsd unreadable password file", [&] { return std::vector<std::string>{"--mkpsd", "--password-file", none, "--option", "usb", "--output", out}; }, 4327},
         {"mkpsd short password", [&] { return std::vector<std::string>{"--mkpsd", "--password", "short", "--option", "usb", "--output", out}; }, 4330},
         {"mkpsd no interface", [&] { return std::vector<std::string>{"--mkpsd", "--password-file", password, "--output", out}; }, 4345},
         {"mkpsd bad interface", [&] { return std::vector<std::string>{"--mkpsd", "--password-file", password, "--option", "serial", "--output", out}; }, 4349},
@@ -169,6 +187,7 @@ TEST_F(FailureReasonsTest, EveryReachableFailureSaysWhyOnStandardError) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::vector<std::string> args = c.args();
+        const auto before = contents_of(dir.path());
         const ToolRun run = run_tool(args);
         EXPECT_EQ(run.result, c.result);
         EXPECT_FALSE(run.err.empty()) << run.out;
@@ -177,8 +196,8 @@ TEST_F(FailureReasonsTest, EveryReachableFailureSaysWhyOnStandardError) {
         const std::string failure_line =
             "zud_encrypt_tqrr " + args[0].substr(2) + " fail[" + std::to_string(c.result) + "]!\n";
         EXPECT_TRUE(run.out.ends_with(failure_line)) << run.out;
-        EXPECT_FALSE(file_exists(out));
-        EXPECT_FALSE(file_exists(out + ".efuse"));
+        // Nothing written, nothing the user gave changed.
+        EXPECT_TRUE(contents_of(dir.path()) == before);
         std::filesystem::remove(out);
     }
 }
