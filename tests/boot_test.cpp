@@ -12,6 +12,7 @@
 
 #include "builtin_key.h"
 #include "keyfile.h"
+#include "support/bootloader.h"
 #include "support/crypto.h"
 #include "support/files.h"
 #include "support/run.h"
@@ -430,7 +431,7 @@ TEST_F(BootsigTest, StagesOverOneMebibyteAreEachOneCbcChain) {
                   .result,
               0);
     expect_stage_blocks(decrypt_output(read_file(out_path), aes), stages, true);
-    const ProcessRun check = run_process({keytool_path(), "verify", out_path, "--user-key", zud_path});
+    const ProcessRun check = run_process({keytool_path(), "verify", out_path, "--user-key", zud_path, "--expect-root", root_digest_of(keymax_path)});
     EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
 }
 

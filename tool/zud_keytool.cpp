@@ -36,7 +36,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr char kProgram[] = "zud_keytool";
-constexpr std::size_t kMaxOptions = 10;
+constexpr std::size_t kMaxOptions = 14;
 constexpr std::uint64_t kMaxPemSize = 64 * 1024;
 
 struct OptionDef {
@@ -415,7 +415,7 @@ int verify_block(const Args& args, const char* path, Buffer& file) {
     return kExitOk;
 }
 
-// The options verify and info share: keys and root digests.
+// The options verify and info share: keys, anchors and the keymax in force.
 bool audit_options(const Args& args, zud_audit_options& options) {
     if (!read_root_digests(args, options)) return false;
     const char* aes = args.get("aes-key");
@@ -424,9 +424,9 @@ bool audit_options(const Args& args, zud_audit_options& options) {
         fail(args, kExitUsage, "give --aes-key or --user-key, not both");
         return false;
     }
+    std::string reason;
     if (aes != nullptr || user != nullptr) {
         std::array<std::uint8_t, kAesKeySize> key{};
-        std::string reason;
         if (!zud_read_aes_key_for_audit(aes != nullptr ? aes : user, user != nullptr, key, reason)) {
             fail(args, kExitUsage, "%s", reason.c_str());
             return false;
@@ -434,6 +434,21 @@ bool audit_options(const Args& args, zud_audit_options& options) {
         options.aes_key = key;
         wipe(key.data(), key.size());
     }
+    const char* keymax = args.get("keymax");
+    if (keymax != nullptr && user != nullptr) {
+        fail(args, kExitUsage, "give --keymax or --user-key, not both (a zud_user_key file carries its keymax)");
+        return false;
+    }
+    if ((keymax != nullptr || user != nullptr) &&
+        !zud_read_keymax_for_audit(keymax != nullptr ? keymax : user, user != nullptr, options, reason)) {
+        fail(args, kExitUsage, "%s", reason.c_str());
+        return false;
+    }
+    if (const char* efuse = args.get("efuse"); efuse != nullptr && !zud_read_efuse_for_audit(efuse, options, reason)) {
+        fail(args, kExitUsage, "%s", reason.c_str());
+        return false;
+    }
+    options.any_root = args.get("any-root") != nullptr;
     if (args.get("key") != nullptr) options.public_key = args.get("key");
     if (args.get("pkcs11-module") != nullptr) options.pkcs11_module = args.get("pkcs11-module");
     if (args.get("passphrase-file") != nullptr) options.passphrase_file = args.get("passphrase-file");
@@ -445,20 +460,26 @@ bool audit_options(const Args& args, zud_audit_options& options) {
 int report(const Args& args, const char* path, bool checks) {
     zud_audit_options options;
     if (!audit_options(args, options)) return kExitUsage;
+    if (checks && !options.any_root && !zud_has_trust_anchor(options)) {
+        if (options.aes_key) wipe(options.aes_key->data(), options.aes_key->size());
+        return fail(args, kExitFailed,
+                    "no trust anchor: give --efuse FILE, --expect-root HEX or --root-digests HEX[,HEX[,HEX]] "
+                    "(or --any-root to check without one)");
+    }
     const zud_report r = zud_audit(path, options);
     if (options.aes_key) wipe(options.aes_key->data(), options.aes_key->size());
     const bool json = args.get("json") != nullptr;
     if (json) std::printf("%s\n", zud_report_json(r, checks).c_str());
     if (!r.error.empty()) {
-        fail(args, kExitFailed, "%s", r.error.c_str());
+        fail(args, kExitFailed, "%s", zud_printable_text(r.error).c_str());
         return kExitFailed;
     }
     if (!json) zud_print_report(r, checks, stdout);
     if (!checks) return kExitOk;
     if (const zud_check* problem = r.first_problem()) {
-        return fail(args, kExitFailed, "%s: %s%s: %s", path, problem->what.c_str(),
+        return fail(args, kExitFailed, "%s: %s%s: %s", zud_printable_text(path).c_str(), problem->what.c_str(),
                     problem->offset ? (" at " + std::to_string(*problem->offset)).c_str() : "",
-                    problem->detail.c_str());
+                    zud_printable_text(problem->detail).c_str());
     }
     return kExitOk;
 }
@@ -527,13 +548,15 @@ const SubCommand kSubCommands[] = {
                "      checks 16 bytes, a keymax block and a block signed by one of its user keys,\n"
                "      --block one signed block",
      {{{"aes-key", "AES32", false}, {"user-key", "ZUD_USER_KEY", false}, {"key", "KEY", false},
+       {"keymax", "KEYMAX", false}, {"efuse", "EFUSE", false},
        {"root-digests", "HEX[,HEX[,HEX]]", false}, {"expect-root", "HEX", false},
-       {"json", nullptr, false}, {"chain", "FILE", false}, {"block", "FILE", false},
-       {"pkcs11-module", "FILE", false}, {"passphrase-file", "FILE", false}}},
+       {"any-root", nullptr, false}, {"json", nullptr, false}, {"chain", "FILE", false},
+       {"block", "FILE", false}, {"pkcs11-module", "FILE", false}, {"passphrase-file", "FILE", false}}},
      run_verify, "FILE", true},
     {"info", "show the structure of any file the tool writes; of a PEM key or a PKCS#11\n"
              "      token object, its size and key digest",
-     {{{"aes-key", "AES32", false}, {"user-key", "ZUD_USER_KEY", false},
+     {{{"aes-key", "AES32", false}, {"user-key", "ZUD_USER_KEY", false}, {"key", "KEY", false},
+       {"keymax", "KEYMAX", false}, {"efuse", "EFUSE", false},
        {"root-digests", "HEX[,HEX[,HEX]]", false}, {"json", nullptr, false},
        {"pkcs11-module", "FILE", false}, {"passphrase-file", "FILE", false}}},
      run_info, "FILE|URI"},

@@ -132,3 +132,11 @@ Bytes decrypt_bootloader(const Bytes& out, const Bytes& aes_key) {
     }
     return plain;
 }
+
+std::string root_digest_of(const std::string& keymax_path) {
+    const Bytes bytes = read_file(keymax_path);
+    const auto km = decode_keymax(bytes);
+    if (!km) throw std::runtime_error(keymax_path + " is no keymax");
+    const Digest root = key_matrix_root_digest(km->root);
+    return to_hex(Bytes(root.begin(), root.end()));
+}

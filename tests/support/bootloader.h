@@ -22,6 +22,10 @@ struct KeyFiles {
 std::string write_plain_bootloader(const std::string& path, const Bytes& bl2,
                                    const std::vector<Bytes>& stages);
 
+// The root key digest (hex) of the keymax file at `keymax_path`: what a
+// device's eFuses carry, and what verify is anchored to.
+std::string root_digest_of(const std::string& keymax_path);
+
 // Writes the 2048-bit test keys root (0), user1 (1) and user2 (2) as full
 // binary key files into `dir`, signs the keymax and binds user1.
 KeyFiles make_key_files(const std::string& dir);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "bl2_area.h"
@@ -45,6 +46,11 @@ struct zud_fip_toc {
 // than 16384 bytes, the header is not a FIP's, or no terminating entry lies
 // inside the region.
 std::optional<zud_fip_toc> decode_fip_toc(ConstBytes region, const char** reason);
+
+// The short name of a well-known entry UUID ("tb-fw" for the BL2 image,
+// "soc-fw" BL31, "tos-fw" BL32, "nt-fw" BL33, "scp-fw" the SCP image), or
+// nullptr for any other.
+const char* fip_uuid_name(std::span<const std::uint8_t, 16> uuid);
 
 // Writes header, entries and the terminating entry into the 16384-byte
 // `region`; the bytes behind the terminating entry are left as they are.

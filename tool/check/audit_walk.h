@@ -1,0 +1,150 @@
+// Internal to the audit: the reader of a file (or of a part of one, or of
+// two files read as one), the report being built, and the walks over each
+// kind of file, one source file per family (audit_bootloader.cpp,
+// audit_kernel.cpp, audit_files.cpp). audit.cpp recognises a file and hands
+// it to its walk.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audit.h"
+#include "bytes.h"
+#include "crypto.h"
+#include "files.h"
+#include "key_matrix.h"
+#include "keymax.h"
+#include "rsa.h"
+#include "signed_block.h"
+#include "stage_block.h"
+
+namespace audit_walk {
+
+std::string hex(ConstBytes bytes);
+std::string number(std::uint64_t v);
+bool all_zero(ConstBytes b);
+
+// ---------------------------------------------------------------------------
+// Reading
+
+// The bytes a walk reads, at offsets from their start: a file, a stretch of
+// another Source (the bootloader inside an SD card image), or two files
+// read one after the other (the USB pair).
+class Source {
+public:
+    explicit Source(const char* path);
+    // `size` bytes of `outer` from `base`.
+    Source(const Source& outer, std::uint64_t base, std::uint64_t size);
+    // `first` and then `second`, as one.
+    Source(const Source& first, const Source& second);
+
+    bool ok() const { return ok_; }
+    const std::string& error() const { return error_; }
+    std::uint64_t size() const { return size_; }
+    bool read(std::uint64_t offset, MutBytes out) const;
+    bool has(std::uint64_t offset, const char* magic) const;
+
+private:
+    struct Part {
+        const Source* outer = nullptr;  // null: this Source's own file
+        std::uint64_t base = 0;
+        std::uint64_t size = 0;
+    };
+    bool read_file(std::uint64_t offset, MutBytes out) const;
+
+    std::string error_;
+    File file_;
+    bool ok_ = false;
+    std::uint64_t size_ = 0;
+    std::vector<Part> parts_;  // empty: the file itself
+};
+
+// A stretch of a Source read as plain bytes: as stored, or decrypted as one
+// AES-256-CBC chain from a zero IV that starts at the stretch's start (so
+// any piece decrypts with the ciphertext block before it as its IV).
+class Region final : public StageBlockBytes {
+public:
+    Region(const Source& s, std::uint64_t base, std::uint64_t size, AesCbc* decrypt)
+        : source_(&s), base_(base), size_(size), decrypt_(decrypt) {}
+    std::uint64_t size() const override { return size_; }
+    bool read(std::uint64_t at, MutBytes out) const override;
+
+private:
+    const Source* source_;
+    std::uint64_t base_ = 0;
+    std::uint64_t size_ = 0;
+    AesCbc* decrypt_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// The report
+
+class Audit {
+public:
+    Audit(zud_report& r, const zud_audit_options& o) : report(r), options(o) {}
+
+    void pass(std::string id, std::string what, std::optional<std::uint64_t> at,
+              std::optional<zud_signer> signer = std::nullopt);
+    bool fail(std::string id, std::string what, std::optional<std::uint64_t> at, std::string detail,
+              std::optional<zud_signer> signer = std::nullopt);
+    void not_checked(std::string id, std::string what, std::string why,
+                     std::optional<std::uint64_t> at = std::nullopt);
+    bool check(bool ok, std::string id, std::string what, std::optional<std::uint64_t> at,
+               std::string why_not, std::optional<zud_signer> signer = std::nullopt);
+    zud_section& section(std::string id, std::string title, std::optional<std::uint64_t> at);
+
+    zud_report& report;
+    const zud_audit_options& options;
+};
+
+// The header fields of a signed block.
+void add_block_fields(zud_section& s, const zud_signed_block_header& h);
+
+// The signer of a stored RSA block, placed in `user` when it names the key.
+zud_signer stored_block_signer(const zud_stored_block& b, const zud_key_matrix* user);
+// A signer's place in words: "user key 2", "the built-in key", or "".
+std::string place_words(const zud_signer& signer);
+
+// Checks a root key digest against every anchor the options give (eFuse
+// pattern, --expect-root, --root-digests or the build's table) and shows
+// it in `section`. Nothing is checked with --any-root and no anchor.
+void check_root_digest(Audit& in, const Digest& root, std::optional<std::uint64_t> at, zud_section& section,
+                       const std::string& id_prefix);
+
+// The keymax in `bytes` (2264, at offset `at`): both matrices as a device
+// takes them, the signature by a key of the root matrix, the root key
+// digest. Returns the decoded keymax when all of that holds.
+std::optional<zud_keymax> audit_keymax(Audit& in, ConstBytes bytes, std::uint64_t at, const std::string& id_prefix);
+
+// The keymax of --keymax or --user-key, checked as above into the report
+// (section "keymax in force"); nullopt when none is given or it is refused.
+std::optional<zud_keymax> keymax_in_force(Audit& in);
+
+// The trailer of the first `size` bytes of `s`, opened with `key`: it must
+// carry the SHA-256 of everything before it between zeros. `carried`, when
+// known, is the digest of the key the file's own blocks are signed by, for
+// the message when the trailer was made by another key.
+void check_trailer(Audit& in, const Source& s, std::uint64_t size, mbedtls_rsa_context& key,
+                   const std::optional<Digest>& carried);
+
+// The key a trailer is checked with: --key when given, else `fallback`.
+bool trailer_key(Audit& in, const mbedtls_rsa_context* fallback, RsaKey& out);
+
+// Feeds the logical payload of a verified stored block (its first `count`
+// bytes, or all stage_size; the head first when it was relocated) to `sha`.
+bool hash_stored_payload(const StageBlockBytes& bytes, const zud_stored_block& b,
+                         std::optional<std::uint64_t> count, Sha256& sha);
+
+// The walks. `encrypted`: the bootloader's BL2 area is decrypted with the
+// options' AES key.
+void check_bootloader(Audit& in, const Source& s, bool encrypted);
+void check_kernel_image(Audit& in, const Source& s);
+void check_sealed(Audit& in, ConstBytes block);
+void check_user_key_file(Audit& in, const char* path, const Source& s);
+void check_single_block(Audit& in, const Source& s);
+void check_upgrade_file(Audit& in, const Source& s);
+
+}  // namespace audit_walk
