@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 using ConstBytes = std::span<const std::uint8_t>;
 using MutBytes = std::span<std::uint8_t>;
@@ -52,3 +53,16 @@ constexpr std::uint64_t round_up(std::uint64_t value, std::uint64_t unit) {
 constexpr std::uint64_t round_up_16(std::uint64_t value) { return round_up(value, 16); }
 
 constexpr bool is_power_of_two(std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// The bytes as lower-case hexadecimal digits, two a byte (how digests are
+// shown and given on command lines).
+inline std::string hex_text(ConstBytes bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(bytes.size() * 2);
+    for (const std::uint8_t b : bytes) {
+        s += kDigits[b >> 4];
+        s += kDigits[b & 15];
+    }
+    return s;
+}

@@ -13,15 +13,7 @@
 
 namespace audit_walk {
 
-std::string hex(ConstBytes bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (const std::uint8_t b : bytes) {
-        s += digits[b >> 4];
-        s += digits[b & 15];
-    }
-    return s;
-}
+std::string hex(ConstBytes bytes) { return hex_text(bytes); }
 
 std::string number(std::uint64_t v) { return std::to_string(v); }
 
@@ -319,7 +311,6 @@ void check_trailer(Audit& in, const Source& s, std::uint64_t size, mbedtls_rsa_c
     const std::string what = "upgrade trailer over the " + number(at) + " bytes before it";
 
     std::array<std::uint8_t, kUpgradeWorkAreaSize> block{};
-    std::array<std::uint8_t, kUpgradeWorkAreaSize> opened{};
     if (len < kUpgradeMinModulus || len > block.size() || !s.read(at, MutBytes(block).first(len))) {
         in.fail(id, what, at, "it cannot be read");
         return;
@@ -327,18 +318,6 @@ void check_trailer(Audit& in, const Source& s, std::uint64_t size, mbedtls_rsa_c
     const std::string another =
         "signed by another key: the trailer does not open under the key given (" + hex(given) + ")" +
         (carried && *carried != given ? "; the file's blocks are signed by " + hex(*carried) : "");
-    // A value at or above the modulus, or one that opens to no trailer
-    // layout, was made by another key; a trailer that opens to the layout
-    // but carries another digest means the bytes changed after signing.
-    if (mbedtls_rsa_public(&key, block.data(), opened.data()) != 0) {
-        in.fail(id, what, at, another, signer);
-        return;
-    }
-    const auto decoded = decode_upgrade_block(ConstBytes(opened).first(len));
-    if (!decoded || !all_zero(ConstBytes(opened).first(16))) {
-        in.fail(id, what, at, another, signer);
-        return;
-    }
     Sha256 sha;
     Buffer piece(1 << 20);
     for (std::uint64_t done = 0; done < at;) {
@@ -352,14 +331,21 @@ void check_trailer(Audit& in, const Source& s, std::uint64_t size, mbedtls_rsa_c
     }
     const Digest digest = sha.finish();
     sec.hex("signed_sha256", digest);
-    if (!std::equal(digest.begin(), digest.end(), decoded->digest.begin())) {
-        in.fail(id, what, at,
-                "the file changed after signing: the trailer opens under this key but carries the digest " +
-                    hex(decoded->digest) + ", and the " + number(at) + " bytes before it hash to " + hex(digest),
-                signer);
-        return;
+    const zud_upgrade_trailer t = open_upgrade_trailer(ConstBytes(block).first(len), digest, key);
+    switch (t.state) {
+        case TrailerState::kMatches:
+            in.check(t.zero_padding, id, what, at, "the bytes around its digest are not zero", signer);
+            return;
+        case TrailerState::kNotBelowModulus:
+        case TrailerState::kOtherKey: in.fail(id, what, at, another, signer); return;
+        case TrailerState::kDigestDiffers:
+            in.fail(id, what, at,
+                    "the file changed after signing: the trailer opens under this key but carries the digest " +
+                        hex(t.carried_digest) + ", and the " + number(at) + " bytes before it hash to " + hex(digest),
+                    signer);
+            return;
+        default: in.fail(id, what, at, "it cannot be read"); return;
     }
-    in.check(decoded->zero_padding, id, what, at, "the bytes around its digest are not zero", signer);
 }
 
 bool trailer_key(Audit& in, const mbedtls_rsa_context* fallback, RsaKey& out) {

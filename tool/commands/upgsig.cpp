@@ -15,6 +15,7 @@
 #include "cli.h"
 #include "crypto.h"
 #include "files.h"
+#include "key_block.h"
 #include "keyfile.h"
 #include "progress.h"
 #include "signing_key.h"
@@ -135,11 +136,18 @@ int check_signed_file(std::FILE* f, RsaKey& key, std::uint64_t size) {
             std::fprintf(stderr, "zud_encrypt_tqrr: the last %zu bytes of the file are no signature "
                                  "block of this key (their value is not below its modulus)\n", len);
             return kUpgradeRsaFailed;
+        case TrailerState::kOtherKey: {
+            const Digest given = public_key_digest(key.ctx).value_or(Digest{});
+            std::fprintf(stderr, "zud_encrypt_tqrr: the file is not signed by this key (key digest %s): "
+                                 "its last %zu bytes do not open to a signature block under it; check with "
+                                 "the key that signed it\n", hex_text(given).c_str(), len);
+            return kUpgradeMismatch;
+        }
         case TrailerState::kDigestDiffers: break;
     }
-    std::fprintf(stderr, "zud_encrypt_tqrr: the signature block at the end of the file does not "
-                         "match its contents: the file was changed after signing, was signed with "
-                         "another key, or is not signed\n");
+    std::fprintf(stderr, "zud_encrypt_tqrr: the file changed after signing: its signature block "
+                         "opens under this key, but the digest it carries is not that of the "
+                         "%llu bytes before it\n", static_cast<unsigned long long>(size - len));
     return kUpgradeMismatch;
 }
 
@@ -165,7 +173,8 @@ int upgrade_file(const char* const* slots, const SigningKeySource& source) {
         RsaKey key;
         if (!open_check_key(slots[kSlotKey], source, key)) return kUpgradeBadKey;
         std::string error;
-        File file = open_input(path, error, InputUse::kUpdate);
+        // Checking reads the file and nothing more, so a read-only file checks.
+        File file = open_input(path, error, InputUse::kRead);
         if (!file) {
             std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", error.c_str());
             return kUpgradeOpenFailed;

@@ -54,14 +54,33 @@ zud_upgrade_trailer read_upgrade_trailer(int fd, std::uint64_t file_size, mbedtl
         t.state = TrailerState::kFileUnread;
         return t;
     }
-    const Digest digest = sha.finish();
+    const zud_upgrade_trailer opened = open_upgrade_trailer(ConstBytes(block).first(len), sha.finish(), key);
+    t.state = opened.state;
+    t.zero_padding = opened.zero_padding;
+    t.carried_digest = opened.carried_digest;
+    return t;
+}
+
+zud_upgrade_trailer open_upgrade_trailer(ConstBytes block, const Digest& digest, mbedtls_rsa_context& key) {
+    zud_upgrade_trailer t;
+    t.state = TrailerState::kBlockUnread;
+    if (block.size() != key.len || block.size() < kUpgradeMinModulus || block.size() > kUpgradeWorkAreaSize) return t;
     std::array<std::uint8_t, kUpgradeWorkAreaSize> opened{};
     if (zud_rsa_public(&key, block.data(), opened.data()) != 0) {
         t.state = TrailerState::kNotBelowModulus;
         return t;
     }
-    const auto carried = decode_upgrade_block(ConstBytes(opened).first(len));
-    if (!carried || carried->digest != digest) {
+    const auto carried = decode_upgrade_block(ConstBytes(opened).first(block.size()));
+    const auto zero = [](std::uint8_t v) { return v == 0; };
+    // Opened with the key that made it, a block starts with the 16 zero
+    // bytes a signer lays out; under any other key those bytes are as good
+    // as random, so the chance that a wrong key passes this is 2^-128.
+    if (!carried || !std::all_of(opened.begin(), opened.begin() + kUpgradeDigestOffset, zero)) {
+        t.state = TrailerState::kOtherKey;
+        return t;
+    }
+    t.carried_digest = carried->digest;
+    if (carried->digest != digest) {
         t.state = TrailerState::kDigestDiffers;
         return t;
     }

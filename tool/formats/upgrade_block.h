@@ -51,12 +51,21 @@ enum class TrailerState {
     kBlockUnread,     // the block cannot be read
     kFileUnread,      // the bytes before it cannot be read
     kNotBelowModulus, // its value is no RSA value of the key
-    kDigestDiffers,   // the digest it carries is not the file's
+    kOtherKey,        // it opens to no trailer layout: another key made it
+    kDigestDiffers,   // it opens to the layout, but the digest it carries is not the file's
 };
 struct zud_upgrade_trailer {
     TrailerState state = TrailerState::kFileUnread;
     std::uint64_t signed_size = 0;  // the bytes before the block
     bool zero_padding = false;      // kMatches: the bytes around the digest are zero
+    std::array<std::uint8_t, 32> carried_digest{};  // kDigestDiffers, kMatches: the digest it carries
 };
 zud_upgrade_trailer read_upgrade_trailer(int fd, std::uint64_t file_size, mbedtls_rsa_context& key,
                                          Progress* progress);
+
+// The decision alone, for a reader that hashed the signed bytes itself:
+// `block` (key.len bytes) opened with `key` and compared with `digest`.
+// Sets kNotBelowModulus, kOtherKey, kDigestDiffers or kMatches (kBlockUnread
+// when `block` is not key.len bytes); signed_size is left 0.
+zud_upgrade_trailer open_upgrade_trailer(ConstBytes block, const std::array<std::uint8_t, 32>& digest,
+                                         mbedtls_rsa_context& key);
