@@ -57,6 +57,12 @@ public:
                                                   counting_bytes(3000, 5), counting_bytes(40, 6));
         run({"--imgsig", "--input", image, "--zuduserkey", keys.user_key, "--output", file("kernel.signed")});
         run({"--imgsig", "--input", image, "--output", file("kernel.pkg")});
+        // Signed by the root key, which is no user key of the keymax, with
+        // the AES key the zud_user_key file carries.
+        const Bytes bound = read_file(keys.user_key);
+        write_file(file("bound-aes.bin"), slice(bound, bound.size() - 32, 32));
+        run({"--imgsig", "--input", image, "--userkey", keys.root, "--aeskey", file("bound-aes.bin"), "--output",
+             file("kernel.stranger")});
         write_file(file("upgrade.bin"), counting_bytes(8192, 7));
         run({"--upgsig", "--input", file("upgrade.bin"), "--zuduserkey", keys.user_key});
         run({"--mkpsd", "--password", "0123456789abcdef", "--option", "scan", "--output", file("unlock.bin")});
@@ -127,6 +133,67 @@ TEST_F(AuditTest, EveryArtefactVerifiesAsWritten) {
         EXPECT_NE(run.out.find(": verified\n"), std::string::npos) << run.out;
         EXPECT_EQ(run.out.find("FAIL"), std::string::npos) << run.out;
     }
+}
+
+TEST_F(AuditTest, WhatOnceVerifiedWrongNowFailsNamingTheProblem) {
+    const std::string digest1 = to_hex(public_key_digest_of(test_key(2048, 1)));
+    const std::string digest2 = to_hex(public_key_digest_of(test_key(2048, 2)));
+    const std::string root_key = to_hex(public_key_digest_of(test_key(2048, 0)));
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::string> said;  // each in the failure line
+    } cases[] = {
+        // aes.bin is not the key the bootloader was encrypted with (that is
+        // the one the zud_user_key file carries).
+        {"wrong AES key and an upgrade key", {"boot.enc", "--aes-key", "aes.bin", "--key", "user.pub.pem"},
+         {"the AES key does not decrypt this bootloader (BL2 area does not decode)"}},
+        {"wrong AES key alone", {"boot.enc", "--aes-key", "aes.bin"},
+         {"the AES key does not decrypt this bootloader (BL2 area does not decode)"}},
+        {"kernel image signed by a key outside the keymax", {"kernel.stranger", "--user-key", "user.zud"},
+         {"signer is a key of the keymax's user key matrix", root_key, "not in the user key matrix"}},
+        {"kernel image without a keymax to pin its signer", {"kernel.signed", "--aes-key", "bound-aes.bin"},
+         {"give --user-key or --keymax"}},
+        {"upgrade file checked with another key", {"upgrade.bin", "--key", "user2.key"},
+         {"signed by another key", digest2}},
+        {"bootloader trailer checked with another key", {"boot.plain", "--key", "user2.key"},
+         {"signed by another key", digest2, "signed by " + digest1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args{"verify"};
+        for (const std::string& word : c.args) {
+            args.push_back(std::filesystem::exists(a().file(word)) ? a().file(word) : word);
+        }
+        const ProcessRun run = keytool(args);
+        EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
+        EXPECT_EQ(run.out.find(": verified"), std::string::npos) << run.out;
+        for (const std::string& words : c.said) EXPECT_NE(run.err.find(words), std::string::npos) << run.err;
+    }
+    // The same kernel image with its own keymax's user key verifies.
+    EXPECT_EQ(keytool({"verify", a().file("kernel.signed"), "--user-key", a().keys.user_key}).exit_status, 0);
+}
+
+TEST_F(AuditTest, VerifyNeedsATrustAnchorOrSaysItHadNone) {
+    const std::string km = a().file("km.bin");
+    const ProcessRun none = run_process({keytool_path(), "verify", km});
+    EXPECT_EQ(none.exit_status, 1);
+    EXPECT_EQ(none.out, "");
+    EXPECT_NE(none.err.find("no trust anchor: give --efuse FILE, --expect-root"), std::string::npos) << none.err;
+    const ProcessRun any = run_process({keytool_path(), "verify", km, "--any-root"});
+    EXPECT_EQ(any.exit_status, 0) << any.err;
+    EXPECT_NE(any.out.find(km + ": verified against no root\n"), std::string::npos) << any.out;
+    // The eFuse pattern is an anchor: its root key digest, and its AES key
+    // opens the encrypted bootloader.
+    const ProcessRun fused = run_process({keytool_path(), "verify", a().file("boot.enc"), "--efuse",
+                                          a().file("boot.enc.efuse")});
+    EXPECT_EQ(fused.exit_status, 0) << fused.out << fused.err;
+    EXPECT_NE(fused.out.find("root key digest is the eFuse pattern's"), std::string::npos) << fused.out;
+    // The pattern of the unencrypted bootloader carries no AES key to open it.
+    const ProcessRun keyless = run_process({keytool_path(), "verify", a().file("boot.enc"), "--efuse",
+                                            a().file("boot.plain.efuse")});
+    EXPECT_EQ(keyless.exit_status, 1) << keyless.out;
+    EXPECT_NE(keyless.err.find("an encrypted bootloader needs"), std::string::npos) << keyless.err;
 }
 
 TEST_F(AuditTest, AFlippedByteFailsNamingItsRegion) {

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "key_block.h"
+
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/pk.h>
 
@@ -209,4 +211,10 @@ bool openssl_verifies(const std::string& public_pem, const Bytes& digest, const 
                                         public_pem, "-in", dir.file("digest"), "-sigfile",
                                         dir.file("sig"), "-pkeyopt", "digest:sha256"});
     return run.exit_status == 0;
+}
+
+Bytes public_key_digest_of(const mbedtls_rsa_context& key) {
+    const auto digest = public_key_digest(key);
+    if (!digest) throw std::runtime_error("no key digest for a test key");
+    return Bytes(digest->begin(), digest->end());
 }

@@ -14,6 +14,9 @@
 const mbedtls_rsa_context& test_key(int bits, int index = 0);
 
 // Full binary form: 4680 bytes, eight records with word counts set.
+// The key digest key matrices name `key` by (SHA-256 of its key data).
+Bytes public_key_digest_of(const mbedtls_rsa_context& key);
+
 void write_full_key(const std::string& path, const mbedtls_rsa_context& key);
 // Short binary form: 1920 bytes, records N, E, D.
 void write_short_key(const std::string& path, const mbedtls_rsa_context& key);
