@@ -157,7 +157,7 @@ demo_verify() {
     step "Show the keymax: header, keys, and the root key digest for the eFuses"
     show "$KEYTOOL" info keymax.bin
     local root zero
-    root=$("$KEYTOOL" info keymax.bin | awk '/root key digest \(eFuse pattern\)/ {print $NF}')
+    root=$("$KEYTOOL" info keymax.bin | awk '$1 == "root_key_digest" {print $2; exit}')
     zero=$(printf '0%.0s' $(seq 64))
 
     step "Sign the bootloader without an AES key and verify its keymax chain"
@@ -194,7 +194,7 @@ demo_token() {
         -K "$(od -An -tx1 -v aes.key | tr -d ' \n')" -iv 00000000000000000000000000000000 \
         >bootloader.hsm.bl2
     local root zero
-    root=$("$KEYTOOL" info keymax.bin | awk '/root key digest \(eFuse pattern\)/ {print $NF}')
+    root=$("$KEYTOOL" info keymax.bin | awk '$1 == "root_key_digest" {print $2; exit}')
     zero=$(printf '0%.0s' $(seq 64))
     show "$KEYTOOL" verify --chain bootloader.hsm.bl2 --root-digests "$root,$zero,$zero"
 
@@ -213,22 +213,24 @@ demo_check_all() {
              boot.img.pkg unlock-jtag.bin customer-id.bin; do
         show "$KEYTOOL" verify "$f" --expect-root "$ROOT"
     done 2>&1 | grep -E '^\$|verified|FAIL|SKIP' || true
-    show "$KEYTOOL" verify bootloader.signed --user-key user1.zudkey | tail -1
-    show "$KEYTOOL" verify bootloader.signed.efuse --user-key user1.zudkey | tail -1
-    show "$KEYTOOL" verify boot.signed.img --user-key user1.zudkey | tail -1
+    # The eFuse pattern is the anchor a fused board has: its root key
+    # digest, and the AES key that opens the encrypted bootloader.
+    show "$KEYTOOL" verify bootloader.signed --efuse bootloader.signed.efuse | tail -1
+    show "$KEYTOOL" verify bootloader.signed.efuse --expect-root "$ROOT" | tail -1
+    show "$KEYTOOL" verify boot.signed.img --user-key user1.zudkey --expect-root "$ROOT" | tail -1
     if [ -f bootloader.hsm ]; then
-        show "$KEYTOOL" verify bootloader.hsm --aes-key aes.key | tail -1
+        show "$KEYTOOL" verify bootloader.hsm --aes-key aes.key --expect-root "$ROOT" | tail -1
     fi
     step "An upgrade file, signed, then checked read-only with the public key alone"
     head -c 65536 /dev/urandom >upgrade.bin
     show "$TOOL" --upgsig --input upgrade.bin --zuduserkey user1.zudkey
     chmod 444 upgrade.bin
     show "$KEYTOOL" public --key user1.zudkey --output user1.pub.pem --force
-    show "$KEYTOOL" verify upgrade.bin --key user1.pub.pem | tail -1
+    show "$KEYTOOL" verify upgrade.bin --key user1.pub.pem --any-root | tail -1
     step "A flipped byte in a stage of the encrypted bootloader is found"
     cp bootloader.signed bootloader.damaged
     printf '\x55' | dd of=bootloader.damaged bs=1 seek=70000 conv=notrunc status=none
-    show "$KEYTOOL" verify bootloader.damaged --user-key user1.zudkey | tail -1 || echo "(exit status $?)"
+    show "$KEYTOOL" verify bootloader.damaged --efuse bootloader.signed.efuse | tail -1 || echo "(exit status $?)"
 }
 
 demo_help
@@ -240,7 +242,7 @@ demo_token
 USER_KEY=$OUT/user1.zudkey
 demo_imgsig
 demo_packages
-ROOT=$("$KEYTOOL" info keymax.bin | awk '/root key digest \(eFuse pattern\)/ {print $NF}')
+ROOT=$("$KEYTOOL" info keymax.bin | awk '$1 == "root_key_digest" {print $2; exit}')
 demo_check_all
 
 step "Done. Outputs are in $OUT"

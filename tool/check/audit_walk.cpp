@@ -234,14 +234,24 @@ void add_matrix_fields(zud_section& s, const zud_key_matrix& m) {
 
 }  // namespace
 
-std::optional<zud_keymax> audit_keymax(Audit& in, ConstBytes bytes, std::uint64_t at, const std::string& id_prefix) {
+namespace {
+
+// The keymax checks, at offset `at` of the file when `in_file`, else of a
+// keymax given beside it (whose offsets are not the file's, and whose checks
+// say so in their ids and words).
+std::optional<zud_keymax> check_keymax_at(Audit& in, ConstBytes bytes, std::optional<std::uint64_t> at,
+                                          const std::string& id_prefix, const std::string& words) {
+    const auto off = [&](std::uint64_t within) -> std::optional<std::uint64_t> {
+        if (!at) return std::nullopt;
+        return *at + within;
+    };
     const auto km = decode_keymax(bytes);
     if (!km) {
-        in.fail(id_prefix + "keymax.layout", "keymax layout", at,
+        in.fail(id_prefix + "keymax.layout", words + "keymax layout", off(0),
                 "no signed block and two key matrices where a keymax has them");
         return std::nullopt;
     }
-    zud_section& block = in.section(id_prefix + "keymax_block", "keymax signed block", at + kKeymaxPrefixSize);
+    zud_section& block = in.section(id_prefix + "keymax_block", words + "keymax signed block", off(kKeymaxPrefixSize));
     add_block_fields(block, km->header);
     if (km->signing_key) {
         const zud_key_header& k = *km->signing_key;
@@ -249,16 +259,16 @@ std::optional<zud_keymax> audit_keymax(Audit& in, ConstBytes bytes, std::uint64_
         block.text("signing_key_tag", std::string(k.key_tag.begin(), k.key_tag.end()).c_str());
         block.text("signing_key_timestamp", std::string(k.timestamp.begin(), k.timestamp.end()));
     }
-    zud_section& root = in.section(id_prefix + "root_key_matrix", "root key matrix", at + kKeymaxRootMatrixOffset);
+    zud_section& root = in.section(id_prefix + "root_key_matrix", words + "root key matrix", off(kKeymaxRootMatrixOffset));
     add_matrix_fields(root, km->root);
-    add_matrix_fields(in.section(id_prefix + "user_key_matrix", "user key matrix", at + kKeymaxUserMatrixOffset),
+    add_matrix_fields(in.section(id_prefix + "user_key_matrix", words + "user key matrix", off(kKeymaxUserMatrixOffset)),
                       km->user);
     const zud_keymax_verdict verdict = check_keymax(*km);
     const char* root_bad = verdict.root_matrix;
     const char* user_bad = verdict.user_matrix;
-    in.check(root_bad == nullptr, id_prefix + "keymax.root_matrix", "root key matrix", at + kKeymaxRootMatrixOffset,
+    in.check(root_bad == nullptr, id_prefix + "keymax.root_matrix", words + "root key matrix", off(kKeymaxRootMatrixOffset),
              root_bad ? root_bad : "");
-    in.check(user_bad == nullptr, id_prefix + "keymax.user_matrix", "user key matrix", at + kKeymaxUserMatrixOffset,
+    in.check(user_bad == nullptr, id_prefix + "keymax.user_matrix", words + "user key matrix", off(kKeymaxUserMatrixOffset),
              user_bad ? user_bad : "");
     const bool signed_ok = verdict.signature.ok();
     std::optional<zud_signer> signer;
@@ -277,20 +287,25 @@ std::optional<zud_keymax> audit_keymax(Audit& in, ConstBytes bytes, std::uint64_
         }
         signer = s;
     }
-    in.check(signed_ok, id_prefix + "keymax.signature", "keymax signature by a key of its root key matrix",
-             at + kKeymaxPrefixSize, verdict.signature.reason.empty() ? "refused" : verdict.signature.reason, signer);
+    in.check(signed_ok, id_prefix + "keymax.signature", words + "keymax signature by a key of its root key matrix",
+             off(kKeymaxPrefixSize), verdict.signature.reason.empty() ? "refused" : verdict.signature.reason, signer);
     if (root_bad == nullptr) {
-        check_root_digest(in, key_matrix_root_digest(km->root), at + kKeymaxRootMatrixOffset, root,
+        check_root_digest(in, key_matrix_root_digest(km->root), off(kKeymaxRootMatrixOffset), root,
                           id_prefix + "keymax.");
     }
     if (!signed_ok || root_bad != nullptr || user_bad != nullptr) return std::nullopt;
     return km;
 }
 
+}  // namespace
+
+std::optional<zud_keymax> audit_keymax(Audit& in, ConstBytes bytes, std::uint64_t at, const std::string& id_prefix) {
+    return check_keymax_at(in, bytes, at, id_prefix, "");
+}
+
 std::optional<zud_keymax> keymax_in_force(Audit& in) {
     if (!in.options.keymax) return std::nullopt;
-    in.section("keymax_in_force", "keymax in force (--keymax or --user-key)", std::nullopt);
-    return audit_keymax(in, *in.options.keymax, 0, "given_");
+    return check_keymax_at(in, *in.options.keymax, std::nullopt, "given_", "keymax given: ");
 }
 
 // ---------------------------------------------------------------------------
