@@ -489,6 +489,29 @@ TEST_F(Bl3xTest, SignedStagePassesAndLeavesThePayloadInOrder) {
     EXPECT_EQ(slice(block, 0, 1008), padded16(stage));
 }
 
+TEST_F(Bl3xTest, AMatrixGivenMustNameTheSigner) {
+    const Bytes signed_block = stage_block(counting_bytes(1000, 7), true);  // by user1
+    const Bytes digest_block = stage_block(counting_bytes(300, 1), false);
+    const struct {
+        const char* name;
+        const Bytes& block;
+        Bytes matrix;
+        int result;
+    } cases[] = {
+        {"signer named", signed_block, key_matrix({&root, &user1, &root, &root}), 0},
+        {"signer not named", signed_block, key_matrix({&root, &user2, &root, &root}), -1},
+        {"digest only", digest_block, key_matrix({&root, &user1, &root, &root}), -1},
+        {"no matrix", signed_block, {}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes copy = c.block;
+        EXPECT_EQ(zud_sig_check_buffer_bl3x(copy, c.matrix, nullptr), c.result) << reason();
+        // A refusal comes before the payload head is moved.
+        if (c.result != 0) EXPECT_EQ(copy, c.block);
+    }
+}
+
 TEST_F(Bl3xTest, DigestOnlyStagePassesAndAFlippedByteFails) {
     const Bytes stage = counting_bytes(300, 1);
     const Bytes block = stage_block(stage, false);

@@ -79,7 +79,8 @@ void check_bootloader(Audit& in, const Source& s, bool encrypted) {
     const auto bl2 = decode_bl2_area(area.bytes());
     if (encrypted) {
         if (!in.check(bl2.has_value(), "bl2_area.decrypts", "BL2 area decrypts with the AES key", 0,
-                      "the AES key does not decrypt this bootloader (BL2 area does not decode)")) {
+                      "the AES key does not decrypt this bootloader (BL2 area does not decode); an upgrade file is "
+                      "checked with --key and no AES key")) {
             return;
         }
     } else if (!bl2) {

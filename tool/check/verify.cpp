@@ -408,7 +408,7 @@ int zud_key_match_check_tpl(KeyDigestRef /*key_digest*/) { return kVerifyOk; }
 // ---------------------------------------------------------------------------
 // Block checkers
 
-zud_result verify_block_bl3x(MutBytes block, std::uint32_t* offset) {
+zud_result verify_block_bl3x(MutBytes block, std::uint32_t* offset, ConstBytes matrix) {
     zud_result result;
     const auto h = checked_header(block, result);
     if (!h) return result;
@@ -425,6 +425,12 @@ zud_result verify_block_bl3x(MutBytes block, std::uint32_t* offset) {
     }
     if (zud_check_secure_set_match(rsa ? 1 : 0) != 0) {
         return refuse("the secure-boot settings refuse this kind of block");
+    }
+    // A matrix given names who may sign: a block checked against one must be
+    // signed, by a key it names (checked before anything is moved).
+    if (!matrix.empty()) {
+        if (!rsa) return refuse("a digest-only block names no key of the key matrix");
+        if (zud_key_match_check(matrix, key_digest) != 0) return refuse("the signing key is not in the key matrix");
     }
     Bl3xHead head;
     restore_payload_head(block, *h, head);
@@ -458,8 +464,8 @@ zud_result verify_block_plain(ConstBytes block, ConstBytes matrix, std::uint32_t
     return check_layout_block(block, matrix, offset, Layout::kPlain, false, roots);
 }
 
-int zud_sig_check_buffer_bl3x(MutBytes block, ConstBytes /*matrix*/, std::uint32_t* offset) {
-    return verify_block_bl3x(block, offset).number;
+int zud_sig_check_buffer_bl3x(MutBytes block, ConstBytes matrix, std::uint32_t* offset) {
+    return verify_block_bl3x(block, offset, matrix).number;
 }
 
 int zud_sig_check_buffer_fix(ConstBytes block, ConstBytes matrix, std::uint32_t* offset) {

@@ -128,9 +128,11 @@ int zud_key_match_check_tpl(KeyDigestRef key_digest);
 // signed_data_offset and that payload. Refuses, before anything is moved,
 // a payload_offset above 1168, a head that does not fit the buffer at
 // payload_size, and a signature slot, signed key range or signing key that
-// is not inside the head. The block's own key verifies it and no matrix is
-// consulted, so a pass shows integrity, not who signed. 0 (offset 0), -1,
-// 1786 (bad RSA signature) or kVerifyDigestMismatch.
+// is not inside the head. The block's own key verifies it; with a `matrix`
+// that has bytes, the block must also be RSA-signed by a key the matrix
+// names (-1 otherwise, before anything is moved), so that a pass shows who
+// signed and not only integrity. 0 (offset 0), -1, 1786 (bad RSA signature)
+// or kVerifyDigestMismatch.
 int zud_sig_check_buffer_bl3x(MutBytes block, ConstBytes matrix, std::uint32_t* offset);
 
 // Block as the keymax and the BL2 block are laid out (payload in place):
@@ -162,7 +164,7 @@ int zud_sig_check_buffer(ConstBytes block, ConstBytes matrix, std::uint32_t* off
 // The three checkers with the reason a refusal has (a short phrase,
 // "payload_offset is above 1168"; a chain's second block prefixes "second
 // block: "), and, for the chain, the root digests to check against.
-zud_result verify_block_bl3x(MutBytes block, std::uint32_t* offset);
+zud_result verify_block_bl3x(MutBytes block, std::uint32_t* offset, ConstBytes matrix = {});
 zud_result verify_block_fix(ConstBytes block, ConstBytes matrix, std::uint32_t* offset,
                             RootDigests roots);
 zud_result verify_block_plain(ConstBytes block, ConstBytes matrix, std::uint32_t* offset,
