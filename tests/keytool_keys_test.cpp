@@ -97,6 +97,10 @@ TEST_F(KeytoolKeysTest, ADamagedKeyFailsVerifyNamingTheProblem) {
          "key file records at 0: record 5 (Q) has non-zero bytes past its 32 words"},
         {"D in a short key file", dir.file("short.key"), at(2, 30),
          "private key consistency: a signature made with the key does not verify with its public half"},
+        {"Q in user.zud", keys.user_key, at(4, 10), "user private key consistency: N is not P*Q"},
+        {"QP in user.zud", keys.user_key, at(7, 10), "user private key consistency: QP is not Q^-1 mod P"},
+        {"Q slack in user.zud", keys.user_key, at(4, 300),
+         "user key file records at 0: record 5 (Q) has non-zero bytes past its 32 words"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -106,7 +110,7 @@ TEST_F(KeytoolKeysTest, ADamagedKeyFailsVerifyNamingTheProblem) {
         EXPECT_EQ(run.err, "zud_keytool verify: " + path + ": " + c.line + "\n");
     }
     // The undamaged files verify.
-    for (const std::string& path : {keys.user1, dir.file("short.key")}) {
+    for (const std::string& path : {keys.user1, keys.user_key, dir.file("short.key")}) {
         EXPECT_EQ(keytool({"verify", path, "--expect-root", anchor}).exit_status, 0) << path;
     }
 }
