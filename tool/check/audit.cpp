@@ -121,6 +121,8 @@ zud_report zud_audit(const char* path, const zud_audit_options& options) {
         // rather than sending the file on to another kind.
         set_kind(report, "bootloader, encrypted", "encrypted_bootloader");
         check_bootloader(in, s, true);
+    } else if (const auto form = key_file_form(s)) {
+        check_key_file(in, s, *form);
     } else if (!options.public_key.empty()) {
         set_kind(report, "upgrade file", "upgrade_file");
         check_upgrade_file(in, s);

@@ -13,6 +13,7 @@
 //   sealed file         an eFuse pattern, unlock-password or customer-ID
 //                       package, signed and encrypted with the built-in key
 //   signed block        one block as the stage builder stores it
+//   key file            the tool's RSA key file in its full, short or text form
 //   upgrade file        anything else, given a public key (--key)
 //
 // Every offset and size a file names is checked before it is followed, and

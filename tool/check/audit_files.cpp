@@ -7,6 +7,7 @@
 #include "device_packages.h"
 #include "efuse_pattern.h"
 #include "key_block.h"
+#include "key_check.h"
 #include "keyfile.h"
 #include "user_key_file.h"
 
@@ -39,6 +40,17 @@ void show_efuse(Audit& in, ConstBytes payload, zud_section& sec) {
         in.check(std::equal(e->aes_key.begin(), e->aes_key.end(), in.options.aes_key->begin()),
                  "efuse_pattern.aes_key", "AES key is the one given", std::nullopt, "the pattern carries another AES key");
     }
+}
+
+// The records of the key file a zud_user_key file starts with, when it is
+// in a binary form (a text key file has none).
+void check_user_key_records(Audit& in, const Source& s, std::uint64_t key_file_size) {
+    if (!is_full_key_file_size(key_file_size) && !is_short_key_file_size(key_file_size)) return;
+    Buffer key_file(static_cast<std::size_t>(key_file_size));
+    const std::string records = !key_file.ok() || !s.read(0, key_file.bytes())
+                                    ? "the key file cannot be read"
+                                    : check_key_file_records(key_file.bytes());
+    in.check(records.empty(), "user_key.records", "user key file records", 0, records);
 }
 
 }  // namespace
@@ -99,7 +111,16 @@ void check_user_key_file(Audit& in, const char* path, const Source& s) {
     RsaKey key;
     zud_section& key_sec = in.section("user_key", "user key", 0);
     key_sec.number("key_file_bytes", layout->key_file_size);
-    const bool loaded = zud_tq_load_rsa_key_file(&key.ctx, path) == 0;
+    check_user_key_records(in, s, layout->key_file_size);
+    bool loaded = false;
+    std::int32_t mode = 0;
+    {
+        // The commands load the whole file as a key file; the mode it
+        // leaves is the one the key signs in.
+        const KeyFormatScope scope(0);
+        loaded = zud_tq_load_rsa_key_file(&key.ctx, path) == 0;
+        mode = g_nVQ_RSA_keyFormat;
+    }
     if (!in.check(loaded && (key.ctx.len == 128 || key.ctx.len == 256 || key.ctx.len == 512), "user_key.loads",
                   "user key loads", 0, "it is no RSA key of 1024, 2048 or 4096 bits")) {
         return;
@@ -107,6 +128,9 @@ void check_user_key_file(Audit& in, const char* path, const Source& s) {
     const Digest digest = public_key_digest(key.ctx).value_or(Digest{});
     key_sec.number("modulus_bits", key.ctx.len * 8);
     key_sec.hex("key_digest", digest);
+    const std::string numbers = check_private_key(key.ctx, mode);
+    in.check(numbers.empty(), "user_key.private_key", "user private key consistency", std::nullopt, numbers,
+             zud_signer{digest, key.ctx.len * 8, zud_key_place::kUnknown, 0});
     const auto km = audit_keymax(in, keymax.bytes(), layout->keymax_offset, "");
     if (km) {
         zud_signer who;

@@ -1,7 +1,7 @@
 // Internal to the audit: the reader of a file (or of a part of one, or of
 // two files read as one), the report being built, and the walks over each
 // kind of file, one source file per family (audit_bootloader.cpp,
-// audit_kernel.cpp, audit_files.cpp). audit.cpp recognises a file and hands
+// audit_kernel.cpp, audit_files.cpp, audit_keys.cpp). audit.cpp recognises a file and hands
 // it to its walk.
 #pragma once
 
@@ -16,6 +16,7 @@
 #include "crypto.h"
 #include "files.h"
 #include "key_matrix.h"
+#include "keyfile.h"
 #include "keymax.h"
 #include "rsa.h"
 #include "signed_block.h"
@@ -146,5 +147,13 @@ void check_sealed(Audit& in, ConstBytes block);
 void check_user_key_file(Audit& in, const char* path, const Source& s);
 void check_single_block(Audit& in, const Source& s);
 void check_upgrade_file(Audit& in, const Source& s);
+
+// The form of a key file of the tool's: 4680 bytes (full) or 1920 or 1696
+// (short) whose first record has a word count of 1 to 136, or text whose
+// first eight lines name N, E, D, P, Q, DP, DQ and QP; nullopt for any
+// other file.
+std::optional<KeyFileForm> key_file_form(const Source& s);
+// The key file walk: records, the key as it loads, its consistency.
+void check_key_file(Audit& in, const Source& s, KeyFileForm form);
 
 }  // namespace audit_walk
