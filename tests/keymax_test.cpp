@@ -555,6 +555,15 @@ TEST_F(KeybndTest, TextUserKeyIsCopiedWhole) {
     EXPECT_EQ(mbedtls_mpi_cmp_mpi(&loaded.ctx.D, &user1.D), 0);
 }
 
+TEST_F(KeybndTest, ShortFormUserKeyIsRefusedSinceItsFileCouldNotBeLoaded) {
+    write_short_key(dir.file("u.short"), user1);
+    const ToolRun run = keybnd({"--ukey", dir.file("u.short"), "--rootkeymax", km_path, "--aeskey", aes_path,
+                                "--output", out_path});
+    EXPECT_EQ(run.result, -1);
+    EXPECT_NE(run.err.find("is a short-form key file"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(out_path));
+}
+
 TEST_F(KeybndTest, EachFailureLeavesNoOutput) {
     write_file(dir.file("aes31.bin"), counting_bytes(31));
     write_file(dir.file("aes33.bin"), counting_bytes(33));

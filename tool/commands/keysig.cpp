@@ -391,6 +391,17 @@ bool refuse_unbindable_key(const char* value, const zud_key_file_image& file) {
                      value, value);
         return true;
     }
+    // A zud_user_key file is read as a key file by its size: one made from
+    // a short-form key file (N, E, D only) is too long for that form and no
+    // text, so nothing could load its key again.
+    if (value != nullptr && (file.size == kShortKeyFileSize || file.size == kShortKeyFileSizeAlt)) {
+        std::fprintf(stderr,
+                     "zud_encrypt_tqrr: --ukey %s is a short-form key file, and a zud_user_key file "
+                     "made from one cannot be loaded again; bind the key as a full-form key file "
+                     "(zud_keytool convert --pem KEY.pem --form full)\n",
+                     value);
+        return true;
+    }
     return false;
 }
 
