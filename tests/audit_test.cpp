@@ -174,6 +174,48 @@ TEST_F(AuditTest, WhatOnceVerifiedWrongNowFailsNamingTheProblem) {
     EXPECT_EQ(keytool({"verify", a().file("kernel.signed"), "--user-key", a().keys.user_key}).exit_status, 0);
 }
 
+TEST_F(AuditTest, InfoShowsEachDecryptedPayloadsDigestAndWhoSignedIt) {
+    const auto section_field = [](const nlohmann::json& report, const std::string& id, const char* key) {
+        for (const auto& s : report["sections"]) {
+            if (s["id"] == id) return s["fields"].value(key, std::string());
+        }
+        return std::string();
+    };
+    const std::string user1 = to_hex(public_key_digest_of(test_key(2048, 1)));
+    const struct {
+        const char* file;
+        const char* section;
+        Bytes input;
+    } cases[] = {
+        {"boot.enc", "fip_stage_0", counting_bytes(70000, 1)},
+        {"boot.enc", "fip_stage_1", counting_bytes(500, 2)},
+        {"boot.plain", "fip_stage_0", counting_bytes(70000, 1)},
+        {"kernel.signed", "stage_0", counting_bytes(9000, 4)},
+        {"kernel.signed", "stage_1", counting_bytes(3000, 5)},
+        {"kernel.signed", "stage_2", counting_bytes(40, 6)},
+        {"kernel.pkg", "stage_1", counting_bytes(3000, 5)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.section);
+        const ProcessRun info = keytool({"info", "--json", a().file(c.file), "--user-key", a().keys.user_key});
+        ASSERT_EQ(info.exit_status, 0) << info.err;
+        const auto report = nlohmann::json::parse(info.out);
+        EXPECT_EQ(section_field(report, c.section, "payload_sha256"), to_hex(sha256_of(c.input))) << info.out;
+    }
+    // Every signature of the bootloader names user key 1 (the keymax's, root key 1).
+    const auto report = nlohmann::json::parse(
+        keytool({"info", "--json", a().file("boot.enc"), "--user-key", a().keys.user_key}).out);
+    EXPECT_EQ(section_field(report, "signers", "bl2.signature"), "key " + user1 + ", 2048-bit (user key 1)");
+    EXPECT_EQ(section_field(report, "signers", "fip_stage_1.signature"), "key " + user1 + ", 2048-bit (user key 1)");
+    EXPECT_NE(section_field(report, "signers", "keymax.signature").find("(root key 1)"), std::string::npos);
+    // A kernel image shows the key digest whose SHA-256 is its key_hash.
+    const auto kernel = nlohmann::json::parse(
+        keytool({"info", "--json", a().file("kernel.signed"), "--user-key", a().keys.user_key}).out);
+    EXPECT_EQ(section_field(kernel, "image_security_header", "signer_key_digest"), user1);
+    EXPECT_EQ(section_field(kernel, "stage_0", "key_hash"),
+              section_field(kernel, "image_security_header", "key_hash_of_signer"));
+}
+
 TEST_F(AuditTest, VerifyNeedsATrustAnchorOrSaysItHadNone) {
     const std::string km = a().file("km.bin");
     const ProcessRun none = run_process({keytool_path(), "verify", km});

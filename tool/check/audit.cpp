@@ -74,6 +74,20 @@ std::string anchor_words(const zud_audit_options& o) {
     return words;
 }
 
+// Who signed what, in one place: every signature checked, by its check id,
+// with the signer's key digest and where it sits in the matrices. info
+// shows it, as verify shows each signer on its check's line.
+void add_signers(Audit& in) {
+    zud_section* signers = nullptr;
+    for (const zud_check& c : in.report.checks) {
+        if (!c.signer) continue;
+        if (signers == nullptr) signers = &in.section("signers", "signatures", std::nullopt);
+        const std::string place = place_words(*c.signer);
+        signers->text(c.id, "key " + hex(c.signer->key_digest) + (c.signer->bits != 0 ? ", " + number(c.signer->bits) + "-bit" : "") +
+                                (place.empty() ? "" : " (" + place + ")"));
+    }
+}
+
 }  // namespace
 
 zud_report zud_audit(const char* path, const zud_audit_options& options) {
@@ -130,6 +144,7 @@ zud_report zud_audit(const char* path, const zud_audit_options& options) {
         report.error = report.path + " is not a file of the tool's (an encrypted bootloader needs --aes-key, "
                        "--user-key or --efuse, an upgrade file --key)";
     }
+    add_signers(in);
     return report;
 }
 
