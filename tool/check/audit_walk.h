@@ -147,4 +147,10 @@ void check_user_key_file(Audit& in, const char* path, const Source& s);
 void check_single_block(Audit& in, const Source& s);
 void check_upgrade_file(Audit& in, const Source& s);
 
+// The file held in another (an SD card image's, from byte 512) recognised
+// as audit.cpp recognises a whole file, boot media, zud_user_key files and
+// upgrade files aside, and walked; false, with nothing added to the
+// report, when it is no file of the tool's.
+bool check_held_file(Audit& in, const Source& s);
+
 }  // namespace audit_walk
