@@ -138,9 +138,13 @@ bool trailer_key(Audit& in, const mbedtls_rsa_context* fallback, RsaKey& out);
 bool hash_stored_payload(const StageBlockBytes& bytes, const zud_stored_block& b,
                          std::optional<std::uint64_t> count, Sha256& sha);
 
+// How much of a bootloader its walk reads: all of it, or only the BL2 area
+// (the keymax and the BL2 block), as a lone .usb.bl2 holds.
+enum class BootloaderExtent { kWhole, kBl2Area };
+
 // The walks. `encrypted`: the bootloader's BL2 area is decrypted with the
 // options' AES key.
-void check_bootloader(Audit& in, const Source& s, bool encrypted);
+void check_bootloader(Audit& in, const Source& s, bool encrypted, BootloaderExtent extent = BootloaderExtent::kWhole);
 void check_kernel_image(Audit& in, const Source& s);
 void check_sealed(Audit& in, ConstBytes block);
 void check_user_key_file(Audit& in, const char* path, const Source& s);
