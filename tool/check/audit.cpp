@@ -121,6 +121,8 @@ bool check_file(Audit& in, const Source& s, const char* path) {
         check_single_block(in, s);
     } else if (open_if_sealed(s, sealed)) {
         check_sealed(in, sealed.bytes());
+    } else if (!held && check_boot_medium(in, s, path)) {
+        // An SD card image or a part of the USB pair (audit_media.cpp).
     } else if (options.aes_key && has_encrypted_bootloader_shape(s) &&
                (!held || bl2_area_decrypts(s, *options.aes_key))) {
         // Given an AES key, a file of a bootloader's shape is taken for an

@@ -157,4 +157,9 @@ void check_upgrade_file(Audit& in, const Source& s);
 // report, when it is no file of the tool's.
 bool check_held_file(Audit& in, const Source& s);
 
+// The boot media walks (audit_media.cpp): an SD card image, or a part of
+// the USB pair, known by `path`'s name. False, with nothing added to the
+// report, when `s` is neither.
+bool check_boot_medium(Audit& in, const Source& s, const std::string& path);
+
 }  // namespace audit_walk
