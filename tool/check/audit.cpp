@@ -38,6 +38,15 @@ bool has_encrypted_bootloader_shape(const Source& s) {
     return s.size() > kFipOffset + kTocRegionSize && s.size() % kAesBlockSize == 0;
 }
 
+// True when the first 49152 bytes decrypt with `key` to a BL2 area.
+bool bl2_area_decrypts(const Source& s, const std::array<std::uint8_t, kAesKeySize>& key) {
+    Buffer area(kBl2AreaSize);
+    AesCbc cipher;
+    std::array<std::uint8_t, kAesBlockSize> iv{};
+    return area.ok() && s.read(0, area.bytes()) && cipher.set_decrypt_key(key) == 0 &&
+           cipher.decrypt(area.bytes(), iv) == 0 && decode_bl2_area(area.bytes()).has_value();
+}
+
 bool is_keymax(const Source& s) {
     Buffer keymax(kKeymaxSize);
     return s.size() == kKeymaxSize && keymax.ok() && s.read(0, keymax.bytes()) && decode_keymax(keymax.bytes());
@@ -88,19 +97,16 @@ void add_signers(Audit& in) {
     }
 }
 
-}  // namespace
-
-zud_report zud_audit(const char* path, const zud_audit_options& options) {
-    zud_report report;
-    report.path = path != nullptr ? path : "";
-    report.anchor = anchor_words(options);
-    const Source s(path);
-    if (path == nullptr || !s.ok()) {
-        report.error = path == nullptr ? "cannot open " + report.path : s.error();
-        return report;
-    }
-    report.size = s.size();
-    Audit in(report, options);
+// Recognises what `s` holds and runs its walk; false when it is no file of
+// the tool's. `path` names the file `s` reads, or is null for a file held
+// inside another (an SD card image's): that one is not taken for a boot
+// medium, a zud_user_key file (whose key is loaded by its path) or an
+// upgrade file (which any bytes may be), is taken for an encrypted
+// bootloader only when its BL2 area decrypts to one, and sets no error.
+bool check_file(Audit& in, const Source& s, const char* path) {
+    zud_report& report = in.report;
+    const zud_audit_options& options = in.options;
+    const bool held = path == nullptr;
     Buffer sealed(0);
     // Kinds with plain bytes of their own come first, so that what a file is
     // taken for never depends on the keys given.
@@ -114,14 +120,14 @@ zud_report zud_audit(const char* path, const zud_audit_options& options) {
         if (signed_image) set_kind(report, "signed kernel image", "signed_kernel_image");
         else if (s.has(kBootHeaderPageSize, "@ZUD")) set_kind(report, "packaged kernel image", "packaged_kernel_image");
         else {
-            report.error = report.path + " is an Android boot image that is neither signed nor packaged";
-            return report;
+            if (!held) report.error = report.path + " is an Android boot image that is neither signed nor packaged";
+            return false;
         }
         check_kernel_image(in, s);
     } else if (looks_like_bootloader(s)) {
         set_kind(report, "bootloader", "bootloader");
         check_bootloader(in, s, false);
-    } else if (is_user_key_file(s)) {
+    } else if (!held && is_user_key_file(s)) {
         set_kind(report, "zud_user_key file", "user_key_file");
         check_user_key_file(in, path, s);
     } else if (s.has(0, "@ZUD")) {
@@ -129,7 +135,10 @@ zud_report zud_audit(const char* path, const zud_audit_options& options) {
         check_single_block(in, s);
     } else if (open_if_sealed(s, sealed)) {
         check_sealed(in, sealed.bytes());
-    } else if (options.aes_key && has_encrypted_bootloader_shape(s)) {
+    } else if (!held && check_boot_medium(in, s, path)) {
+        // An SD card image or a part of the USB pair (audit_media.cpp).
+    } else if (options.aes_key && has_encrypted_bootloader_shape(s) &&
+               (!held || bl2_area_decrypts(s, *options.aes_key))) {
         // Given an AES key, a file of a bootloader's shape is taken for an
         // encrypted bootloader: a key that does not open it fails here
         // rather than sending the file on to another kind.
@@ -137,13 +146,39 @@ zud_report zud_audit(const char* path, const zud_audit_options& options) {
         check_bootloader(in, s, true);
     } else if (const auto form = key_file_form(s)) {
         check_key_file(in, s, *form);
-    } else if (!options.public_key.empty()) {
+    } else if (!held && !options.public_key.empty()) {
         set_kind(report, "upgrade file", "upgrade_file");
         check_upgrade_file(in, s);
     } else {
-        report.error = report.path + " is not a file of the tool's (an encrypted bootloader needs --aes-key, "
-                       "--user-key or --efuse, an upgrade file --key)";
+        if (!held) {
+            report.error = report.path + " is not a file of the tool's (an encrypted bootloader needs --aes-key, "
+                           "--user-key or --efuse, an upgrade file --key)";
+        }
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+namespace audit_walk {
+
+bool check_held_file(Audit& in, const Source& s) { return check_file(in, s, nullptr); }
+
+}  // namespace audit_walk
+
+zud_report zud_audit(const char* path, const zud_audit_options& options) {
+    zud_report report;
+    report.path = path != nullptr ? path : "";
+    report.anchor = anchor_words(options);
+    const Source s(path);
+    if (path == nullptr || !s.ok()) {
+        report.error = path == nullptr ? "cannot open " + report.path : s.error();
+        return report;
+    }
+    report.size = s.size();
+    Audit in(report, options);
+    (void)check_file(in, s, path);  // a file it does not recognise has report.error set
     add_signers(in);
     return report;
 }

@@ -14,6 +14,9 @@
 //                       package, signed and encrypted with the built-in key
 //   signed block        one block as the stage builder stores it
 //   key file            the tool's RSA key file in its full, short or text form
+//   SD card image       512 bytes of filler, then a file of a kind above
+//   USB pair part       X.usb.bl2 (49152 bytes) or X.usb.tpl, known by its
+//                       name and read with its sibling as the bootloader
 //   upgrade file        anything else, given a public key (--key)
 //
 // Every offset and size a file names is checked before it is followed, and

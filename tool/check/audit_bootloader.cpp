@@ -58,7 +58,7 @@ bool check_bl2_block(Audit& in, const zud_bl2_area& bl2, const zud_keymax* km, R
 
 }  // namespace
 
-void check_bootloader(Audit& in, const Source& s, bool encrypted) {
+void check_bootloader(Audit& in, const Source& s, bool encrypted, BootloaderExtent extent) {
     Buffer area(kBl2AreaSize);
     if (!area.ok() || !s.read(0, area.bytes())) {
         in.fail("bl2_area.layout", "BL2 area", 0, "the file is shorter than 49152 bytes");
@@ -110,6 +110,7 @@ void check_bootloader(Audit& in, const Source& s, bool encrypted) {
         block_section.number("payload_bytes", kBl2PayloadSize);
     }
     area.clear();
+    if (extent == BootloaderExtent::kBl2Area) return;
 
     // Table of contents and stages.
     Buffer region(kTocRegionSize);

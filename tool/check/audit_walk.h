@@ -139,9 +139,13 @@ bool trailer_key(Audit& in, const mbedtls_rsa_context* fallback, RsaKey& out);
 bool hash_stored_payload(const StageBlockBytes& bytes, const zud_stored_block& b,
                          std::optional<std::uint64_t> count, Sha256& sha);
 
+// How much of a bootloader its walk reads: all of it, or only the BL2 area
+// (the keymax and the BL2 block), as a lone .usb.bl2 holds.
+enum class BootloaderExtent { kWhole, kBl2Area };
+
 // The walks. `encrypted`: the bootloader's BL2 area is decrypted with the
 // options' AES key.
-void check_bootloader(Audit& in, const Source& s, bool encrypted);
+void check_bootloader(Audit& in, const Source& s, bool encrypted, BootloaderExtent extent = BootloaderExtent::kWhole);
 void check_kernel_image(Audit& in, const Source& s);
 void check_sealed(Audit& in, ConstBytes block);
 void check_user_key_file(Audit& in, const char* path, const Source& s);
@@ -155,5 +159,15 @@ void check_upgrade_file(Audit& in, const Source& s);
 std::optional<KeyFileForm> key_file_form(const Source& s);
 // The key file walk: records, the key as it loads, its consistency.
 void check_key_file(Audit& in, const Source& s, KeyFileForm form);
+// The file held in another (an SD card image's, from byte 512) recognised
+// as audit.cpp recognises a whole file, boot media, zud_user_key files and
+// upgrade files aside, and walked; false, with nothing added to the
+// report, when it is no file of the tool's.
+bool check_held_file(Audit& in, const Source& s);
+
+// The boot media walks (audit_media.cpp): an SD card image, or a part of
+// the USB pair, known by `path`'s name. False, with nothing added to the
+// report, when `s` is neither.
+bool check_boot_medium(Audit& in, const Source& s, const std::string& path);
 
 }  // namespace audit_walk
