@@ -15,13 +15,13 @@
 #include <string_view>
 
 #include "audit_walk.h"
+#include "sd_image.h"
 #include "bl2_area.h"
 
 namespace audit_walk {
 
 namespace {
 
-constexpr std::uint64_t kSdFillerSize = 512;
 constexpr std::uint64_t kUsbBl2Size = kBl2AreaSize;
 constexpr std::string_view kSdSuffix = ".sd.bin";
 constexpr std::string_view kUsbBl2Suffix = ".usb.bl2";

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "bootsig.h"
+#include "sd_image.h"
 
 #include <algorithm>
 #include <array>
@@ -14,7 +15,6 @@
 
 namespace {
 
-constexpr std::size_t kSdFillerSize = 512;
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 #include "packages.h"
 
 #include "device_packages.h"
+#include "sd_image.h"
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -22,7 +23,6 @@
 
 namespace {
 
-constexpr std::size_t kSdFillerSize = 512;
 
 }  // namespace
 
