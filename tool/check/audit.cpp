@@ -86,6 +86,7 @@ zud_report zud_audit(const char* path, const zud_audit_options& options) {
         return report;
     }
     report.size = s.size();
+    report.sized = true;
     Audit in(report, options);
     Buffer sealed(0);
     // Kinds with plain bytes of their own come first, so that what a file is
