@@ -115,6 +115,9 @@ zud_report zud_audit(const char* path, const zud_audit_options& options) {
         set_kind(report, "signed block", "signed_block");
         check_single_block(in, s);
     } else if (open_if_sealed(s, sealed)) {
+        // What it holds is known once its signature verifies; until then
+        // (and when it does not) it is a sealed file.
+        set_kind(report, "file sealed with the built-in key", "sealed_file");
         check_sealed(in, sealed.bytes());
     } else if (options.aes_key && has_encrypted_bootloader_shape(s)) {
         // Given an AES key, a file of a bootloader's shape is taken for an
