@@ -492,7 +492,7 @@ int report(const Args& args, const char* path, bool checks) {
     if (checks && !options.any_root && !zud_has_trust_anchor(options)) {
         if (options.aes_key) wipe(options.aes_key->data(), options.aes_key->size());
         zud_report refused;
-        refused.path = path;
+        refused.path = path != nullptr ? path : "";
         refused.error = "no trust anchor: give --efuse FILE, --expect-root HEX or --root-digests HEX[,HEX[,HEX]] "
                         "(or --any-root to check without one)";
         if (json) print_json(refused, true);
