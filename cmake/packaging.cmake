@@ -1,6 +1,7 @@
 # Installation and the Debian package: both programs (installed beside their
-# targets), their manual pages, bash completion and the README as
-# documentation. `cpack -G DEB` in the build directory makes the package.
+# targets), their manual pages, bash completion, the README as documentation
+# and the schema of zud_keytool's JSON reports. `cpack -G DEB` in the build
+# directory makes the package.
 include(GNUInstallDirs)
 
 set(ZUD_MAN_PAGES zud_encrypt_tqrr)
@@ -46,6 +47,12 @@ install(FILES ${ZUD_COMPLETIONS}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zud-encrypt-tqrr)
+# The JSON Schema of zud_keytool's --json reports, for the programs that
+# read them.
+if(TARGET zud_keytool)
+  install(FILES ${CMAKE_SOURCE_DIR}/share/zud_keytool/report.schema.json
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/zud_keytool)
+endif()
 
 set(ZUD_PACKAGE_MAINTAINER "zud-encrypt-tqrr maintainers <zud-encrypt-tqrr@example.org>"
     CACHE STRING "Maintainer field of the Debian package")

@@ -3,7 +3,8 @@
 # build/): the manual pages render without a warning, the bash completion
 # offers exactly the commands and options the programs read, and the Debian
 # package made by `cpack -G DEB` holds both programs (which run and print
-# their version), the manual pages, the completion and the README.
+# their version), the manual pages, the completion, the README and the JSON
+# report schema.
 # Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -197,6 +198,9 @@ check_package() {
         done
     done
     [ -s "$root/usr/share/doc/zud-encrypt-tqrr/README.md" ] || fail "$deb lacks the README"
+    local schema=usr/share/zud_keytool/report.schema.json
+    [ -s "$root/$schema" ] || fail "$deb lacks /$schema"
+    cmp -s "$root/$schema" share/zud_keytool/report.schema.json || fail "$deb ships another /$schema"
     echo "package: $(basename "$deb") unpacks and runs"
 }
 

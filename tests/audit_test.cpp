@@ -205,9 +205,9 @@ TEST_F(AuditTest, InfoShowsEachDecryptedPayloadsDigestAndWhoSignedIt) {
     // Every signature of the bootloader names user key 1 (the keymax's, root key 1).
     const auto report = nlohmann::json::parse(
         keytool({"info", "--json", a().file("boot.enc"), "--user-key", a().keys.user_key}).out);
-    EXPECT_EQ(section_field(report, "signers", "bl2.signature"), "key " + user1 + ", 2048-bit (user key 1)");
-    EXPECT_EQ(section_field(report, "signers", "fip_stage_1.signature"), "key " + user1 + ", 2048-bit (user key 1)");
-    EXPECT_NE(section_field(report, "signers", "keymax.signature").find("(root key 1)"), std::string::npos);
+    EXPECT_EQ(section_field(report, "signers", "bl2_signature"), "key " + user1 + ", 2048-bit (user key 1)");
+    EXPECT_EQ(section_field(report, "signers", "fip_stage_1_signature"), "key " + user1 + ", 2048-bit (user key 1)");
+    EXPECT_NE(section_field(report, "signers", "keymax_signature").find("(root key 1)"), std::string::npos);
     // A kernel image shows the key digest whose SHA-256 is its key_hash.
     const auto kernel = nlohmann::json::parse(
         keytool({"info", "--json", a().file("kernel.signed"), "--user-key", a().keys.user_key}).out);

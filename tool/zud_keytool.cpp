@@ -247,19 +247,13 @@ SigningKeySource key_source(const Args& args) {
 }
 
 // A key file is loaded as zud_encrypt_tqrr loads it; a PEM key or a token
-// object gives its public half.
-int load_public_half(const Args& args, const char* value, RsaKey& key) {
-    if (key_file_of(value) == nullptr) {
-        std::string reason;
-        if (!open_public_key(value, key_source(args), key, reason)) {
-            return fail(args, kExitFailed, "%s", reason.c_str());
-        }
-        return kExitOk;
-    }
+// object gives its public half. False, with `reason`, when it does not load.
+bool load_public_half(const Args& args, const char* value, RsaKey& key, std::string& reason) {
+    if (key_file_of(value) == nullptr) return open_public_key(value, key_source(args), key, reason);
     const int loaded = zud_tq_load_rsa_key_file(&key.ctx, value);
-    if (loaded == kKeyLoadNoFile) return fail(args, kExitFailed, "cannot open %s", value);
-    if (loaded != 0) return fail(args, kExitFailed, "%s is no key file (load result %d)", value, loaded);
-    return kExitOk;
+    if (loaded == kKeyLoadNoFile) reason = "cannot open " + std::string(value);
+    else if (loaded != 0) reason = std::string(value) + " is no key file (load result " + std::to_string(loaded) + ")";
+    return loaded == 0;
 }
 
 int run_public(const Args& args) {
@@ -267,7 +261,8 @@ int run_public(const Args& args) {
     const char* output = args.get("output");
     if (same_file(key_path, output)) return fail(args, kExitUsage, "--output names the input %s", key_path);
     RsaKey key;
-    if (const int loaded = load_public_half(args, key_path, key); loaded != kExitOk) return loaded;
+    std::string reason;
+    if (!load_public_half(args, key_path, key, reason)) return fail(args, kExitFailed, "%s", reason.c_str());
     if (mbedtls_rsa_check_pubkey(&key.ctx) != 0) {
         return fail(args, kExitFailed, "%s holds no valid RSA public key", key_path);
     }
@@ -336,27 +331,27 @@ const char* refusal_reason(const zud_result& result) {
     return result.number == kVerifyBadSignature ? "the RSA signature does not verify" : "refused";
 }
 
-// Reads a whole file for the checks, which need it in one piece; says why
-// it cannot.
-bool read_checked(const Args& args, const char* path, Buffer& out) {
-    if (path == nullptr) {
-        fail(args, kExitUsage, "no file given");
-        return false;
-    }
-    std::string error;
-    File f = open_input(path, error);
+bool wants_json(const Args& args) { return args.get("json") != nullptr; }
+
+// One JSON document on standard output (zud_report_json's shape).
+void print_json(const zud_report& r, bool checks) { std::printf("%s\n", zud_report_json(r, checks).c_str()); }
+
+// Reads a whole file for the checks, which need it in one piece; false,
+// with `reason`, when it cannot.
+bool read_checked(const char* path, Buffer& out, std::string& reason) {
+    File f = open_input(path, reason);
     const auto size = stream_size(f.get());
     if (!f || !size) {
-        fail(args, kExitFailed, "%s", f ? ("cannot take the size of " + std::string(path)).c_str() : error.c_str());
+        if (f) reason = "cannot take the size of " + std::string(path);
         return false;
     }
     if (*size > kMaxCheckedFileSize) {
-        fail(args, kExitFailed, "%s is larger than 256 MiB", path);
+        reason = std::string(path) + " is larger than 256 MiB";
         return false;
     }
     out = Buffer(static_cast<std::size_t>(*size));
     if (!out.ok() || !read_exact(f.get(), out.bytes())) {
-        fail(args, kExitFailed, "cannot read %s", path);
+        reason = "cannot read " + std::string(path);
         return false;
     }
     return true;
@@ -368,31 +363,52 @@ void print_digest(const char* label, ConstBytes digest) {
     std::printf("\n");
 }
 
+// --chain and --block make one check each and record it in a report as
+// verify FILE does, so that --json prints the same shape. A refusal is the
+// check failed, said on standard error as well.
+int refuse_check(const Args& args, zud_report& r, const char* id, const char* what, const std::string& reason) {
+    r.checks.push_back({id, what, zud_check_state::kFailed, std::nullopt, reason, std::nullopt});
+    return fail(args, kExitFailed, "%s: %s", zud_printable_text(r.path).c_str(), zud_printable_text(reason).c_str());
+}
+
+constexpr char kChainId[] = "keymax_chain";
+constexpr char kChainWhat[] =
+    "keymax signed by a root key in the root digest table, the block after it by one of its user keys";
+
 // 16 leading bytes, a keymax block signed by a root key, and a block signed
 // by one of its user keys.
-int verify_chain(const Args& args, const char* path, Buffer& file, RootDigests roots) {
+int verify_chain(const Args& args, Buffer& file, RootDigests roots, zud_report& r) {
     constexpr std::size_t kLead = 16;
-    if (file.size() < kLead) return fail(args, kExitFailed, "%s: shorter than its 16 leading bytes", path);
+    r.kind = "keymax chain";
+    r.kind_id = "keymax_chain";
+    if (file.size() < kLead) return refuse_check(args, r, kChainId, kChainWhat, "shorter than its 16 leading bytes");
     const ConstBytes blocks = file.bytes().subspan(kLead);
     std::uint32_t offset = 0;
     const zud_result result = verify_block_fix(blocks, {}, &offset, roots);
-    if (!result.ok()) return fail(args, kExitFailed, "%s: %s", path, refusal_reason(result));
+    if (!result.ok()) return refuse_check(args, r, kChainId, kChainWhat, refusal_reason(result));
     const auto header = decode_signed_block_header(blocks);
-    if (header && header->sig_type == 0) {
-        return fail(args, kExitFailed,
-                    "%s: the first block is digest-only (its digest matches); it names no keys, "
-                    "so there is no chain to check against the root digests", path);
+    if (!header || header->sig_type == 0) {
+        return refuse_check(args, r, kChainId, kChainWhat,
+                            "the first block is digest-only (its digest matches); it names no keys, "
+                            "so there is no chain to check against the root digests");
     }
     RootDigest root{};
     (void)zud_key_matrix_digest(blocks.subspan(header->payload_offset), root);
-    std::printf("%s: keymax chain verified\n", path);
+    r.sections.push_back({"keymax_chain", "keymax chain", kLead, {}});
+    r.sections.back().hex("root_key_digest", root);
+    r.sections.back().number("payload_offset", offset + kLead);
+    r.checks.push_back({kChainId, kChainWhat, zud_check_state::kPassed, kLead, {}, std::nullopt});
+    if (wants_json(args)) return kExitOk;
+    std::printf("%s: keymax chain verified\n", zud_printable_text(r.path).c_str());
     print_digest("root key digest", root);
     std::printf("  payload starts at 0x%X\n", static_cast<unsigned>(offset + kLead));
     return kExitOk;
 }
 
 // One block as the stage builder writes it.
-int verify_block(const Args& args, const char* path, Buffer& file) {
+int verify_block(const Args& args, Buffer& file, zud_report& r) {
+    r.kind = "signed block";
+    r.kind_id = "signed_block";
     RsaKey key;
     RootDigest key_digest{};
     const auto header = decode_signed_block_header(file.bytes());
@@ -401,17 +417,29 @@ int verify_block(const Args& args, const char* path, Buffer& file) {
         const std::size_t head = std::min<std::size_t>(header->payload_offset, file.size());
         (void)zud_load_rsa_puk(&key.ctx, file.bytes().first(head), key_digest);
     }
-    const std::size_t payload = header ? header->payload_size : 0;
+    const char* what = rsa ? "signed block: RSA signature by the key it carries" : "signed block: digest";
     const zud_result result = verify_block_bl3x(file.bytes(), nullptr);
-    if (!result.ok()) return fail(args, kExitFailed, "%s: %s", path, refusal_reason(result));
+    if (!result.ok() || !header) return refuse_check(args, r, "signed_block", what, refusal_reason(result));
+    zud_section& s = r.sections.emplace_back(zud_section{"signed_block", "signed block", 0, {}});
+    s.number("sig_type", header->sig_type, rsa ? "RSA" : "digest only");
+    std::optional<zud_signer> signer;
     if (rsa) {
-        std::printf("%s: signed block verified: RSA signature by the %zu-bit key it carries\n", path,
+        s.hex("signer_key_digest", key_digest);
+        s.number("modulus_bits", key.ctx.len * 8);
+        signer = zud_signer{key_digest, key.ctx.len * 8, zud_key_place::kUnknown, 0};
+    }
+    s.number("payload_size", header->payload_size);
+    r.checks.push_back({"signed_block", what, zud_check_state::kPassed, 0, {}, signer});
+    if (wants_json(args)) return kExitOk;
+    const std::string path = zud_printable_text(r.path);
+    if (rsa) {
+        std::printf("%s: signed block verified: RSA signature by the %zu-bit key it carries\n", path.c_str(),
                     key.ctx.len * 8);
         print_digest("key digest", key_digest);
     } else {
-        std::printf("%s: digest-only block verified: its SHA-256 matches (it carries no signature)\n", path);
+        std::printf("%s: digest-only block verified: its SHA-256 matches (it carries no signature)\n", path.c_str());
     }
-    std::printf("  payload %zu bytes\n", payload);
+    std::printf("  payload %zu bytes\n", static_cast<std::size_t>(header->payload_size));
     return kExitOk;
 }
 
@@ -460,16 +488,19 @@ bool audit_options(const Args& args, zud_audit_options& options) {
 int report(const Args& args, const char* path, bool checks) {
     zud_audit_options options;
     if (!audit_options(args, options)) return kExitUsage;
+    const bool json = wants_json(args);
     if (checks && !options.any_root && !zud_has_trust_anchor(options)) {
         if (options.aes_key) wipe(options.aes_key->data(), options.aes_key->size());
-        return fail(args, kExitFailed,
-                    "no trust anchor: give --efuse FILE, --expect-root HEX or --root-digests HEX[,HEX[,HEX]] "
-                    "(or --any-root to check without one)");
+        zud_report refused;
+        refused.path = path != nullptr ? path : "";
+        refused.error = "no trust anchor: give --efuse FILE, --expect-root HEX or --root-digests HEX[,HEX[,HEX]] "
+                        "(or --any-root to check without one)";
+        if (json) print_json(refused, true);
+        return fail(args, kExitFailed, "%s", refused.error.c_str());
     }
     const zud_report r = zud_audit(path, options);
     if (options.aes_key) wipe(options.aes_key->data(), options.aes_key->size());
-    const bool json = args.get("json") != nullptr;
-    if (json) std::printf("%s\n", zud_report_json(r, checks).c_str());
+    if (json) print_json(r, checks);
     if (!r.error.empty()) {
         fail(args, kExitFailed, "%s", zud_printable_text(r.error).c_str());
         return kExitFailed;
@@ -477,28 +508,89 @@ int report(const Args& args, const char* path, bool checks) {
     if (!json) zud_print_report(r, checks, stdout);
     if (!checks) return kExitOk;
     if (const zud_check* problem = r.first_problem()) {
-        return fail(args, kExitFailed, "%s: %s%s: %s", zud_printable_text(path).c_str(), problem->what.c_str(),
+        return fail(args, kExitFailed, "%s: %s%s: %s", zud_printable_text(path).c_str(),
+                    zud_printable_text(problem->what).c_str(),
                     problem->offset ? (" at " + std::to_string(*problem->offset)).c_str() : "",
                     zud_printable_text(problem->detail).c_str());
     }
     return kExitOk;
 }
 
-// A PEM key or a token object: its size, exponent and the digest a key
-// matrix entry names it by.
+// The public exponent as a number; false when it has more than 64 bits.
+bool exponent_of(const mbedtls_rsa_context& key, std::uint64_t& out) {
+    std::array<unsigned char, 8> bytes{};
+    if (mbedtls_mpi_write_binary(&key.E, bytes.data(), bytes.size()) != 0) return false;
+    out = 0;
+    for (const unsigned char b : bytes) out = out << 8 | b;
+    return true;
+}
+
+// The report of a loaded key: what holds it, its size, its exponent and the
+// digest a key matrix entry names it by. A PEM file has a size; a token
+// object has none.
+zud_report key_report(const char* value, const mbedtls_rsa_context& key, std::uint64_t exponent,
+                      const Digest& digest) {
+    zud_report r;
+    r.path = value;
+    const bool token = is_pkcs11_uri(value);
+    r.kind = token ? "RSA key (PKCS#11 token object)" : "RSA key (PEM)";
+    r.kind_id = "rsa_key";
+    struct stat st {};
+    if (!token && ::stat(value, &st) == 0) {
+        r.size = static_cast<std::uint64_t>(st.st_size);
+        r.sized = true;
+    }
+    zud_section& s = r.sections.emplace_back(zud_section{"rsa_key", "RSA key", std::nullopt, {}});
+    s.number("modulus_bits", mbedtls_mpi_bitlen(&key.N));
+    s.number("public_exponent", exponent);
+    s.hex("key_digest", digest);
+    return r;
+}
+
+// A PEM key or a token object: its size, exponent and key digest, as text
+// or (--json) as a report of kind rsa_key.
 int show_key(const Args& args, const char* value) {
     RsaKey key;
-    if (const int loaded = load_public_half(args, value, key); loaded != kExitOk) return loaded;
-    const auto digest = public_key_digest(key.ctx);
-    char exponent[16] = {};
-    std::size_t length = 0;
-    if (!digest || mbedtls_mpi_write_string(&key.ctx.E, 10, exponent, sizeof exponent, &length) != 0) {
-        return fail(args, kExitFailed, "%s: no key a key block can carry", value);
+    zud_report r;
+    r.path = value;
+    std::uint64_t exponent = 0;
+    std::optional<Digest> digest;
+    if (load_public_half(args, value, key, r.error)) {
+        digest = public_key_digest(key.ctx);
+        if (!digest || !exponent_of(key.ctx, exponent)) r.error = std::string(value) + ": no key a key block can carry";
+    } else if (r.error.empty()) {
+        r.error = "cannot load " + std::string(value);
     }
-    std::printf("%s: RSA key, %zu-bit modulus, public exponent %s\n", value,
-                mbedtls_mpi_bitlen(&key.ctx.N), exponent);
+    if (!r.error.empty()) {
+        if (wants_json(args)) print_json(r, false);
+        return fail(args, kExitFailed, "%s", zud_printable_text(r.error).c_str());
+    }
+    if (wants_json(args)) {
+        print_json(key_report(value, key.ctx, exponent, *digest), false);
+        return kExitOk;
+    }
+    std::printf("%s: RSA key, %zu-bit modulus, public exponent %llu\n", zud_printable_text(value).c_str(),
+                mbedtls_mpi_bitlen(&key.ctx.N), static_cast<unsigned long long>(exponent));
     print_digest("key digest", *digest);
     return kExitOk;
+}
+
+// --chain or --block: the whole file read, its one check made.
+int verify_one_block(const Args& args, const char* path, bool chain, RootDigests roots, bool given_roots) {
+    zud_report r;
+    r.path = path;
+    if (chain) r.anchor = given_roots ? "the root digests given" : "the built-in root digest table";
+    Buffer bytes(0);
+    int status = kExitFailed;
+    if (!read_checked(path, bytes, r.error)) {
+        status = fail(args, kExitFailed, "%s", zud_printable_text(r.error).c_str());
+    } else {
+        r.size = bytes.size();
+        r.sized = true;
+        status = chain ? verify_chain(args, bytes, roots, r) : verify_block(args, bytes, r);
+    }
+    if (wants_json(args)) print_json(r, true);
+    return status;
 }
 
 int run_verify(const Args& args) {
@@ -514,10 +606,8 @@ int run_verify(const Args& args) {
     // Digests given on the command line stand in for the whole table.
     const RootDigests roots = given.root_digests.empty() ? RootDigests(zud_root_digests())
                                                          : RootDigests(given.root_digests);
-    const char* path = chain != nullptr ? chain : block;
-    Buffer bytes(0);
-    if (!read_checked(args, path, bytes)) return kExitFailed;
-    return chain != nullptr ? verify_chain(args, path, bytes, roots) : verify_block(args, path, bytes);
+    return verify_one_block(args, chain != nullptr ? chain : block, chain != nullptr, roots,
+                            !given.root_digests.empty());
 }
 
 int run_info(const Args& args) {

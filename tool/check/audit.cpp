@@ -92,7 +92,9 @@ void add_signers(Audit& in) {
         if (!c.signer) continue;
         if (signers == nullptr) signers = &in.section("signers", "signatures", std::nullopt);
         const std::string place = place_words(*c.signer);
-        signers->text(c.id, "key " + hex(c.signer->key_digest) + (c.signer->bits != 0 ? ", " + number(c.signer->bits) + "-bit" : "") +
+        std::string key = c.id;  // field keys are snake_case: the check id, dots as underscores
+        std::replace(key.begin(), key.end(), '.', '_');
+        signers->text(key, "key " + hex(c.signer->key_digest) + (c.signer->bits != 0 ? ", " + number(c.signer->bits) + "-bit" : "") +
                                 (place.empty() ? "" : " (" + place + ")"));
     }
 }
@@ -134,6 +136,9 @@ bool check_file(Audit& in, const Source& s, const char* path) {
         set_kind(report, "signed block", "signed_block");
         check_single_block(in, s);
     } else if (open_if_sealed(s, sealed)) {
+        // What it holds is known once its signature verifies; until then
+        // (and when it does not) it is a sealed file.
+        set_kind(report, "file sealed with the built-in key", "sealed_file");
         check_sealed(in, sealed.bytes());
     } else if (!held && check_boot_medium(in, s, path)) {
         // An SD card image or a part of the USB pair (audit_media.cpp).
@@ -177,6 +182,7 @@ zud_report zud_audit(const char* path, const zud_audit_options& options) {
         return report;
     }
     report.size = s.size();
+    report.sized = true;
     Audit in(report, options);
     (void)check_file(in, s, path);  // a file it does not recognise has report.error set
     add_signers(in);

@@ -125,6 +125,9 @@ struct zud_report {
     std::string kind;     // in words; "" when the file is not recognised or not readable
     std::string kind_id;  // snake_case, stable
     std::uint64_t size = 0;
+    // `size` is the file's size: false when it did not open, or when there
+    // is no file (a key on a token).
+    bool sized = false;
     std::deque<zud_section> sections;  // references to them stay valid as more are added
     std::vector<zud_check> checks;
     std::string error;  // why the file could not be examined at all

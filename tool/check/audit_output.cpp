@@ -126,9 +126,9 @@ std::string signer_text(const zud_check& c) {
 
 void print_sections(const zud_report& r, std::FILE* out) {
     for (const zud_section& s : r.sections) {
-        std::fprintf(out, "%s%s:\n", s.title.c_str(), where(s.offset).c_str());
+        std::fprintf(out, "%s%s:\n", zud_printable_text(s.title).c_str(), where(s.offset).c_str());
         for (const zud_field& f : s.fields) {
-            std::fprintf(out, "  %-32s %s\n", f.key.c_str(), value_text(f).c_str());
+            std::fprintf(out, "  %-32s %s\n", zud_printable_text(f.key).c_str(), value_text(f).c_str());
         }
     }
 }
@@ -136,16 +136,16 @@ void print_sections(const zud_report& r, std::FILE* out) {
 }  // namespace
 
 std::string zud_verdict_text(const zud_report& r) {
-    if (!r.error.empty()) return "not examined: " + r.error;
+    if (!r.error.empty()) return "not examined: " + zud_printable_text(r.error);
     const zud_check* problem = r.first_problem();
     if (problem == nullptr) return r.anchor.empty() ? "verified against no root" : "verified";
     return std::string(problem->state == zud_check_state::kFailed ? "FAILED" : "NOT FULLY CHECKED") + ": " +
-           problem->what + where(problem->offset) + ": " + zud_printable_text(problem->detail);
+           zud_printable_text(problem->what) + where(problem->offset) + ": " + zud_printable_text(problem->detail);
 }
 
 void zud_print_report(const zud_report& r, bool checks, std::FILE* out) {
     if (!r.error.empty()) return;
-    std::fprintf(out, "%s: %s (%llu bytes)\n", zud_printable_text(r.path).c_str(), r.kind.c_str(),
+    std::fprintf(out, "%s: %s (%llu bytes)\n", zud_printable_text(r.path).c_str(), zud_printable_text(r.kind).c_str(),
                  static_cast<unsigned long long>(r.size));
     if (!checks) {
         print_sections(r, out);
@@ -153,8 +153,8 @@ void zud_print_report(const zud_report& r, bool checks, std::FILE* out) {
     }
     for (const zud_check& c : r.checks) {
         const bool passed = c.state == zud_check_state::kPassed;
-        std::fprintf(out, "  %-4s  %s%s%s%s%s\n", state_word(c.state), c.what.c_str(), where(c.offset).c_str(),
-                     signer_text(c).c_str(), c.detail.empty() || passed ? "" : ": ",
+        std::fprintf(out, "  %-4s  %s%s%s%s%s\n", state_word(c.state), zud_printable_text(c.what).c_str(),
+                     where(c.offset).c_str(), signer_text(c).c_str(), c.detail.empty() || passed ? "" : ": ",
                      passed ? "" : zud_printable_text(c.detail).c_str());
     }
     for (const zud_section& s : r.sections) {
@@ -165,56 +165,103 @@ void zud_print_report(const zud_report& r, bool checks, std::FILE* out) {
     std::fprintf(out, "%s: %s\n", zud_printable_text(r.path).c_str(), zud_verdict_text(r).c_str());
 }
 
-std::string zud_report_json(const zud_report& r, bool checks) {
-    nlohmann::ordered_json j;
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Every string that goes into the JSON passes through zud_printable_text,
+// so the writer only ever meets valid UTF-8 and never throws on it.
+Json text_json(const std::string& raw) { return zud_printable_text(raw); }
+
+Json optional_json(const std::optional<std::uint64_t>& v) { return v ? Json(*v) : Json(nullptr); }
+
+Json optional_text_json(const std::string& raw) { return raw.empty() ? Json(nullptr) : text_json(raw); }
+
+Json section_json(const zud_section& s) {
+    Json one;
+    one["id"] = text_json(s.id);
+    one["title"] = text_json(s.title);
+    one["offset"] = optional_json(s.offset);
+    // Built apart and then moved in: a reference into an ordered_json
+    // object does not survive the next key added to it.
+    Json fields = Json::object();
+    Json notes = Json::object();
+    for (const zud_field& f : s.fields) {
+        const std::string key = zud_printable_text(f.key);
+        fields[key] = value_json(f);
+        if (f.type == zud_value_type::kNumber && !f.text.empty()) notes[key] = text_json(f.text);
+    }
+    one["fields"] = std::move(fields);
+    one["notes"] = std::move(notes);
+    return one;
+}
+
+Json signer_json(const std::optional<zud_signer>& signer) {
+    if (!signer) return nullptr;
+    Json s;
+    s["key_digest"] = hex(signer->key_digest);
+    s["bits"] = signer->bits;
+    s["place"] = place_id(signer->place);
+    s["index"] = signer->index == 0 ? Json(nullptr) : Json(signer->index);
+    return s;
+}
+
+Json check_json(const zud_check& c) {
+    Json one;
+    one["id"] = text_json(c.id);
+    one["text"] = text_json(c.what);
+    one["result"] = state_id(c.state);
+    one["offset"] = optional_json(c.offset);
+    one["reason"] = c.state == zud_check_state::kPassed ? Json(nullptr) : optional_text_json(c.detail);
+    one["signer"] = signer_json(c.signer);
+    return one;
+}
+
+// The report as a JSON value: every key is there in every report, null
+// where it has no value, so a reader never has to ask whether it is.
+Json report_json(const zud_report& r, bool checks) {
+    const bool examined = r.error.empty();
+    Json j;
     j["schema_version"] = kZudReportSchemaVersion;
     j["command"] = checks ? "verify" : "info";
-    j["file"] = zud_printable_text(r.path);
-    if (!r.error.empty()) {
-        j["error"] = zud_printable_text(r.error);
-        if (checks) j["verified"] = false;
-        return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    j["file"] = text_json(r.path);
+    j["error"] = optional_text_json(r.error);
+    j["kind"] = optional_text_json(r.kind_id);
+    j["kind_text"] = optional_text_json(r.kind);
+    j["size"] = r.sized ? Json(r.size) : Json(nullptr);
+    Json sections = Json::array();
+    if (examined) {
+        for (const zud_section& s : r.sections) sections.push_back(section_json(s));
     }
-    j["kind"] = r.kind_id;
-    j["kind_text"] = r.kind;
-    j["size"] = r.size;
-    auto& sections = j["sections"] = nlohmann::ordered_json::array();
-    for (const zud_section& s : r.sections) {
-        nlohmann::ordered_json one;
-        one["id"] = s.id;
-        one["title"] = s.title;
-        one["offset"] = s.offset ? nlohmann::ordered_json(*s.offset) : nlohmann::ordered_json(nullptr);
-        auto& fields = one["fields"] = nlohmann::ordered_json::object();
-        for (const zud_field& f : s.fields) fields[f.key] = value_json(f);
-        sections.push_back(std::move(one));
+    j["sections"] = std::move(sections);
+    if (!checks) return j;
+    j["anchor"] = optional_text_json(r.anchor);
+    Json list = Json::array();
+    if (examined) {
+        for (const zud_check& c : r.checks) list.push_back(check_json(c));
     }
-    if (checks) {
-        j["anchor"] = r.anchor.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(r.anchor);
-        auto& list = j["checks"] = nlohmann::ordered_json::array();
-        for (const zud_check& c : r.checks) {
-            nlohmann::ordered_json one;
-            one["id"] = c.id;
-            one["text"] = c.what;
-            one["result"] = state_id(c.state);
-            one["offset"] = c.offset ? nlohmann::ordered_json(*c.offset) : nlohmann::ordered_json(nullptr);
-            one["reason"] = c.state == zud_check_state::kPassed || c.detail.empty()
-                                ? nlohmann::ordered_json(nullptr)
-                                : nlohmann::ordered_json(zud_printable_text(c.detail));
-            if (c.signer) {
-                nlohmann::ordered_json s;
-                s["key_digest"] = hex(c.signer->key_digest);
-                s["bits"] = c.signer->bits;
-                s["place"] = place_id(c.signer->place);
-                s["index"] = c.signer->index == 0 ? nlohmann::ordered_json(nullptr)
-                                                   : nlohmann::ordered_json(c.signer->index);
-                one["signer"] = std::move(s);
-            } else {
-                one["signer"] = nullptr;
-            }
-            list.push_back(std::move(one));
-        }
-        j["verified"] = r.verified();
-        j["verdict"] = zud_verdict_text(r);
+    j["checks"] = std::move(list);
+    j["verified"] = r.verified();
+    j["verdict"] = zud_verdict_text(r);  // printable already
+    return j;
+}
+
+}  // namespace
+
+std::string zud_report_json(const zud_report& r, bool checks) {
+    // The strings are valid UTF-8 already; the replacing handler is the
+    // second line of defence, and the catch the last: what nlohmann throws
+    // (only on memory exhaustion, given the above) becomes a report that
+    // says so instead of an exception out of a tool that has none.
+    try {
+        return report_json(r, checks).dump(2, ' ', false, Json::error_handler_t::replace);
+    } catch (const std::exception&) {
+        return std::string("{\"schema_version\": ") + std::to_string(kZudReportSchemaVersion) +
+               ", \"command\": \"" + (checks ? "verify" : "info") +
+               "\", \"file\": \"\", \"error\": \"the report could not be written\", \"kind\": null, "
+               "\"kind_text\": null, \"size\": null, \"sections\": []" +
+               (checks ? ", \"anchor\": null, \"checks\": [], \"verified\": false, "
+                         "\"verdict\": \"not examined: the report could not be written\"}"
+                       : "}");
     }
-    return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
