@@ -53,10 +53,7 @@ public:
     KeyFiles keys;
 
 private:
-    static void run(const std::vector<std::string>& args) {
-        const ToolRun r = run_tool(args);
-        if (r.result != 0) throw std::runtime_error(args[0] + " failed: " + r.out + r.err);
-    }
+    static void run(const std::vector<std::string>& args) { run_tool_or_throw(args); }
 };
 
 class AuditMediaTest : public testing::Test {

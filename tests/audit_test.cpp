@@ -30,6 +30,7 @@
 #include "rsa.h"
 #include "stage.h"
 #include "upgsig.h"
+#include "support/artefacts.h"
 #include "support/boot_image.h"
 #include "support/bootloader.h"
 #include "support/crypto.h"
@@ -40,54 +41,29 @@
 
 namespace {
 
-// Every kind of file the tool writes, made once for the suite.
-class Artefacts {
+// Every kind of file the tool writes, made once for the suite, and a
+// kernel image signed by the root key, which is no user key of the keymax,
+// with the AES key the zud_user_key file carries.
+class AuditArtefacts : public Artefacts {
 public:
-    Artefacts() {
-        keys = make_key_files(dir.path().string());
-        write_file(file("aes.bin"), counting_bytes(32, 0x61));
-        write_public_pem(file("user.pub.pem"), test_key(2048, 1));
-        const std::string boot = write_plain_bootloader(file("boot.bin"), counting_bytes(30000, 3),
-                                                        {counting_bytes(70000, 1), counting_bytes(500, 2)});
-        run({"--bootsig", "--input", boot, "--zuduserkey", keys.user_key, "--aeskey", file("aes.bin"),
-             "--output", file("boot.enc")});
-        run({"--bootsig", "--input", boot, "--zuduserkey", keys.user_key, "--output", file("boot.plain")});
-        run({"--bootsig", "--input", boot, "--output", file("boot.pkg")});
-        const std::string image = make_boot_image(dir.path().string(), counting_bytes(9000, 4),
-                                                  counting_bytes(3000, 5), counting_bytes(40, 6));
-        run({"--imgsig", "--input", image, "--zuduserkey", keys.user_key, "--output", file("kernel.signed")});
-        run({"--imgsig", "--input", image, "--output", file("kernel.pkg")});
-        // Signed by the root key, which is no user key of the keymax, with
-        // the AES key the zud_user_key file carries.
+    AuditArtefacts() {
         const Bytes bound = read_file(keys.user_key);
         write_file(file("bound-aes.bin"), slice(bound, bound.size() - 32, 32));
-        run({"--imgsig", "--input", image, "--userkey", keys.root, "--aeskey", file("bound-aes.bin"), "--output",
-             file("kernel.stranger")});
-        write_file(file("upgrade.bin"), counting_bytes(8192, 7));
-        run({"--upgsig", "--input", file("upgrade.bin"), "--zuduserkey", keys.user_key});
-        run({"--mkpsd", "--password", "0123456789abcdef", "--option", "scan", "--output", file("unlock.bin")});
-        run({"--mkcusid", "--customerid", "ACME01", "--output", file("customer.bin")});
-    }
-    std::string file(const std::string& name) const { return dir.file(name); }
-
-    TempDir dir;
-    KeyFiles keys;
-
-private:
-    static void run(const std::vector<std::string>& args) {
-        const ToolRun r = run_tool(args);
-        if (r.result != 0) throw std::runtime_error(args[0] + " failed: " + r.out + r.err);
+        const std::string image = make_boot_image(dir.path().string(), counting_bytes(9000, 4),
+                                                  counting_bytes(3000, 5), counting_bytes(40, 6));
+        run_tool_or_throw({"--imgsig", "--input", image, "--userkey", keys.root, "--aeskey",
+                           file("bound-aes.bin"), "--output", file("kernel.stranger")});
     }
 };
 
 class AuditTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() { artefacts = new Artefacts(); }
+    static void SetUpTestSuite() { artefacts = new AuditArtefacts(); }
     static void TearDownTestSuite() {
         delete artefacts;
         artefacts = nullptr;
     }
-    const Artefacts& a() const { return *artefacts; }
+    const AuditArtefacts& a() const { return *artefacts; }
 
     // Runs zud_keytool; a verify without an anchor of its own is anchored
     // to the test keymax's root key digest.
@@ -114,11 +90,11 @@ protected:
         return keytool(args);
     }
 
-    static Artefacts* artefacts;
+    static AuditArtefacts* artefacts;
     TempDir scratch;
 };
 
-Artefacts* AuditTest::artefacts = nullptr;
+AuditArtefacts* AuditTest::artefacts = nullptr;
 
 const char* const kEveryArtefact[] = {
     "boot.enc", "boot.enc.efuse", "boot.plain", "boot.plain.efuse", "boot.pkg", "kernel.signed",

@@ -7,33 +7,24 @@
 #include "support/run.h"
 #include "support/test_keys.h"
 
-namespace {
-
-void run_or_throw(const std::vector<std::string>& args) {
-    const ToolRun r = run_tool(args);
-    if (r.result != 0) throw std::runtime_error(args[0] + " failed: " + r.out + r.err);
-}
-
-}  // namespace
-
 Artefacts::Artefacts() {
     keys = make_key_files(dir.path().string());
     write_file(file("aes.bin"), counting_bytes(32, 0x61));
     write_public_pem(file("user.pub.pem"), test_key(2048, 1));
     const std::string boot = write_plain_bootloader(file("boot.bin"), counting_bytes(30000, 3),
                                                     {counting_bytes(70000, 1), counting_bytes(500, 2)});
-    run_or_throw({"--bootsig", "--input", boot, "--zuduserkey", keys.user_key, "--aeskey", file("aes.bin"),
+    run_tool_or_throw({"--bootsig", "--input", boot, "--zuduserkey", keys.user_key, "--aeskey", file("aes.bin"),
                   "--output", file("boot.enc")});
-    run_or_throw({"--bootsig", "--input", boot, "--zuduserkey", keys.user_key, "--output", file("boot.plain")});
-    run_or_throw({"--bootsig", "--input", boot, "--output", file("boot.pkg")});
+    run_tool_or_throw({"--bootsig", "--input", boot, "--zuduserkey", keys.user_key, "--output", file("boot.plain")});
+    run_tool_or_throw({"--bootsig", "--input", boot, "--output", file("boot.pkg")});
     const std::string image = make_boot_image(dir.path().string(), counting_bytes(9000, 4), counting_bytes(3000, 5),
                                               counting_bytes(40, 6));
-    run_or_throw({"--imgsig", "--input", image, "--zuduserkey", keys.user_key, "--output", file("kernel.signed")});
-    run_or_throw({"--imgsig", "--input", image, "--output", file("kernel.pkg")});
+    run_tool_or_throw({"--imgsig", "--input", image, "--zuduserkey", keys.user_key, "--output", file("kernel.signed")});
+    run_tool_or_throw({"--imgsig", "--input", image, "--output", file("kernel.pkg")});
     write_file(file("upgrade.bin"), counting_bytes(8192, 7));
-    run_or_throw({"--upgsig", "--input", file("upgrade.bin"), "--zuduserkey", keys.user_key});
-    run_or_throw({"--mkpsd", "--password", "0123456789abcdef", "--option", "scan", "--output", file("unlock.bin")});
-    run_or_throw({"--mkcusid", "--customerid", "ACME01", "--output", file("customer.bin")});
+    run_tool_or_throw({"--upgsig", "--input", file("upgrade.bin"), "--zuduserkey", keys.user_key});
+    run_tool_or_throw({"--mkpsd", "--password", "0123456789abcdef", "--option", "scan", "--output", file("unlock.bin")});
+    run_tool_or_throw({"--mkcusid", "--customerid", "ACME01", "--output", file("customer.bin")});
 }
 
 const std::vector<std::string>& Artefacts::names() {

@@ -23,6 +23,11 @@ int dispatch_tool(const std::vector<std::string>& args, unsigned seed) {
     return zud_dispatch(static_cast<int>(words.size()), argv.data(), seed);
 }
 
+void run_tool_or_throw(const std::vector<std::string>& args) {
+    const ToolRun r = run_tool(args);
+    if (r.result != 0) throw std::runtime_error(args.at(0) + " failed: " + r.out + r.err);
+}
+
 ToolRun run_tool(const std::vector<std::string>& args, unsigned seed) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();

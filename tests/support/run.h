@@ -16,6 +16,10 @@ struct ToolRun {
 // standard error.
 ToolRun run_tool(const std::vector<std::string>& args, unsigned seed = 12345);
 
+// run_tool for a suite's fixtures: throws, with what the tool said, when
+// the command fails.
+void run_tool_or_throw(const std::vector<std::string>& args);
+
 // The same without capturing anything: the dispatcher's result.
 int dispatch_tool(const std::vector<std::string>& args, unsigned seed = 12345);
 

@@ -179,27 +179,8 @@ void check_bootloader(Audit& in, const Source& s, bool encrypted, BootloaderExte
                   "the terminating entry points at " + number(toc->end.offset) + ", not " + number(next))) {
         return;
     }
-    const std::uint64_t end = kFipOffset + next;
-    if (s.size() == end) {
-        in.section("upgrade_trailer", "upgrade trailer", end).flag("present", false);
-        if (!in.options.public_key.empty()) {
-            in.fail("upgrade_trailer", "upgrade trailer", end, "the file ends with its last stage");
-        }
-        return;
-    }
-    RsaKey key;
-    if (!trailer_key(in, have_signer ? &signer.ctx : nullptr, key)) {
-        if (in.options.public_key.empty()) {
-            in.not_checked("upgrade_trailer", "upgrade trailer", "no key to check it with (give --key)", end);
-        }
-        return;
-    }
-    if (s.size() != end + key.ctx.len) {
-        in.fail("file_size", "file size", end,
-                "the file goes on " + number(s.size() - end) + " bytes behind its last stage");
-        return;
-    }
-    check_trailer(in, s, s.size(), key.ctx, signer_digest);
+    check_optional_trailer(in, s, kFipOffset + next, have_signer ? &signer.ctx : nullptr, signer_digest,
+                           "give --key");
 }
 
 }  // namespace audit_walk

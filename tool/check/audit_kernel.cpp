@@ -116,26 +116,8 @@ void check_signed_kernel(Audit& in, const Source& s, ConstBytes page, const zud_
                  first_signer);
     }
     const std::uint64_t end = std::uint64_t{sec->stages[2].stage_offset} + sec->stages[2].stage_space;
-    if (s.size() == end) {
-        in.section("upgrade_trailer", "upgrade trailer", end).flag("present", false);
-        if (!in.options.public_key.empty()) {
-            in.fail("upgrade_trailer", "upgrade trailer", end, "the file ends with its last stage");
-        }
-        return;
-    }
-    RsaKey key;
-    if (!trailer_key(in, carried ? &carried->ctx : nullptr, key)) {
-        if (in.options.public_key.empty()) {
-            in.not_checked("upgrade_trailer", "upgrade trailer",
-                           "no key to check it with (give --aes-key, --user-key or --key)", end);
-        }
-        return;
-    }
-    if (s.size() != end + key.ctx.len) {
-        in.fail("file_size", "file size", end, "the file goes on " + number(s.size() - end) + " bytes behind its last stage");
-        return;
-    }
-    check_trailer(in, s, s.size(), key.ctx, key_digest);
+    check_optional_trailer(in, s, end, carried ? &carried->ctx : nullptr, key_digest,
+                           "give --aes-key, --user-key or --key");
 }
 
 void check_packaged_kernel(Audit& in, const Source& s, const zud_boot_image_header& boot) {

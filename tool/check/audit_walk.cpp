@@ -363,6 +363,31 @@ void check_trailer(Audit& in, const Source& s, std::uint64_t size, mbedtls_rsa_c
     }
 }
 
+void check_optional_trailer(Audit& in, const Source& s, std::uint64_t end, const mbedtls_rsa_context* carried_key,
+                            const std::optional<Digest>& carried, const char* give) {
+    if (s.size() == end) {
+        in.section("upgrade_trailer", "upgrade trailer", end).flag("present", false);
+        if (!in.options.public_key.empty()) {
+            in.fail("upgrade_trailer", "upgrade trailer", end, "the file ends with its last stage");
+        }
+        return;
+    }
+    RsaKey key;
+    if (!trailer_key(in, carried_key, key)) {
+        if (in.options.public_key.empty()) {
+            in.not_checked("upgrade_trailer", "upgrade trailer", std::string("no key to check it with (") + give + ")",
+                           end);
+        }
+        return;
+    }
+    if (s.size() != end + key.ctx.len) {
+        in.fail("file_size", "file size", end,
+                "the file goes on " + number(s.size() - end) + " bytes behind its last stage");
+        return;
+    }
+    check_trailer(in, s, s.size(), key.ctx, carried);
+}
+
 bool trailer_key(Audit& in, const mbedtls_rsa_context* fallback, RsaKey& out) {
     if (!in.options.public_key.empty()) {
         std::string reason;

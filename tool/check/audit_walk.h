@@ -131,6 +131,13 @@ std::optional<zud_keymax> keymax_in_force(Audit& in);
 void check_trailer(Audit& in, const Source& s, std::uint64_t size, mbedtls_rsa_context& key,
                    const std::optional<Digest>& carried);
 
+// What follows a bootloader's or kernel image's last stage, which ends at
+// `end`: nothing, or exactly one trailer, checked with --key or else the key
+// the file's own blocks carry (`carried_key`, whose digest is `carried`).
+// `give` says which options give a key when there is none.
+void check_optional_trailer(Audit& in, const Source& s, std::uint64_t end, const mbedtls_rsa_context* carried_key,
+                            const std::optional<Digest>& carried, const char* give);
+
 // The key a trailer is checked with: --key when given, else `fallback`.
 bool trailer_key(Audit& in, const mbedtls_rsa_context* fallback, RsaKey& out);
 
