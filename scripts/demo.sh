@@ -216,6 +216,8 @@ demo_check_all() {
     # The eFuse pattern is the anchor a fused board has: its root key
     # digest, and the AES key that opens the encrypted bootloader.
     show "$KEYTOOL" verify bootloader.signed --efuse bootloader.signed.efuse | tail -1
+    show "$KEYTOOL" verify bootloader.signed.sd.bin --efuse bootloader.signed.efuse | tail -1
+    show "$KEYTOOL" verify bootloader.signed.usb.bl2 --efuse bootloader.signed.efuse | tail -1
     show "$KEYTOOL" verify bootloader.signed.efuse --expect-root "$ROOT" | tail -1
     show "$KEYTOOL" verify boot.signed.img --user-key user1.zudkey --expect-root "$ROOT" | tail -1
     if [ -f bootloader.hsm ]; then
