@@ -266,8 +266,12 @@ const char* read_key_components(mbedtls_rsa_context* ctx, ConstBytes container,
     if (!fits(container.size(), table_at, std::size_t{h.component_count} * kComponentEntrySize)) {
         return "the key's component table lies outside its container";
     }
-    // The values must lie in the container, and none may repeat: a second N
-    // read from elsewhere would replace the key that the digest names.
+    // The values region must lie in the container (the components are read
+    // from it), and no value may repeat: a second N read from elsewhere
+    // would replace the key that the digest names.
+    if (!fits(container.size(), h.values_offset, h.values_size)) {
+        return "the key's values lie outside its container";
+    }
     const std::size_t values_end = std::size_t{h.values_offset} + h.values_size;
     std::size_t cursor = h.values_offset;
     std::uint32_t seen = 0;
