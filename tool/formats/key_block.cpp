@@ -176,10 +176,12 @@ std::optional<zud_component_entry> decode_component_entry(ConstBytes in) {
 
 void zud_make_timestamp(std::span<std::uint8_t, kTimestampSize> out) {
     const std::tm local = zud_calendar_now();
+    // The year is widened before 1900 is added: SOURCE_DATE_EPOCH can name
+    // a year whose tm_year is close to the largest int.
+    const long long year = static_cast<long long>(local.tm_year) + 1900;
     char text[64] = {};
-    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d%04d", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                  std::rand());
+    std::snprintf(text, sizeof text, "%04lld%02d%02d%02d%02d%02d%04d", year, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, std::rand());
     std::memcpy(out.data(), text, out.size());
 }
 
