@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "bootsig.h"
+#include "cli.h"
 #include "imgsig.h"
 #include "keysig.h"
 #include "packages.h"
@@ -139,6 +142,31 @@ TEST_F(CommandLineTest, CommandHelpListsItsOptionsAndResults) {
                 << r.number;
         }
         EXPECT_EQ(files_in(dir.path()), before);
+    }
+}
+
+// The syntax a command's header gives is the one its handler reads: its
+// --help is that syntax's usage, byte for byte.
+TEST_F(CommandLineTest, HeadersGiveTheSyntaxTheHandlersRead) {
+    const std::pair<const char*, const CommandSyntax& (*)()> commands[] = {
+        {"--keysig", keysig_command_syntax}, {"--keybnd", keybnd_command_syntax},
+        {"--bootsig", bootsig_command_syntax}, {"--imgsig", imgsig_command_syntax},
+        {"--upgsig", upgsig_command_syntax}, {"--mkpsd", mkpsd_command_syntax},
+        {"--mkcusid", mkcusid_command_syntax}, {"--mksd", mksd_command_syntax},
+        {"--sha", sha_command_syntax},
+    };
+    for (const auto& [word, syntax] : commands) {
+        SCOPED_TRACE(word);
+        EXPECT_EQ(std::string("--") + syntax().name, word);
+        char* text = nullptr;
+        std::size_t length = 0;
+        std::FILE* usage = open_memstream(&text, &length);
+        ASSERT_NE(usage, nullptr);
+        print_command_usage(syntax(), usage);
+        std::fclose(usage);
+        const std::string expected(text, length);
+        std::free(text);
+        EXPECT_EQ(run_tool({word, "--help"}).out, expected);
     }
 }
 

@@ -6,10 +6,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "key_block.h"
 #include "support/boot_image.h"
 #include "support/bootloader.h"
 #include "support/crypto.h"
@@ -129,6 +132,25 @@ TEST_F(ReproducibleTest, EncryptedIvPrefixStaysAsSecretAsTheAesKey) {
     Bytes drawn(16);
     for (auto& b : drawn) b = static_cast<std::uint8_t>(std::rand() & 0xFF);
     EXPECT_NE(prefixes[0], drawn);
+}
+
+// The timestamp of a key header is the epoch's UTC date and time, whatever
+// year it names: the last second a calendar year still fits an int is
+// written with all its digits.
+TEST(ReproducibleTimestampTest, TimestampIsTheEpochsDateInUtc) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"1700000000", "20231114221320"},
+        {"0", "19700101000000"},
+        {"67768036191676799", "2147485547123123"},
+    };
+    for (const auto& [epoch, expected] : cases) {
+        SCOPED_TRACE(epoch);
+        const Environment set("SOURCE_DATE_EPOCH", epoch);
+        std::array<std::uint8_t, kTimestampSize> stamp{};
+        zud_make_timestamp(stamp);
+        const std::string text(stamp.begin(), stamp.end());
+        EXPECT_EQ(text.substr(0, std::strlen(expected)), expected);
+    }
 }
 
 TEST_F(ReproducibleTest, AnEpochThatIsNotANumberIsRefused) {

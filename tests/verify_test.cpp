@@ -686,6 +686,25 @@ TEST_F(KeyLoadTest, ComponentRefusals) {
     EXPECT_EQ(zud_load_rsa_puk(nullptr, block(), d), -1);
 }
 
+TEST_F(KeyLoadTest, ComponentsAreReadOnlyFromInsideTheContainer) {
+    // The key header of the block, handed over with a container that ends
+    // inside its values: the values region is refused before any component
+    // is read from it.
+    const Bytes b = block();
+    const auto header = decode_key_header(ConstBytes(b).subspan(576, 48));
+    ASSERT_TRUE(header.has_value());
+    for (const std::size_t end : {std::size_t{640}, std::size_t{700}, std::size_t{899}}) {
+        SCOPED_TRACE(end);
+        const Bytes cut(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(end));
+        RsaKey key;
+        const char* why = read_key_components(&key.ctx, cut, *header, false);
+        ASSERT_NE(why, nullptr);
+        EXPECT_STREQ(why, "the key's values lie outside its container");
+    }
+    RsaKey key;
+    EXPECT_EQ(read_key_components(&key.ctx, b, *header, false), nullptr);
+}
+
 TEST_F(KeyLoadTest, KeyOutsideItsDigestCannotBeSwappedIn) {
     // The digest covers the real key's N and E; a third component would read
     // an attacker's N from behind them. Refused, so a forged block cannot

@@ -1,4 +1,4 @@
-// libFuzzer target over the verification routines, the records' decoders,
+// Fuzz entry over the verification routines, the records' decoders,
 // the key file loader and the audit of whole files. An input picks a routine
 // and either gives the bytes to check directly or patches and cuts a valid
 // template (a keymax chain in both layouts, stage blocks, a self-test
@@ -13,8 +13,6 @@
 
 #include <mbedtls/ctr_drbg.h>
 #include <nlohmann/json.hpp>
-
-#include <unistd.h>
 
 #include <string>
 
@@ -37,6 +35,8 @@
 #include "upgsig.h"
 #include "stage_block.h"
 #include "verify.h"
+#include "fuzz/artefacts.h"
+#include "fuzz/fuzz_entries.h"
 #include "support/signed_blocks.h"
 
 namespace {
@@ -104,8 +104,8 @@ struct Templates {
         const Block matrices = concat(key_matrix({&root, &root, &other, &root}), user_matrix);
         RootDigest digest{};
         if (zud_key_matrix_digest(matrices, digest) != 0) std::abort();
-        const std::array<RootDigest, 3> table{RootDigest{}, digest, RootDigest{}};
-        zud_set_root_digests(table);
+        root_table = {RootDigest{}, digest, RootDigest{}};
+        zud_set_root_digests(root_table);
         const Block d = key_digest_of(user);
         std::copy(d.begin(), d.end(), user_digest.begin());
         all.push_back(chain(BlockLayout::kFix, root, user, matrices));
@@ -126,6 +126,7 @@ struct Templates {
         }
     }
     mbedtls_rsa_context root, user, other;
+    std::array<RootDigest, 3> root_table{};
     Block user_matrix;
     RootDigest user_digest{};
     std::vector<Block> all;
@@ -186,11 +187,7 @@ std::FILE* const g_null_output = std::fopen("/dev/null", "w");
 
 // Routines that read files: the key file loader and the audit.
 void run_on_file(std::uint8_t routine, const Block& b) {
-    static const std::string path = "/tmp/zud-fuzz-" + std::to_string(::getpid()) + ".bin";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return;
-    if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
-    std::fclose(f);
+    const std::string& path = scratch_file(b, "verified");
     if (routine % 2 == 0) {
         RsaKey key;
         (void)zud_tq_load_rsa_key_file(&key.ctx, path.c_str());
@@ -229,14 +226,52 @@ void run(const Templates& t, std::uint8_t routine, Block& b) {
     }
 }
 
+const Templates& templates() {
+    static const Templates t;
+    return t;
+}
+
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const Templates templates;
+int fuzz_verify(const std::uint8_t* data, std::size_t size) {
+    const Templates& t = templates();
+    // The routines without a table argument check against this entry's
+    // root digest, whatever another entry of the process set.
+    zud_set_root_digests(t.root_table);
     if (size < 2) return 0;
-    const Block bytes = input_bytes(templates, data, size);
+    const Block bytes = input_bytes(t, data, size);
     Block exact(bytes);  // exact size on the heap
-    run(templates, data[0], exact);
+    run(t, data[0], exact);
     if (g_nVQ_RSA_keyFormat != 0) std::abort();  // the self-test must restore it
     return 0;
+}
+
+// Each routine on each whole template, and the tool's own key files and
+// outputs as raw bytes for the decoders, the key file loader and the audit.
+std::vector<FuzzSeed> verify_fuzz_seeds() {
+    const Templates& t = templates();
+    std::vector<FuzzSeed> seeds;
+    // Routines 0 to 7 on the templates; the file routines take raw bytes.
+    for (std::uint8_t routine = 0; routine < 8; ++routine) {
+        for (std::uint8_t pick = 0; pick < t.all.size(); ++pick) {
+            char name[48];
+            std::snprintf(name, sizeof name, "routine-%u-template-%u", routine, pick);
+            seeds.push_back({name, {routine, pick, 0xFF, 0xFF}});
+        }
+    }
+    const FuzzArtefacts& a = fuzz_artefacts();
+    const auto raw = [&](const char* name, std::uint8_t routine, const FuzzBytes& bytes) {
+        FuzzBytes input{routine, static_cast<std::uint8_t>(t.all.size())};
+        input.insert(input.end(), bytes.begin(), bytes.end());
+        seeds.push_back({name, std::move(input)});
+    };
+    raw("records-keymax", 7, a.keymax);
+    raw("records-user-key", 7, a.user_key);
+    raw("records-signed-block", 7, a.signed_block);
+    raw("key-file-full", 8, a.user1_key);
+    raw("key-file-user-key", 8, a.user_key);
+    raw("audit-keymax", 19, a.keymax);
+    raw("audit-efuse", 19, a.efuse);
+    raw("audit-upgrade-file", 19, a.upgrade_file);
+    return seeds;
 }

@@ -943,6 +943,8 @@ int commit_outputs(BootRun& run) {
 
 }  // namespace
 
+const CommandSyntax& bootsig_command_syntax() { return kBootSyntax; }
+
 int zud_sig_boot(int argc, char** argv) {
     std::array<const char*, kSlotCount> slots{};
     const CommandLine line = read_command_line(kBootSyntax, argc, argv, slots);

@@ -55,6 +55,11 @@ int zud_sig_boot(int argc, char** argv);
 // removed, except when only the boot media step fails.
 int zud_sig_boot_file(const char* const* slots);
 
+struct CommandSyntax;
+// The command line --bootsig reads (cli.h): its options in slot order, its usage
+// and its results, for checking a command line without running the command.
+const CommandSyntax& bootsig_command_syntax();
+
 // ---------------------------------------------------------------------------
 // Boot media
 //

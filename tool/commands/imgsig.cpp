@@ -737,6 +737,8 @@ int check_key_options(const char* const* slots) {
 
 }  // namespace
 
+const CommandSyntax& imgsig_command_syntax() { return kImageSyntax; }
+
 int zud_sig_img(int argc, char** argv) {
     std::array<const char*, kHandlerSlotCount> slots{};
     const CommandLine line = read_command_line(kImageSyntax, argc, argv, slots);

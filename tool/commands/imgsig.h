@@ -96,6 +96,11 @@ inline constexpr zud_result_info kImgsigResults[] = {
 // as it was.
 int zud_sig_img(int argc, char** argv);
 
+struct CommandSyntax;
+// The command line --imgsig reads (cli.h): its options in slot order, its usage
+// and its results, for checking a command line without running the command.
+const CommandSyntax& imgsig_command_syntax();
+
 // Writes the user key digest (SHA-256 of the key's N and E as a key block
 // lays them out) into `digest` (32 bytes) and returns 0, or returns 3703
 // when the key's modulus is not 128, 256, 512 or 1024 bytes long.

@@ -453,6 +453,9 @@ int sign_fix(const char* input, const char* key, SigningKey* signer,
 
 }  // namespace
 
+const CommandSyntax& keysig_command_syntax() { return kKeysigSyntax; }
+const CommandSyntax& keybnd_command_syntax() { return kKeybndSyntax; }
+
 int zud_sig_key(int argc, char** argv) {
     std::array<const char*, kKeysigSlots> slots{};
     const CommandLine line = read_command_line(kKeysigSyntax, argc, argv, slots);

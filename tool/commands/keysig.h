@@ -47,3 +47,9 @@ int zud_sig_key(int argc, char** argv);
 int zud_sig_key_max(const char* const* paths);
 int zud_signature_file_fix(const char* input, const char* key, const char* output);
 int zud_key_bnd(int argc, char** argv);
+
+struct CommandSyntax;
+// The command line each command reads (cli.h): its options in slot order, its usage
+// and its results, for checking a command line without running the command.
+const CommandSyntax& keysig_command_syntax();
+const CommandSyntax& keybnd_command_syntax();

@@ -24,21 +24,24 @@
 namespace {
 
 
+const option kMksdOptions[] = {
+    {"input", required_argument, nullptr, 0},
+    {"output", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+const CommandSyntax kMksdSyntax{
+    "mksd", kMksdOptions,
+    " --input FILE --output IMAGE\n"
+    "Writes IMAGE: a 512-byte sector of random filler, then all of FILE.\n",
+    kMksdResults};
+
 }  // namespace
 
+const CommandSyntax& mksd_command_syntax() { return kMksdSyntax; }
+
 int zud_mk_sd(int argc, char** argv) {
-    static const option options[] = {
-        {"input", required_argument, nullptr, 0},
-        {"output", required_argument, nullptr, 0},
-        {nullptr, 0, nullptr, 0},
-    };
-    static const CommandSyntax syntax{
-        "mksd", options,
-        " --input FILE --output IMAGE\n"
-        "Writes IMAGE: a 512-byte sector of random filler, then all of FILE.\n",
-        kMksdResults};
     const char* slots[2] = {};
-    const CommandLine line = read_command_line(syntax, argc, argv, slots);
+    const CommandLine line = read_command_line(kMksdSyntax, argc, argv, slots);
     if (!line.runs()) return line.result();
     const char* input = slots[0];
     const char* output = slots[1];
@@ -180,24 +183,40 @@ int take_password(const char* written, const char* file, Buffer& password) {
     return 0;
 }
 
+const option kMkpsdOptions[] = {
+    {"password", required_argument, nullptr, 0},
+    {"output", required_argument, nullptr, 0},
+    {"option", required_argument, nullptr, 0},
+    {"password-file", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+const CommandSyntax kMkpsdSyntax{
+    "mkpsd", kMkpsdOptions,
+    " --password-file FILE|--password PW --option jtag|usb|scan|jtagusb --output FILE\n"
+    "Writes FILE: the unlock-password package (a salted digest of the 16-character\n"
+    "password and the interface it unlocks), sealed with the built-in key.\n",
+    kMkpsdResults};
+
+const option kMkcusidOptions[] = {
+    {"customerid", required_argument, nullptr, 0},
+    {"output", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+const CommandSyntax kMkcusidSyntax{
+    "mkcusid", kMkcusidOptions,
+    " --customerid ID --output FILE\n"
+    "Writes FILE: the customer-ID package (an ID of 5 to 8 characters), sealed with the\n"
+    "built-in key.\n",
+    kMkcusidResults};
+
 }  // namespace
 
+const CommandSyntax& mkpsd_command_syntax() { return kMkpsdSyntax; }
+const CommandSyntax& mkcusid_command_syntax() { return kMkcusidSyntax; }
+
 int zud_mk_password(int argc, char** argv) {
-    static const option options[] = {
-        {"password", required_argument, nullptr, 0},
-        {"output", required_argument, nullptr, 0},
-        {"option", required_argument, nullptr, 0},
-        {"password-file", required_argument, nullptr, 0},
-        {nullptr, 0, nullptr, 0},
-    };
-    static const CommandSyntax syntax{
-        "mkpsd", options,
-        " --password-file FILE|--password PW --option jtag|usb|scan|jtagusb --output FILE\n"
-        "Writes FILE: the unlock-password package (a salted digest of the 16-character\n"
-        "password and the interface it unlocks), sealed with the built-in key.\n",
-        kMkpsdResults};
     const char* slots[4] = {};
-    const CommandLine line = read_command_line(syntax, argc, argv, slots);
+    const CommandLine line = read_command_line(kMkpsdSyntax, argc, argv, slots);
     if (!line.runs()) return line.result();
     const char* output = slots[1];
     Buffer password(kPasswordLength);
@@ -234,19 +253,8 @@ int zud_mk_password(int argc, char** argv) {
 }
 
 int zud_mk_customer_id(int argc, char** argv) {
-    static const option options[] = {
-        {"customerid", required_argument, nullptr, 0},
-        {"output", required_argument, nullptr, 0},
-        {nullptr, 0, nullptr, 0},
-    };
-    static const CommandSyntax syntax{
-        "mkcusid", options,
-        " --customerid ID --output FILE\n"
-        "Writes FILE: the customer-ID package (an ID of 5 to 8 characters), sealed with the\n"
-        "built-in key.\n",
-        kMkcusidResults};
     const char* slots[2] = {};
-    const CommandLine line = read_command_line(syntax, argc, argv, slots);
+    const CommandLine line = read_command_line(kMkcusidSyntax, argc, argv, slots);
     if (!line.runs()) return line.result();
     const char* id = slots[0];
     const char* output = slots[1];

@@ -65,3 +65,10 @@ int zud_mk_sd(int argc, char** argv);
 int zud_mk_password(int argc, char** argv);
 // --mkcusid: the customer ID package; a CustomerIdResult.
 int zud_mk_customer_id(int argc, char** argv);
+
+struct CommandSyntax;
+// The command line each command reads (cli.h): its options in slot order, its usage
+// and its results, for checking a command line without running the command.
+const CommandSyntax& mksd_command_syntax();
+const CommandSyntax& mkpsd_command_syntax();
+const CommandSyntax& mkcusid_command_syntax();

@@ -82,15 +82,22 @@ void zud_u8_prixntf(const std::uint8_t* bytes, std::int32_t count) {
 
 void zud_u8_printf(const std::uint8_t* /*bytes*/, std::int32_t /*count*/) {}
 
+namespace {
+
+const option kNoOptions[] = {{nullptr, 0, nullptr, 0}};
+const CommandSyntax kShaSyntax{
+    "sha", kNoOptions,
+    " IMAGE\n"
+    "Prints the SHA-256 of the kernel, ramdisk and second stage of the Android boot image\n"
+    "IMAGE and writes the empty marker file IMAGE.sha.\n",
+    kShaResults, "IMAGE"};
+
+}  // namespace
+
+const CommandSyntax& sha_command_syntax() { return kShaSyntax; }
+
 int zud_sha(int argc, char** argv) {
-    static const option kNoOptions[] = {{nullptr, 0, nullptr, 0}};
-    static const CommandSyntax syntax{
-        "sha", kNoOptions,
-        " IMAGE\n"
-        "Prints the SHA-256 of the kernel, ramdisk and second stage of the Android boot image\n"
-        "IMAGE and writes the empty marker file IMAGE.sha.\n",
-        kShaResults, "IMAGE"};
-    const CommandLine line = read_command_line(syntax, argc, argv, {});
+    const CommandLine line = read_command_line(kShaSyntax, argc, argv, {});
     if (!line.runs()) return line.result();
     const char* input = line.operand;
     if (input == nullptr) {

@@ -17,6 +17,11 @@ inline constexpr zud_result_info kShaResults[] = {
 // either file cannot be opened.
 int zud_sha(int argc, char** argv);
 
+struct CommandSyntax;
+// The command line --sha reads (cli.h): its options in slot order, its usage
+// and its results, for checking a command line without running the command.
+const CommandSyntax& sha_command_syntax();
+
 // Prints `count` bytes as "%02X", blank-separated, 16 to a line.
 void zud_u8_prixntf(const std::uint8_t* bytes, std::int32_t count);
 

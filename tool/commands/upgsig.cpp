@@ -192,6 +192,8 @@ int zud_sig_upgrade_file(const char* const* slots) {
     return upgrade_file(slots, command_key_source(nullptr, nullptr));
 }
 
+const CommandSyntax& upgsig_command_syntax() { return kUpgradeSyntax; }
+
 int zud_sig_upgrade(int argc, char** argv) {
     std::array<const char*, kHandlerSlotCount> slots{};
     const CommandLine line = read_command_line(kUpgradeSyntax, argc, argv, slots);

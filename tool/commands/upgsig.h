@@ -33,3 +33,8 @@ int zud_sig_upgrade(int argc, char** argv);
 // missing fails at once with the file untouched. Checking never changes the
 // file; signing changes it only by appending one whole block.
 int zud_sig_upgrade_file(const char* const* slots);
+
+struct CommandSyntax;
+// The command line --upgsig reads (cli.h): its options in slot order, its usage
+// and its results, for checking a command line without running the command.
+const CommandSyntax& upgsig_command_syntax();

@@ -176,10 +176,12 @@ std::optional<zud_component_entry> decode_component_entry(ConstBytes in) {
 
 void zud_make_timestamp(std::span<std::uint8_t, kTimestampSize> out) {
     const std::tm local = zud_calendar_now();
+    // The year is widened before 1900 is added: SOURCE_DATE_EPOCH can name
+    // a year whose tm_year is close to the largest int.
+    const long long year = static_cast<long long>(local.tm_year) + 1900;
     char text[64] = {};
-    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d%04d", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                  std::rand());
+    std::snprintf(text, sizeof text, "%04lld%02d%02d%02d%02d%02d%04d", year, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, std::rand());
     std::memcpy(out.data(), text, out.size());
 }
 
@@ -266,8 +268,12 @@ const char* read_key_components(mbedtls_rsa_context* ctx, ConstBytes container,
     if (!fits(container.size(), table_at, std::size_t{h.component_count} * kComponentEntrySize)) {
         return "the key's component table lies outside its container";
     }
-    // The values must lie in the container, and none may repeat: a second N
-    // read from elsewhere would replace the key that the digest names.
+    // The values region must lie in the container (the components are read
+    // from it), and no value may repeat: a second N read from elsewhere
+    // would replace the key that the digest names.
+    if (!fits(container.size(), h.values_offset, h.values_size)) {
+        return "the key's values lie outside its container";
+    }
     const std::size_t values_end = std::size_t{h.values_offset} + h.values_size;
     std::size_t cursor = h.values_offset;
     std::uint32_t seen = 0;

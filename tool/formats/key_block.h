@@ -190,7 +190,8 @@ std::uint32_t zud_create_key_from_components(int digest_only, std::uint8_t key_t
 // container the header lies in (a signed block, or a key matrix).
 
 // Reads the components of the key `h` describes from `container` into `ctx`.
-// The reason it refuses, or nullptr.
+// The table and the values region must both lie inside `container`. The
+// reason it refuses, or nullptr.
 const char* read_key_components(mbedtls_rsa_context* ctx, ConstBytes container,
                                 const zud_key_header& h, bool self_test);
 
