@@ -508,7 +508,9 @@ TEST_F(Bl3xTest, AMatrixGivenMustNameTheSigner) {
         Bytes copy = c.block;
         EXPECT_EQ(zud_sig_check_buffer_bl3x(copy, c.matrix, nullptr), c.result) << reason();
         // A refusal comes before the payload head is moved.
-        if (c.result != 0) EXPECT_EQ(copy, c.block);
+        if (c.result != 0) {
+            EXPECT_EQ(copy, c.block);
+        }
     }
 }
 
