@@ -76,16 +76,7 @@ AuditTemplates::AuditTemplates() {
     };
     std::copy(a.keymax.begin(), a.keymax.end(), keymax.begin());
     // The payloads, from the sealed files themselves.
-    const auto payload_of = [](const FuzzBytes& sealed) {
-        FuzzBytes block(sealed.size());
-        if (!zud_open_sealed(sealed, block)) fuzz_fail("a sealed template does not open");
-        const StageBlockMemory plain(block);
-        const zud_stored_block b = read_stored_block(plain, std::nullopt);
-        FuzzBytes payload(static_cast<std::size_t>(b.stage_size));
-        if (!b.problem.empty() || !read_stored_payload(plain, b, payload)) fuzz_fail("a sealed template is damaged");
-        return payload;
-    };
-    payloads = {payload_of(a.efuse), payload_of(a.password_package), payload_of(a.customer_id_package)};
+    payloads = {sealed_payload(a.efuse), sealed_payload(a.password_package), sealed_payload(a.customer_id_package)};
 }
 
 const AuditTemplates& templates() {

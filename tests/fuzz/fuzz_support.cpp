@@ -11,7 +11,9 @@
 
 #include <mbedtls/ctr_drbg.h>
 
+#include "builtin_key.h"
 #include "rng.h"
+#include "stage_block.h"
 #include "zud_encrypt_tqrr.h"
 
 ExactCopy::ExactCopy(std::span<const std::uint8_t> bytes)
@@ -172,4 +174,14 @@ void run_tool_or_abort(const std::vector<std::string>& args) {
 void fuzz_fail(const char* what) {
     std::fprintf(stderr, "fuzz: %s\n", what);
     std::abort();
+}
+
+FuzzBytes sealed_payload(const FuzzBytes& sealed) {
+    FuzzBytes block(sealed.size());
+    if (!zud_open_sealed(sealed, block)) fuzz_fail("a sealed template does not open");
+    const StageBlockMemory plain(block);
+    const zud_stored_block b = read_stored_block(plain, std::nullopt);
+    FuzzBytes payload(static_cast<std::size_t>(b.stage_size));
+    if (!b.problem.empty() || !read_stored_payload(plain, b, payload)) fuzz_fail("a sealed template is damaged");
+    return payload;
 }

@@ -150,3 +150,7 @@ void write_whole_file(const std::string& path, std::span<const std::uint8_t> byt
 // Aborts with a message: a template is not what the entry expects, or an
 // invariant the entry checks after a routine does not hold.
 [[noreturn]] void fuzz_fail(const char* what);
+
+// The payload of a file sealed with the built-in key (a template the tool
+// wrote), opened and read back; fuzz_fail when it does not open.
+FuzzBytes sealed_payload(const FuzzBytes& sealed);

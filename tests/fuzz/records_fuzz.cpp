@@ -59,15 +59,6 @@ FuzzBytes opened_trailer(const FuzzArtefacts& a) {
     return opened;
 }
 
-FuzzBytes sealed_payload(const FuzzBytes& sealed) {
-    FuzzBytes block(sealed.size());
-    if (!zud_open_sealed(sealed, block)) fuzz_fail("a sealed template does not open");
-    const StageBlockMemory plain(block);
-    const zud_stored_block b = read_stored_block(plain, std::nullopt);
-    FuzzBytes payload(static_cast<std::size_t>(b.stage_size));
-    if (!b.problem.empty() || !read_stored_payload(plain, b, payload)) fuzz_fail("a sealed template is damaged");
-    return payload;
-}
 
 // Reads the stored block in `bytes` and, when it verifies, its payload.
 void read_block(ConstBytes bytes, std::uint8_t flags) {
