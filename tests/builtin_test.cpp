@@ -185,7 +185,9 @@ std::string one_line(const std::string& text) {
 ProcessRun configure_builtin_key(const TempDir& dir, const std::string& key_dir) {
     const std::string text = "cmake_minimum_required(VERSION 3.25)\n"
                              "project(builtin_key_probe LANGUAGES NONE)\n"
-                             "include(\"" ZUD_SOURCE_DIR "/cmake/builtin_key.cmake\")\n";
+                             "include(\"" ZUD_SOURCE_DIR "/cmake/builtin_key.cmake\")\n"
+                             "zud_generate_builtin_key_values(\"${ZUD_BUILTIN_KEY_DIR}\"\n"
+                             "  \"${CMAKE_BINARY_DIR}/generated/zud_builtin_values.cpp\")\n";
     write_file(dir.file("CMakeLists.txt"), Bytes(text.begin(), text.end()));
     std::filesystem::remove_all(dir.file("build"));
     ProcessRun run = run_process({"cmake", "-S", dir.path().string(), "-B",
@@ -212,7 +214,7 @@ TEST(BuiltinKeyBuildTest, ConfigureRefusesIncompleteOrWrongKeyDirectories) {
     write_file(keys + "/aes.bin", Bytes(32, 0xAA));
     run = configure_builtin_key(dir, keys);
     ASSERT_EQ(run.exit_status, 0) << run.err;
-    const Bytes generated = read_file(dir.file("build/generated/zud_builtin_key_values.inc"));
+    const Bytes generated = read_file(dir.file("build/generated/zud_builtin_values.cpp"));
     const std::string inc(generated.begin(), generated.end());
     EXPECT_NE(inc.find("kBuiltinN[256] = {0x"), std::string::npos);
     EXPECT_NE(inc.find("kBuiltinAes[32] = {0xaa,"), std::string::npos);
@@ -235,7 +237,7 @@ TEST(BuiltinKeyBuildTest, DevelopmentKeyIsKnownWhereverItsDirectoryIs) {
     std::filesystem::copy(ZUD_SOURCE_DIR "/keys/builtin-dev", copy);
     const auto development = [&] {
         EXPECT_EQ(configure_builtin_key(dir, copy).exit_status, 0);
-        const Bytes inc = read_file(dir.file("build/generated/zud_builtin_key_values.inc"));
+        const Bytes inc = read_file(dir.file("build/generated/zud_builtin_values.cpp"));
         return std::string(inc.begin(), inc.end()).find("kBuiltinKeyIsDevelopment = true;") != std::string::npos;
     };
     EXPECT_TRUE(development());

@@ -1,8 +1,8 @@
 // The built-in key: a 2048-bit RSA private key (N, E, D, P, Q, DP, DQ, QP)
 // and a 256-bit AES key, all big-endian byte tables, and the routines that
-// load it and open what it sealed. The values are generated
-// when the tool is configured, from the key directory chosen with
-// -DZUD_BUILTIN_KEY_DIR (by default the public development key in
+// load it and open what it sealed. The values are generated when the tool is
+// configured, into a library of their own, from the key directory chosen
+// with -DZUD_BUILTIN_KEY_DIR (by default the public development key in
 // keys/builtin-dev, which protects nothing).
 #pragma once
 
@@ -13,11 +13,10 @@
 #include "bytes.h"
 #include "crypto.h"
 
-// Defines kBuiltinN[256], kBuiltinE[4], kBuiltinD[256], kBuiltinP[128],
+// Declares kBuiltinN[256], kBuiltinE[4], kBuiltinD[256], kBuiltinP[128],
 // kBuiltinQ[128], kBuiltinDP[128], kBuiltinDQ[128], kBuiltinQP[128],
-// kBuiltinAes[32] and kBuiltinKeyIsDevelopment: true when the RSA modulus or
-// the AES key is the public development key's, wherever the key directory is.
-#include "zud_builtin_key_values.inc"
+// kBuiltinAes[32] and kBuiltinKeyIsDevelopment.
+#include "builtin_key_values.h"
 
 // The result of zud_tq_load_key_internal when a value cannot be loaded.
 inline constexpr int kBuiltinKeyLoadFailed = 3841;
