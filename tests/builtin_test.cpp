@@ -170,6 +170,22 @@ TEST_F(BuiltinSignerTest, BuiltinKeyLoadsAsAConsistentPair) {
     EXPECT_EQ(mbedtls_rsa_check_privkey(&key.ctx), 0);
 }
 
+TEST_F(BuiltinSignerTest, PackageSealedByAnotherBuildsKeyIsRefused) {
+    // The same customer ID package from this build and from one whose
+    // built-in key is another: only this build's own opens and verifies.
+    const std::string own = dir.file("own.cusid");
+    const std::string other = dir.file("other.cusid");
+    ASSERT_EQ(run_process({tool_path(), "--mkcusid", "--customerid", "CUST01", "--output", own}).exit_status, 0);
+    ASSERT_EQ(run_process({ZUD_OTHER_KEY_TOOL_PATH, "--mkcusid", "--customerid", "CUST01", "--output", other})
+                  .exit_status,
+              0);
+
+    EXPECT_EQ(run_process({keytool_path(), "verify", own, "--any-root"}).exit_status, 0);
+    const ProcessRun refused = run_process({keytool_path(), "verify", other, "--any-root"});
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_NE(refused.err.find("other.cusid is not a file of the tool's"), std::string::npos) << refused.err;
+}
+
 // CMake wraps its messages; compare them with runs of white space as one
 // space.
 std::string one_line(const std::string& text) {
