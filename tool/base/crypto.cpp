@@ -83,6 +83,18 @@ Digest Sha256::finish() {
     return out;
 }
 
+Digest Sha256::digest_so_far() const {
+    Digest out{};
+    unsigned int n = 0;
+    EVP_MD_CTX* copy = EVP_MD_CTX_new();
+    if (copy == nullptr || EVP_MD_CTX_copy_ex(copy, ctx_) != 1 || EVP_DigestFinal_ex(copy, out.data(), &n) != 1) {
+        EVP_MD_CTX_free(copy);
+        crypto_library_failed();
+    }
+    EVP_MD_CTX_free(copy);
+    return out;
+}
+
 AesCbc::AesCbc() : ctx_(EVP_CIPHER_CTX_new()) {}
 
 AesCbc::~AesCbc() { EVP_CIPHER_CTX_free(ctx_); }

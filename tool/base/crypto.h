@@ -43,6 +43,8 @@ public:
 
     void update(ConstBytes in);
     Digest finish();
+    // The digest of what was added so far; more may be added after.
+    Digest digest_so_far() const;
 
 private:
     struct evp_md_ctx_st* ctx_;

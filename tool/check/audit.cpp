@@ -13,6 +13,7 @@
 #include "fip_toc.h"
 #include "image_header.h"
 #include "keymax.h"
+#include "sd_image.h"
 #include "signed_block.h"
 #include "stage_block.h"
 #include "user_key_file.h"
@@ -151,7 +152,7 @@ bool check_file(Audit& in, const Source& s, const char* path) {
         check_bootloader(in, s, true);
     } else if (const auto form = key_file_form(s)) {
         check_key_file(in, s, *form);
-    } else if (!held && !options.public_key.empty()) {
+    } else if (!held && (!options.public_key.empty() || !options.trailer_keys.empty())) {
         set_kind(report, "upgrade file", "upgrade_file");
         check_upgrade_file(in, s);
     } else {
@@ -214,7 +215,7 @@ std::optional<std::vector<std::uint8_t>> read_small(const char* path, std::uint6
 
 }  // namespace
 
-bool zud_read_efuse_for_audit(const char* path, zud_audit_options& options, std::string& reason) {
+bool zud_read_efuse_pattern(const char* path, zud_efuse_pattern& pattern, std::string& reason) {
     const auto sealed = read_small(path, kMaxSealedSize, reason);
     if (!sealed) return false;
     const std::string not_one = std::string(path) + " is not an eFuse pattern sealed with the built-in key";
@@ -231,16 +232,83 @@ bool zud_read_efuse_for_audit(const char* path, zud_audit_options& options, std:
         reason = not_one;
         return false;
     }
-    const auto pattern = decode_efuse_pattern(payload, nullptr);
+    const auto decoded = decode_efuse_pattern(payload, nullptr);
     wipe(payload.data(), payload.size());
-    if (!pattern) {
+    if (!decoded) {
         reason = not_one;
         return false;
     }
-    options.efuse_root = RootDigest{};
-    std::copy(pattern->root_digest.begin(), pattern->root_digest.end(), options.efuse_root->begin());
-    if (pattern->encrypted && !options.aes_key) options.aes_key = pattern->aes_key;
+    pattern = *decoded;
     return true;
+}
+
+bool zud_read_efuse_for_audit(const char* path, zud_audit_options& options, std::string& reason) {
+    zud_efuse_pattern pattern;
+    if (!zud_read_efuse_pattern(path, pattern, reason)) return false;
+    options.efuse_root = RootDigest{};
+    std::copy(pattern.root_digest.begin(), pattern.root_digest.end(), options.efuse_root->begin());
+    if (pattern.encrypted && !options.aes_key) options.aes_key = pattern.aes_key;
+    wipe(pattern.aes_key.data(), pattern.aes_key.size());
+    return true;
+}
+
+namespace {
+
+// The keymax at the start of a bootloader's BL2 area held by `s` (plain,
+// or opening with `aes_key`), in signing mode.
+std::optional<std::array<std::uint8_t, kKeymaxSize>> bl2_area_keymax(
+    const Source& s, const std::optional<std::array<std::uint8_t, kAesKeySize>>& aes_key) {
+    Buffer area(kBl2AreaSize);
+    if (!area.ok() || !s.read(0, area.bytes())) return std::nullopt;
+    auto bl2 = decode_bl2_area(area.bytes());
+    if (!bl2 && aes_key) {
+        AesCbc cipher;
+        std::array<std::uint8_t, kAesBlockSize> iv{};
+        if (cipher.set_decrypt_key(*aes_key) != 0 || cipher.decrypt(area.bytes(), iv) != 0) return std::nullopt;
+        bl2 = decode_bl2_area(area.bytes());
+    }
+    if (!bl2 || !bl2->signing) return std::nullopt;
+    std::array<std::uint8_t, kKeymaxSize> keymax{};
+    std::copy_n(area.bytes().begin(), kKeymaxSize, keymax.begin());
+    return keymax;
+}
+
+std::optional<std::array<std::uint8_t, kKeymaxSize>> probe_keymax(
+    const Source& s, const std::optional<std::array<std::uint8_t, kAesKeySize>>& aes_key, bool held) {
+    std::array<std::uint8_t, kKeymaxSize> keymax{};
+    if (is_keymax(s)) {
+        if (!s.read(0, keymax)) return std::nullopt;
+        return keymax;
+    }
+    if (!held) {
+        if (const auto layout = user_key_layout(s.size()); layout && is_user_key_file(s)) {
+            if (!s.read(layout->keymax_offset, keymax)) return std::nullopt;
+            return keymax;
+        }
+    }
+    if (s.size() >= kBl2AreaSize) {
+        if (auto found = bl2_area_keymax(s, aes_key)) return found;
+    }
+    if (!held && s.size() > kSdFillerSize) {
+        const Source image_file(s, kSdFillerSize, s.size() - kSdFillerSize);
+        return probe_keymax(image_file, aes_key, true);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+zud_file_probe zud_probe_file(const char* path, const std::optional<std::array<std::uint8_t, kAesKeySize>>& aes_key) {
+    zud_file_probe probe;
+    if (path == nullptr) return probe;
+    const Source s(path);
+    if (!s.ok()) return probe;
+    probe.opened = true;
+    probe.size = s.size();
+    probe.keymax = probe_keymax(s, aes_key, false);
+    probe.user_key_file = is_user_key_file(s);
+    probe.kernel_image = s.has(0, "ANDROID!") || s.has(kSdFillerSize, "ANDROID!");
+    return probe;
 }
 
 bool zud_read_keymax_for_audit(const char* path, bool user_key_file, zud_audit_options& options,

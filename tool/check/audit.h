@@ -33,10 +33,21 @@
 #include <string>
 #include <vector>
 
+#include <mbedtls/rsa.h>
+
 #include "bytes.h"
 #include "crypto.h"
+#include "efuse_pattern.h"
 #include "keymax.h"
 #include "verify.h"
+
+// An RSA public key as its numbers (big-endian) and the digest key
+// matrices name it by.
+struct zud_public_key {
+    Digest digest{};
+    std::vector<std::uint8_t> n;
+    std::vector<std::uint8_t> e;
+};
 
 struct zud_audit_options {
     // The AES key of an encrypted bootloader or kernel image (--aes-key
@@ -62,6 +73,13 @@ struct zud_audit_options {
     std::optional<std::array<std::uint8_t, kKeymaxSize>> keymax;
     // Check without any root to check against (--any-root).
     bool any_root = false;
+    // Keys an upgrade file's trailer may be made by, when no --key is
+    // given (the user keys a release set carries): the one it opens under
+    // is taken, and none is a failure.
+    std::vector<zud_public_key> trailer_keys;
+    // Show the SHA-256 of each stage's payload (a pass of its own over the
+    // stages, for comparing with the inputs); a set check leaves it out.
+    bool payload_digests = true;
 };
 
 // Whether the options give something to check a root key digest against.
@@ -134,6 +152,10 @@ struct zud_report {
     // What root key digests were checked against ("the root digests given",
     // ...), or "" when none was (--any-root).
     std::string anchor;
+    // Not shown: the public keys the file's signed blocks carry (the BL2
+    // block's, a kernel image's stages'), for checking the other files of a
+    // set made with them.
+    std::vector<zud_public_key> carried_keys;
 
     // The first check that failed or could not be made, or nullptr.
     const zud_check* first_problem() const;
@@ -168,6 +190,29 @@ std::string zud_report_json(const zud_report& report, bool checks);
 // (unless `options` has one already). False, with `reason`, when the file
 // is no eFuse pattern sealed with the built-in key.
 bool zud_read_efuse_for_audit(const char* path, zud_audit_options& options, std::string& reason);
+
+// The same, as the pattern itself: its root key digest, its AES key and
+// whether it asks for an encrypted bootloader.
+bool zud_read_efuse_pattern(const char* path, zud_efuse_pattern& pattern, std::string& reason);
+
+// What a few reads tell of a file (at most its first 49664 bytes): the
+// keymax it carries, when it is a keymax file, a zud_user_key file, a
+// bootloader in signing mode (plain, or encrypted and opening with
+// `aes_key`), its .usb.bl2, or an SD card image of one of these; whether
+// it is a zud_user_key file; whether it is a kernel image (or an SD card
+// image of one). Nothing is checked: the audit checks it.
+struct zud_file_probe {
+    bool opened = false;
+    std::uint64_t size = 0;
+    std::optional<std::array<std::uint8_t, kKeymaxSize>> keymax;
+    bool user_key_file = false;
+    bool kernel_image = false;
+};
+zud_file_probe zud_probe_file(const char* path, const std::optional<std::array<std::uint8_t, kAesKeySize>>& aes_key);
+
+// The public half of `ctx` as a zud_public_key; false when a key block
+// cannot carry it.
+bool zud_export_public_key(const mbedtls_rsa_context& ctx, zud_public_key& out);
 
 // Reads the keymax in force for kernel images and upgrade files from a
 // keymax file (--keymax) or a zud_user_key file (--user-key).

@@ -50,6 +50,7 @@ bool check_bl2_block(Audit& in, const zud_bl2_area& bl2, const zud_keymax* km, R
         }
         who = s;
         signer_digest = digest;
+        in.note_key(signer.ctx);
         have_signer = signed_by_user.ok();
     }
     return in.check(signed_by_user.ok(), "bl2.signature", "BL2 block signed by a key of the user key matrix",
@@ -111,6 +112,7 @@ void check_bootloader(Audit& in, const Source& s, bool encrypted, BootloaderExte
     }
     area.clear();
     if (extent == BootloaderExtent::kBl2Area) return;
+    TrailerDigests trailer_digests(s);
 
     // Table of contents and stages.
     Buffer region(kTocRegionSize);
@@ -154,7 +156,7 @@ void check_bootloader(Audit& in, const Source& s, bool encrypted, BootloaderExte
         }
         add_block_fields(stage_section, b.header);
         Sha256 payload;
-        if (hash_stored_payload(stage, b, std::nullopt, payload)) {
+        if (in.options.payload_digests && hash_stored_payload(stage, b, std::nullopt, payload)) {
             stage_section.hex("payload_sha256", payload.finish());
             stage_section.number("payload_bytes", b.stage_size);
         }
@@ -180,7 +182,7 @@ void check_bootloader(Audit& in, const Source& s, bool encrypted, BootloaderExte
         return;
     }
     check_optional_trailer(in, s, kFipOffset + next, have_signer ? &signer.ctx : nullptr, signer_digest,
-                           "give --key");
+                           "give --key", &trailer_digests);
 }
 
 }  // namespace audit_walk

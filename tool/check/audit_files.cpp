@@ -9,6 +9,7 @@
 #include "key_block.h"
 #include "key_check.h"
 #include "keyfile.h"
+#include "upgrade_block.h"
 #include "user_key_file.h"
 
 namespace audit_walk {
@@ -105,6 +106,7 @@ void check_sealed(Audit& in, ConstBytes block) {
 }
 
 void check_user_key_file(Audit& in, const char* path, const Source& s) {
+    const std::lock_guard<std::mutex> keys(private_key_mutex());
     const auto layout = user_key_layout(s.size());
     Buffer keymax(kKeymaxSize);
     if (!layout || !keymax.ok() || !s.read(layout->keymax_offset, keymax.bytes())) return;
@@ -165,9 +167,46 @@ void check_single_block(Audit& in, const Source& s) {
             b.rsa ? std::optional<zud_signer>(stored_block_signer(b, nullptr)) : std::nullopt);
 }
 
+namespace {
+
+// Of the keys a set carries, the one the trailer at the end of `s` opens
+// under to the trailer layout (whatever digest it carries); false when it
+// opens under none.
+bool trailer_opens_under(const Source& s, const zud_public_key& candidate, RsaKey& key) {
+    std::array<std::uint8_t, kUpgradeWorkAreaSize> block{};
+    if (!import_public_key(candidate, key) || key.ctx.len < kUpgradeMinModulus || key.ctx.len > block.size() ||
+        s.size() < key.ctx.len || !s.read(s.size() - key.ctx.len, MutBytes(block).first(key.ctx.len))) {
+        return false;
+    }
+    const zud_upgrade_trailer t = open_upgrade_trailer(ConstBytes(block).first(key.ctx.len), Digest{}, key.ctx);
+    return t.state == TrailerState::kMatches || t.state == TrailerState::kDigestDiffers;
+}
+
+std::string key_list(const std::vector<zud_public_key>& keys) {
+    std::string words;
+    for (const zud_public_key& k : keys) words += (words.empty() ? "" : ", ") + hex(k.digest);
+    return words;
+}
+
+}  // namespace
+
 void check_upgrade_file(Audit& in, const Source& s) {
     RsaKey key;
-    if (!trailer_key(in, nullptr, key)) return;
+    if (in.options.public_key.empty() && !in.options.trailer_keys.empty()) {
+        const auto& candidates = in.options.trailer_keys;
+        const auto found = std::find_if(candidates.begin(), candidates.end(), [&](const zud_public_key& k) {
+            RsaKey probe;
+            return trailer_opens_under(s, k, probe);
+        });
+        if (found == candidates.end() || !import_public_key(*found, key)) {
+            in.fail("upgrade_trailer", "upgrade trailer", std::nullopt,
+                    "it opens under none of the keys given (" + key_list(candidates) +
+                        "): another key made it, or it is no upgrade file");
+            return;
+        }
+    } else if (!trailer_key(in, nullptr, key)) {
+        return;
+    }
     if (s.size() < key.ctx.len) {
         in.fail("upgrade_trailer", "upgrade trailer", 0, "the file is shorter than one trailer block");
         return;

@@ -34,6 +34,7 @@ void check_signed_kernel(Audit& in, const Source& s, ConstBytes page, const zud_
                  boot.second_size == sec->stages[2].part_size,
              "header_page.sizes", "header page sizes", 0,
              "the kernel and ramdisk sizes are not the stored stages' and the second stage's not its part's");
+    TrailerDigests trailer_digests(s);
     // The keymax whose user key matrix must name the stages' signer.
     const std::optional<zud_keymax> km = keymax_in_force(in);
     AesCbc cipher;
@@ -79,7 +80,7 @@ void check_signed_kernel(Audit& in, const Source& s, ConstBytes page, const zud_
         in.check(layout, id + ".signature", name + " signature", r.stage_offset,
                  "its sizes are not those of its stage record", who);
         Sha256 payload;
-        if (layout && hash_stored_payload(plain, b, r.part_size, payload)) {
+        if (layout && in.options.payload_digests && hash_stored_payload(plain, b, r.part_size, payload)) {
             rec.hex("payload_sha256", payload.finish());
             rec.number("payload_bytes", r.part_size);
         }
@@ -102,6 +103,8 @@ void check_signed_kernel(Audit& in, const Source& s, ConstBytes page, const zud_
             if (!plain.read(0, MutBytes(head).first(b.header.payload_offset)) ||
                 zud_load_rsa_puk(&carried->ctx, ConstBytes(head).first(b.header.payload_offset), unused) != 0) {
                 carried.reset();
+            } else {
+                in.note_key(carried->ctx);
             }
         } else {
             in.check(*key_digest == b.key_digest, id + ".same_signer", name + " signed by the same key",
@@ -117,7 +120,7 @@ void check_signed_kernel(Audit& in, const Source& s, ConstBytes page, const zud_
     }
     const std::uint64_t end = std::uint64_t{sec->stages[2].stage_offset} + sec->stages[2].stage_space;
     check_optional_trailer(in, s, end, carried ? &carried->ctx : nullptr, key_digest,
-                           "give --aes-key, --user-key or --key");
+                           "give --aes-key, --user-key or --key", &trailer_digests);
 }
 
 void check_packaged_kernel(Audit& in, const Source& s, const zud_boot_image_header& boot) {
@@ -142,7 +145,7 @@ void check_packaged_kernel(Audit& in, const Source& s, const zud_boot_image_head
         const bool ok = is_packaged_block_of(b.header, parts[i]);
         in.check(ok, id + ".digest", name + " digest", offsets[i], "it is not the digest-only block of its part");
         Sha256 payload;
-        if (ok && hash_stored_payload(stored, b, parts[i], payload)) {
+        if (ok && in.options.payload_digests && hash_stored_payload(stored, b, parts[i], payload)) {
             sec.hex("payload_sha256", payload.finish());
             sec.number("payload_bytes", parts[i]);
         }

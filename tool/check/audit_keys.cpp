@@ -116,6 +116,7 @@ std::optional<KeyFileForm> key_file_form(const Source& s) {
 }
 
 void check_key_file(Audit& in, const Source& s, KeyFileForm form) {
+    const std::lock_guard<std::mutex> keys(private_key_mutex());
     in.report.kind = form_words(form);
     in.report.kind_id = "key_file";
     zud_section& sec = in.section("key_file", "key file", 0);

@@ -3,7 +3,10 @@
 #include "audit_walk.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#include <unistd.h>
 
 #include "keymax_check.h"
 #include "key_block.h"
@@ -46,8 +49,65 @@ Source::Source(const Source& first, const Source& second) {
     }
 }
 
+// Positioned reads, which share no file position: two threads may read one
+// Source at once (the trailer digest is taken beside the walk).
 bool Source::read_file(std::uint64_t offset, MutBytes out) const {
-    return file_ != nullptr && seek_to(file_.get(), offset) && read_exact(file_.get(), out);
+    if (file_ == nullptr) return false;
+    const int fd = ::fileno(file_.get());
+    while (!out.empty()) {
+        const ssize_t n = ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        out = out.subspan(static_cast<std::size_t>(n));
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Trailer digests
+
+TrailerDigests::TrailerDigests(const Source& s) : source_(s) {
+    for (const std::uint64_t len : {1024u, 512u, 256u, 128u}) {
+        if (s.size() >= len) points_.push_back({s.size() - len, Digest{}});
+    }
+    if (points_.empty()) return;
+    if (s.size() < kBackgroundSize) {
+        run();
+        return;
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+TrailerDigests::~TrailerDigests() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+}
+
+void TrailerDigests::run() {
+    Sha256 sha;
+    Buffer piece(1 << 20);
+    std::uint64_t done = 0;
+    for (auto& [at, digest] : points_) {
+        while (done < at) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), at - done));
+            if (stop_ || !piece.ok() || !source_.read(done, piece.bytes().first(n))) {
+                read_ok_ = false;
+                return;
+            }
+            sha.update(piece.bytes().first(n));
+            done += n;
+        }
+        digest = sha.digest_so_far();
+    }
+}
+
+std::optional<Digest> TrailerDigests::before(std::uint64_t at) {
+    if (thread_.joinable()) thread_.join();
+    if (!read_ok_) return std::nullopt;
+    for (const auto& [point, digest] : points_)
+        if (point == at) return digest;
+    return std::nullopt;
 }
 
 bool Source::read(std::uint64_t offset, MutBytes out) const {
@@ -117,6 +177,29 @@ bool Audit::check(bool ok, std::string id, std::string what, std::optional<std::
     if (ok) pass(std::move(id), std::move(what), at, signer);
     else fail(std::move(id), std::move(what), at, std::move(why_not), signer);
     return ok;
+}
+
+void Audit::note_key(const mbedtls_rsa_context& key) {
+    zud_public_key k;
+    if (!zud_export_public_key(key, k)) return;
+    for (const zud_public_key& known : report.carried_keys)
+        if (known.digest == k.digest) return;
+    report.carried_keys.push_back(std::move(k));
+}
+
+std::mutex& private_key_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+bool import_public_key(const zud_public_key& key, RsaKey& out) {
+    if (mbedtls_rsa_import_raw(&out.ctx, key.n.data(), key.n.size(), nullptr, 0, nullptr, 0, nullptr, 0,
+                               key.e.data(), key.e.size()) != 0 ||
+        mbedtls_rsa_complete(&out.ctx) != 0 || mbedtls_rsa_check_pubkey(&out.ctx) != 0) {
+        return false;
+    }
+    out.ctx.len = mbedtls_rsa_get_len(&out.ctx);
+    return true;
 }
 
 zud_section& Audit::section(std::string id, std::string title, std::optional<std::uint64_t> at) {
@@ -312,7 +395,7 @@ std::optional<zud_keymax> keymax_in_force(Audit& in) {
 // Upgrade trailer
 
 void check_trailer(Audit& in, const Source& s, std::uint64_t size, mbedtls_rsa_context& key,
-                   const std::optional<Digest>& carried) {
+                   const std::optional<Digest>& carried, TrailerDigests* digests) {
     const std::size_t len = key.len;
     const std::uint64_t at = size - len;
     zud_section& sec = in.section("upgrade_trailer", "upgrade trailer", at);
@@ -333,18 +416,22 @@ void check_trailer(Audit& in, const Source& s, std::uint64_t size, mbedtls_rsa_c
     const std::string another =
         "signed by another key: the trailer does not open under the key given (" + hex(given) + ")" +
         (carried && *carried != given ? "; the file's blocks are signed by " + hex(*carried) : "");
-    Sha256 sha;
-    Buffer piece(1 << 20);
-    for (std::uint64_t done = 0; done < at;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), at - done));
-        if (!piece.ok() || !s.read(done, piece.bytes().first(n))) {
-            in.fail(id, what, at, "the file cannot be read");
-            return;
+    std::optional<Digest> taken = digests != nullptr && size == s.size() ? digests->before(at) : std::nullopt;
+    if (!taken) {
+        Sha256 sha;
+        Buffer piece(1 << 20);
+        for (std::uint64_t done = 0; done < at;) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), at - done));
+            if (!piece.ok() || !s.read(done, piece.bytes().first(n))) {
+                in.fail(id, what, at, "the file cannot be read");
+                return;
+            }
+            sha.update(piece.bytes().first(n));
+            done += n;
         }
-        sha.update(piece.bytes().first(n));
-        done += n;
+        taken = sha.finish();
     }
-    const Digest digest = sha.finish();
+    const Digest digest = *taken;
     sec.hex("signed_sha256", digest);
     const zud_upgrade_trailer t = open_upgrade_trailer(ConstBytes(block).first(len), digest, key);
     switch (t.state) {
@@ -364,7 +451,7 @@ void check_trailer(Audit& in, const Source& s, std::uint64_t size, mbedtls_rsa_c
 }
 
 void check_optional_trailer(Audit& in, const Source& s, std::uint64_t end, const mbedtls_rsa_context* carried_key,
-                            const std::optional<Digest>& carried, const char* give) {
+                            const std::optional<Digest>& carried, const char* give, TrailerDigests* digests) {
     if (s.size() == end) {
         in.section("upgrade_trailer", "upgrade trailer", end).flag("present", false);
         if (!in.options.public_key.empty()) {
@@ -385,7 +472,7 @@ void check_optional_trailer(Audit& in, const Source& s, std::uint64_t end, const
                 "the file goes on " + number(s.size() - end) + " bytes behind its last stage");
         return;
     }
-    check_trailer(in, s, s.size(), key.ctx, carried);
+    check_trailer(in, s, s.size(), key.ctx, carried, digests);
 }
 
 bool trailer_key(Audit& in, const mbedtls_rsa_context* fallback, RsaKey& out) {
@@ -405,6 +492,16 @@ bool trailer_key(Audit& in, const mbedtls_rsa_context* fallback, RsaKey& out) {
 }
 
 }  // namespace audit_walk
+
+bool zud_export_public_key(const mbedtls_rsa_context& key, zud_public_key& out) {
+    const auto digest = public_key_digest(key);
+    if (!digest) return false;
+    out.digest = *digest;
+    out.n.assign(mbedtls_mpi_size(&key.N), 0);
+    out.e.assign(mbedtls_mpi_size(&key.E), 0);
+    return mbedtls_mpi_write_binary(&key.N, out.n.data(), out.n.size()) == 0 &&
+           mbedtls_mpi_write_binary(&key.E, out.e.data(), out.e.size()) == 0;
+}
 
 // ---------------------------------------------------------------------------
 // Report records

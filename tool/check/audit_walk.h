@@ -6,7 +6,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,6 +66,33 @@ private:
     std::vector<Part> parts_;  // empty: the file itself
 };
 
+// The SHA-256 of a Source's bytes before each place an upgrade trailer of
+// 128, 256, 512 or 1024 bytes would start, taken on a thread of its own
+// (for a large Source) while the walk reads the rest, so the trailer's
+// digest costs no time of the walk's.
+class TrailerDigests {
+public:
+    explicit TrailerDigests(const Source& s);
+    ~TrailerDigests();
+    TrailerDigests(const TrailerDigests&) = delete;
+    TrailerDigests& operator=(const TrailerDigests&) = delete;
+
+    // The digest of the bytes before `at`; nullopt when `at` is not one of
+    // the places or the Source could not be read.
+    std::optional<Digest> before(std::uint64_t at);
+
+private:
+    static constexpr std::uint64_t kBackgroundSize = 1 << 20;
+    void run();
+
+    const Source& source_;
+    // Written by the thread, read once it has been joined.
+    std::vector<std::pair<std::uint64_t, Digest>> points_;
+    bool read_ok_ = true;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 // A stretch of a Source read as plain bytes: as stored, or decrypted as one
 // AES-256-CBC chain from a zero IV that starts at the stretch's start (so
 // any piece decrypts with the ciphertext block before it as its IV).
@@ -96,10 +126,20 @@ public:
     bool check(bool ok, std::string id, std::string what, std::optional<std::uint64_t> at,
                std::string why_not, std::optional<zud_signer> signer = std::nullopt);
     zud_section& section(std::string id, std::string title, std::optional<std::uint64_t> at);
+    // Keeps the public half of a key one of the file's blocks carries.
+    void note_key(const mbedtls_rsa_context& key);
 
     zud_report& report;
     const zud_audit_options& options;
 };
+
+// Held while a walk loads a private key and uses it: loading sets the
+// process-wide private-key mode its operations read, so two walks on two
+// threads must not do so at once.
+std::mutex& private_key_mutex();
+
+// A zud_public_key as a key context; false when it is no usable key.
+bool import_public_key(const zud_public_key& key, RsaKey& out);
 
 // The header fields of a signed block.
 void add_block_fields(zud_section& s, const zud_signed_block_header& h);
@@ -129,14 +169,15 @@ std::optional<zud_keymax> keymax_in_force(Audit& in);
 // known, is the digest of the key the file's own blocks are signed by, for
 // the message when the trailer was made by another key.
 void check_trailer(Audit& in, const Source& s, std::uint64_t size, mbedtls_rsa_context& key,
-                   const std::optional<Digest>& carried);
+                   const std::optional<Digest>& carried, TrailerDigests* digests = nullptr);
 
 // What follows a bootloader's or kernel image's last stage, which ends at
 // `end`: nothing, or exactly one trailer, checked with --key or else the key
 // the file's own blocks carry (`carried_key`, whose digest is `carried`).
 // `give` says which options give a key when there is none.
 void check_optional_trailer(Audit& in, const Source& s, std::uint64_t end, const mbedtls_rsa_context* carried_key,
-                            const std::optional<Digest>& carried, const char* give);
+                            const std::optional<Digest>& carried, const char* give,
+                            TrailerDigests* digests = nullptr);
 
 // The key a trailer is checked with: --key when given, else `fallback`.
 bool trailer_key(Audit& in, const mbedtls_rsa_context* fallback, RsaKey& out);

@@ -13,6 +13,11 @@
 // block's last piece is zero-padded to a multiple of 16 bytes. No length is
 // stored: the sealed file is the encrypted block, its size a multiple of 16.
 
+// The size of a sealed 512-byte file (an eFuse pattern, an unlock-password
+// or customer-ID package): its block of 656 bytes of header, signature and
+// key, and the 512 bytes.
+inline constexpr std::size_t kSealed512Size = 1168;
+
 // Encrypts the next piece of the block in place (a multiple of 16 bytes;
 // the last piece zero-padded by the caller), continuing the chain in `iv`,
 // which starts at zero. 0, or the cipher's failure.
