@@ -27,6 +27,7 @@
 #include "signed_block.h"
 #include "signing_key.h"
 #include "audit.h"
+#include "audit_set.h"
 #include "verify.h"
 #include "version.h"
 
@@ -53,14 +54,15 @@ public:
     explicit Args(const SubCommand& command) : command_(command) {}
     const char* get(std::string_view name) const;
     void set(std::size_t index, const char* value) { values_.at(index) = value; }
-    const char* operand() const { return operand_; }
-    void set_operand(const char* value) { operand_ = value; }
+    const char* operand() const { return operands_.empty() ? nullptr : operands_.front(); }
+    const std::vector<const char*>& operands() const { return operands_; }
+    void add_operand(const char* value) { operands_.push_back(value); }
     const SubCommand& command() const { return command_; }
 
 private:
     const SubCommand& command_;
     std::array<const char*, kMaxOptions> values_{};
-    const char* operand_ = nullptr;
+    std::vector<const char*> operands_;
 };
 
 struct SubCommand {
@@ -70,6 +72,7 @@ struct SubCommand {
     int (*run)(const Args& args);
     const char* operand = nullptr;  // placeholder of a file operand
     bool operand_optional = false;  // the operand may be left out
+    bool operand_repeats = false;   // one or more operands
 };
 
 const char* Args::get(std::string_view name) const {
@@ -617,6 +620,39 @@ int run_info(const Args& args) {
     return report(args, path, false);
 }
 
+// Checks a release set against the eFuse pattern a board is fused with.
+int run_verify_set(const Args& args) {
+    zud_set_options options;
+    options.efuse_path = args.get("efuse");
+    for (const char* path : args.operands()) options.artefacts.emplace_back(path);
+    if (const char* aes = args.get("aes-key")) {
+        std::array<std::uint8_t, kAesKeySize> key{};
+        std::string reason;
+        if (!zud_read_aes_key_for_audit(aes, false, key, reason)) return fail(args, kExitUsage, "%s", reason.c_str());
+        options.kernel_aes_key = key;
+        wipe(key.data(), key.size());
+    }
+    if (args.get("user-key") != nullptr && args.get("keymax") != nullptr) {
+        return fail(args, kExitUsage, "give --keymax or --user-key, not both (a zud_user_key file carries its keymax)");
+    }
+    if (const char* v = args.get("user-key")) options.user_key_path = v;
+    if (const char* v = args.get("keymax")) options.keymax_path = v;
+    if (const char* v = args.get("key")) options.public_key = v;
+    if (const char* v = args.get("pkcs11-module")) options.pkcs11_module = v;
+    if (const char* v = args.get("passphrase-file")) options.passphrase_file = v;
+    const zud_set_report set = zud_audit_set(options);
+    if (options.kernel_aes_key) wipe(options.kernel_aes_key->data(), options.kernel_aes_key->size());
+    if (wants_json(args)) std::printf("%s\n", zud_set_report_json(set).c_str());
+    else zud_print_set_report(set, stdout);
+    for (const std::string& path : set.left_out) {
+        std::fprintf(stderr, "%s %s: %s is left out of the set: it is not a file of the tool's, or no key of the set "
+                             "signed it (name it to check it)\n",
+                     kProgram, args.command().name, zud_printable_text(path).c_str());
+    }
+    if (set.verified()) return kExitOk;
+    return fail(args, kExitFailed, "%s", zud_set_verdict_text(set).c_str());
+}
+
 // ---------------------------------------------------------------------------
 // The sub-command table and the command line
 
@@ -650,6 +686,13 @@ const SubCommand kSubCommands[] = {
        {"root-digests", "HEX[,HEX[,HEX]]", false}, {"json", nullptr, false},
        {"pkcs11-module", "FILE", false}, {"passphrase-file", "FILE", false}}},
      run_info, "FILE|URI"},
+    {"verify-set", "check a release set as a board fused with EFUSE would: each file (a directory\n"
+                   "      stands for the tool's files in it) and the links between them: one keymax,\n"
+                   "      its user keys the signers, the fused root, AES key and encryption bit",
+     {{{"efuse", "EFUSE", true}, {"aes-key", "AES32", false}, {"user-key", "ZUD_USER_KEY", false},
+       {"keymax", "KEYMAX", false}, {"key", "KEY", false}, {"json", nullptr, false},
+       {"pkcs11-module", "FILE", false}, {"passphrase-file", "FILE", false}}},
+     run_verify_set, "ARTEFACT", false, true},
 };
 
 void print_synopsis(std::FILE* to, const SubCommand& command) {
@@ -663,7 +706,8 @@ void print_synopsis(std::FILE* to, const SubCommand& command) {
         }
     }
     if (command.operand != nullptr) {
-        std::fprintf(to, command.operand_optional ? " [%s]" : " %s", command.operand);
+        std::fprintf(to, command.operand_optional ? " [%s]" : command.operand_repeats ? " %s..." : " %s",
+                     command.operand);
     }
     std::fprintf(to, "\n      %s\n", command.summary);
 }
@@ -715,7 +759,8 @@ Parsed parse_options(const SubCommand& command, int argc, char** argv, Args& arg
         // A flag reads as a value that is set.
         args.set(static_cast<std::size_t>(index), optarg != nullptr ? optarg : "");
     }
-    if (optind < argc && command.operand != nullptr) args.set_operand(argv[optind++]);
+    if (optind < argc && command.operand != nullptr) args.add_operand(argv[optind++]);
+    while (optind < argc && command.operand_repeats) args.add_operand(argv[optind++]);
     if (optind < argc) {
         std::fprintf(stderr, "%s %s: unexpected argument %s\n", kProgram, command.name, argv[optind]);
         return Parsed::kBad;

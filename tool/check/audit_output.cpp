@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include "audit.h"
+#include "audit_set.h"
 #include "audit_walk.h"
 
 namespace {
@@ -263,5 +264,60 @@ std::string zud_report_json(const zud_report& r, bool checks) {
                (checks ? ", \"anchor\": null, \"checks\": [], \"verified\": false, "
                          "\"verdict\": \"not examined: the report could not be written\"}"
                        : "}");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A release set
+
+void zud_print_set_report(const zud_set_report& set, std::FILE* out) {
+    if (set.efuse_read) {
+        std::fprintf(out, "eFuse pattern %s: root key digest %s, %s bootloader\n",
+                     zud_printable_text(set.efuse_path).c_str(), hex(set.efuse_root).c_str(),
+                     set.efuse_encrypted ? "encrypted" : "plain");
+        std::fprintf(out, "keymax of the set: %s\n",
+                     set.keymax_source.empty() ? "none (no file carries one)" : zud_printable_text(set.keymax_source).c_str());
+    }
+    for (const zud_report& r : set.artefacts) {
+        if (!r.error.empty()) {
+            std::fprintf(out, "%s: %s\n", zud_printable_text(r.path).c_str(), zud_verdict_text(r).c_str());
+            continue;
+        }
+        zud_print_report(r, true, out);
+    }
+    for (const std::string& path : set.left_out) {
+        std::fprintf(out, "left out: %s (not a file of the set)\n", zud_printable_text(path).c_str());
+    }
+    std::fprintf(out, "set: %s\n", zud_set_verdict_text(set).c_str());
+}
+
+std::string zud_set_report_json(const zud_set_report& set) {
+    try {
+        Json j;
+        j["schema_version"] = kZudReportSchemaVersion;
+        j["command"] = "verify-set";
+        Json efuse;
+        efuse["file"] = text_json(set.efuse_path);
+        efuse["read"] = set.efuse_read;
+        efuse["root_key_digest"] = set.efuse_read ? Json(hex(set.efuse_root)) : Json(nullptr);
+        efuse["encrypted"] = set.efuse_read ? Json(set.efuse_encrypted) : Json(nullptr);
+        j["efuse"] = std::move(efuse);
+        j["keymax_source"] = optional_text_json(set.keymax_source);
+        Json artefacts = Json::array();
+        for (const zud_report& r : set.artefacts) artefacts.push_back(report_json(r, true));
+        j["artefacts"] = std::move(artefacts);
+        Json left = Json::array();
+        for (const std::string& path : set.left_out) left.push_back(text_json(path));
+        j["left_out"] = std::move(left);
+        j["error"] = optional_text_json(set.error);
+        j["verified"] = set.verified();
+        j["verdict"] = zud_set_verdict_text(set);
+        return j.dump(2, ' ', false, Json::error_handler_t::replace);
+    } catch (const std::exception&) {
+        return std::string("{\"schema_version\": ") + std::to_string(kZudReportSchemaVersion) +
+               ", \"command\": \"verify-set\", \"efuse\": {\"file\": \"\", \"read\": false, "
+               "\"root_key_digest\": null, \"encrypted\": null}, \"keymax_source\": null, \"artefacts\": [], "
+               "\"left_out\": [], \"error\": \"the report could not be written\", \"verified\": false, "
+               "\"verdict\": \"not checked: the report could not be written\"}";
     }
 }
