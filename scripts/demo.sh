@@ -235,6 +235,20 @@ demo_check_all() {
     show "$KEYTOOL" verify bootloader.damaged --efuse bootloader.signed.efuse | tail -1 || echo "(exit status $?)"
 }
 
+# The release set, checked as one: would a board fused with the eFuse
+# pattern take every file of it? Then a set with the wrong variant in it.
+demo_check_set() {
+    step "The whole release set, as a board fused with bootloader.signed.efuse would take it"
+    local set=(bootloader.signed bootloader.signed.sd.bin bootloader.signed.usb.bl2 bootloader.signed.usb.tpl
+               boot.signed.img upgrade.bin unlock-jtag.bin customer-id.bin)
+    [ -f bootloader.hsm ] && set+=(bootloader.hsm)
+    show "$KEYTOOL" verify-set --efuse bootloader.signed.efuse "${set[@]}" |
+        grep -E '^(eFuse|keymax of|set:)|: verified|FAIL|SKIP' || true
+    step "One mismatch: the unencrypted bootloader shipped for boards fused for an encrypted one"
+    show "$KEYTOOL" verify-set --efuse bootloader.signed.efuse bootloader.plain boot.signed.img |
+        grep -E '^set:|FAIL' || echo "(exit status 1)"
+}
+
 demo_help
 demo_sha
 demo_keys
@@ -246,6 +260,7 @@ demo_imgsig
 demo_packages
 ROOT=$("$KEYTOOL" info keymax.bin | awk '$1 == "root_key_digest" {print $2; exit}')
 demo_check_all
+demo_check_set
 
 step "Done. Outputs are in $OUT"
 ls -l "$OUT"

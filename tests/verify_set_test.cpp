@@ -45,7 +45,8 @@ struct SetFiles {
         const std::string image = make_boot_image(dir.path().string(), counting_bytes(9000, 4),
                                                   counting_bytes(3000, 5), counting_bytes(40, 6));
         tool({"--imgsig", "--input", image, "--zuduserkey", file("user.zud"), "--output", file("img.enc")});
-        write_file(file("up.bin"), counting_bytes(8192, 7));
+        // Large enough to have an encrypted bootloader's shape.
+        write_file(file("up.bin"), counting_bytes(65536, 7));
         tool({"--upgsig", "--input", file("up.bin"), "--zuduserkey", file("user.zud")});
         tool({"--mkpsd", "--password", "0123456789abcdef", "--option", "scan", "--output", file("psd.bin")});
 
@@ -56,7 +57,7 @@ struct SetFiles {
         tool({"--bootsig", "--input", boot, "--zuduserkey", file("other.zud"), "--aeskey", file("aes.bin"),
               "--output", file("other-root.bin")});
         tool({"--imgsig", "--input", image, "--zuduserkey", file("other.zud"), "--output", file("img-other.enc")});
-        write_file(file("up-stranger.bin"), counting_bytes(8192, 7));
+        write_file(file("up-stranger.bin"), counting_bytes(65536, 7));
         tool({"--upgsig", "--input", file("up-stranger.bin"), "--zuduserkey", file("other.zud")});
         // The same root with only user1 in the user key matrix.
         tool({"--keysig", "--rkey1", keys.root, "--ukey1", keys.user1, "--skey", keys.root, "--output",

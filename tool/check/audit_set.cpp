@@ -127,6 +127,22 @@ bool ends_with(const std::string& s, const std::string& tail) {
 
 bool not_recognised(const zud_report& r) { return r.sized && r.kind_id.empty() && !r.error.empty(); }
 
+// A file of an encrypted bootloader's shape that the fused AES key does not
+// open, with nothing beside it that --bootsig writes beside a bootloader
+// (its eFuse pattern, its SD image, its USB pair): as likely an upgrade
+// file of any content, whose trailer decides.
+bool unopened_ciphertext(const zud_report& r, const std::string& path) {
+    if (r.kind_id != "encrypted_bootloader" || r.checks.empty() || r.checks.front().id != "bl2_area.decrypts" ||
+        r.checks.front().state == zud_check_state::kPassed) {
+        return false;
+    }
+    std::error_code ec;
+    for (const char* suffix : {".efuse", ".sd.bin", ".usb.bl2", ".usb.tpl"}) {
+        if (std::filesystem::exists(path + suffix, ec)) return false;
+    }
+    return true;
+}
+
 // The checks a member owes the set, added to its report.
 void add_set_checks(zud_report& r, const Member& m, const zud_set_report& set,
                     const std::optional<KeymaxBytes>& keymax) {
@@ -349,9 +365,11 @@ zud_set_report zud_audit_set(const zud_set_options& o) {
     std::vector<std::size_t> unknown;
     std::vector<std::size_t> upgrade;
     for (std::size_t i = 0; i < members.size(); ++i) {
-        if (!not_recognised(reports[i])) continue;
-        unknown.push_back(i);
+        const bool opaque = unopened_ciphertext(reports[i], members[i].path);
+        if (!not_recognised(reports[i]) && !opaque) continue;
+        if (!opaque) unknown.push_back(i);
         if (keys.empty()) continue;
+        if (opaque) options[i].aes_key.reset();
         options[i].trailer_keys = keys;
         upgrade.push_back(i);
     }

@@ -86,7 +86,7 @@ TrailerDigests::~TrailerDigests() {
 
 void TrailerDigests::run() {
     Sha256 sha;
-    Buffer piece(1 << 20);
+    Buffer piece(256 * 1024);
     std::uint64_t done = 0;
     for (auto& [at, digest] : points_) {
         while (done < at) {
