@@ -77,6 +77,15 @@ struct SetFiles {
         std::filesystem::create_directory(file("stale"));
         std::filesystem::copy_file(file("bl.bin"), file("stale/bl.bin"));
         std::filesystem::copy_file(file("older.bin.sd.bin"), file("stale/bl.bin.sd.bin"));
+        // Files large enough to be checked two at a time, each with its
+        // trailer digest taken beside its walk.
+        const std::string big = write_plain_bootloader(file("big-input.bin"), counting_bytes(30000, 3),
+                                                       {counting_bytes((1 << 20) + 5000, 1), counting_bytes(500, 2)});
+        tool({"--bootsig", "--input", big, "--zuduserkey", file("user.zud"), "--aeskey", file("aes.bin"), "--output",
+              file("bl-big.bin")});
+        const std::string big_image = make_boot_image(dir.path().string(), counting_bytes((1 << 20) + 3000, 4),
+                                                      counting_bytes(3000, 5), counting_bytes(40, 6));
+        tool({"--imgsig", "--input", big_image, "--zuduserkey", file("user.zud"), "--output", file("img-big.enc")});
 #ifdef ZUD_OTHER_KEY_TOOL_PATH
         const ProcessRun sealed = run_process({ZUD_OTHER_KEY_TOOL_PATH, "--mkpsd", "--password", "0123456789abcdef",
                                                "--option", "scan", "--output", file("psd-other.bin")});
@@ -161,6 +170,29 @@ TEST_F(VerifySetTest, EachMismatchFailsNamingTheBrokenLink) {
         EXPECT_TRUE(contains(verdict, m.link)) << verdict;
         // The same words end standard error.
         EXPECT_TRUE(contains(run.err, m.link)) << run.err;
+    }
+}
+
+TEST_F(VerifySetTest, LargeFilesAreCheckedAsWhole) {
+    const std::vector<std::string> files = {"bl-big.bin", "bl-big.bin.sd.bin", "bl-big.bin.usb.bl2", "img-big.enc"};
+    const ProcessRun good = verify_set("bl-big.bin.efuse", files);
+    EXPECT_EQ(good.exit_status, 0) << good.out << good.err;
+    EXPECT_TRUE(contains(good.out, "ok    upgrade trailer over the")) << good.out;
+
+    // One byte changed in the first stage of the SD image's copy, and one in
+    // the kernel image's last stage: each found in its own file.
+    Bytes image = read_file(set_->file("bl-big.bin.sd.bin"));
+    image[512 + 70000] ^= 0x55;
+    write_file(set_->file("damaged.sd.bin"), image);
+    Bytes kernel = read_file(set_->file("img-big.enc"));
+    kernel[kernel.size() - 300] ^= 0x55;
+    write_file(set_->file("damaged.enc"), kernel);
+    for (const char* name : {"damaged.sd.bin", "damaged.enc"}) {
+        SCOPED_TRACE(name);
+        const ProcessRun bad = verify_set("bl-big.bin.efuse", {"bl-big.bin", name});
+        EXPECT_EQ(bad.exit_status, 1) << bad.out;
+        EXPECT_TRUE(contains(bad.out.substr(bad.out.rfind("set: ")), "set: FAILED: " + set_->file(name) + ": "))
+            << bad.out;
     }
 }
 
