@@ -136,6 +136,19 @@ make_boot_image() {
         --pagesize 2048 -o boot.img
 }
 
+# bootloader.bin: 48 KiB of BL2, then a FIP (made by fiptool) of four
+# 64 MiB stages.
+make_bootloader() {
+    local image stage_mib
+    stage_mib=$(scaled_mib 64)
+    for image in soc-fw tos-fw tos-fw-extra1 nt-fw; do make_input "$image.bin" "$stage_mib"; done
+    fiptool create --align 16 --soc-fw soc-fw.bin --tos-fw tos-fw.bin \
+        --tos-fw-extra1 tos-fw-extra1.bin --nt-fw nt-fw.bin fip.bin
+    rm -f soc-fw.bin tos-fw.bin tos-fw-extra1.bin nt-fw.bin
+    head -c 49152 /dev/urandom | cat - fip.bin >bootloader.bin
+    rm -f fip.bin
+}
+
 # Runs the shell command CMD once under /usr/bin/time; sets RUN_SECONDS
 # (wall time) and RUN_RSS (peak resident KiB). Its output goes to cmd.log;
 # a failure stops the benchmark.
@@ -278,14 +291,7 @@ bench_imgsig() {
 # the bootloader. It counts neither the trailer's hash nor the variants.
 bench_bootsig() {
     make_bound_key
-    local image stage_mib
-    stage_mib=$(scaled_mib 64)
-    for image in soc-fw tos-fw tos-fw-extra1 nt-fw; do make_input "$image.bin" "$stage_mib"; done
-    fiptool create --align 16 --soc-fw soc-fw.bin --tos-fw tos-fw.bin \
-        --tos-fw-extra1 tos-fw-extra1.bin --nt-fw nt-fw.bin fip.bin
-    rm -f soc-fw.bin tos-fw.bin tos-fw-extra1.bin nt-fw.bin
-    head -c 49152 /dev/urandom | cat - fip.bin >bootloader.bin
-    rm -f fip.bin
+    make_bootloader
     cat bootloader.bin >/dev/null
     row "--bootsig (sign+enc)" "$(stat -c %s bootloader.bin)" 1.0 "dgst + enc" \
         "$TOOL_Q --bootsig --input bootloader.bin --zuduserkey bound.key --aeskey aes.bin --output boot.signed" \
@@ -306,14 +312,8 @@ bench_bootsig() {
 # each (to /dev/null): one hash and one cipher pass over every byte.
 bench_verify_set() {
     make_bound_key
-    local image stage_mib f
-    stage_mib=$(scaled_mib 64)
-    for image in soc-fw tos-fw tos-fw-extra1 nt-fw; do make_input "$image.bin" "$stage_mib"; done
-    fiptool create --align 16 --soc-fw soc-fw.bin --tos-fw tos-fw.bin \
-        --tos-fw-extra1 tos-fw-extra1.bin --nt-fw nt-fw.bin fip.bin
-    rm -f soc-fw.bin tos-fw.bin tos-fw-extra1.bin nt-fw.bin
-    head -c 49152 /dev/urandom | cat - fip.bin >bootloader.bin
-    rm -f fip.bin
+    local f
+    make_bootloader
     "$TOOL" --bootsig --input bootloader.bin --zuduserkey bound.key --aeskey aes.bin --output bl.bin >/dev/null 2>&1
     rm -f bootloader.bin bl.bin.usb.bl2 bl.bin.usb.tpl
     make_boot_image "$(scaled_mib 128)"
