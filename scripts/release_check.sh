@@ -161,7 +161,7 @@ commands/packages.cpp 2 --mkpsd
 commands/packages.cpp 3 --mkcusid
 TABLES
     local keytool=$BUILD/zud_keytool
-    commands=$("$keytool" --help | sed -n 's/^  zud_keytool \([a-z]*\).*/\1/p')
+    commands=$("$keytool" --help | sed -n 's/^  zud_keytool \([a-z-]*\).*/\1/p')
     same_list "zud_keytool commands" "$(printf '%s\n' $commands --help --version | sort)" \
         "$(complete_line _zud_keytool zud_keytool '')"
     for command in $commands; do
