@@ -5,7 +5,7 @@ zud_missing_packages() {
     local pkg
     for pkg in cmake make g++ libmbedtls-dev libssl-dev libgtest-dev nlohmann-json3-dev openssl mkbootimg time \
                clang libclang-rt-14-dev \
-               arm-trusted-firmware-tools libp11-kit-dev softhsm2 \
+               arm-trusted-firmware-tools libp11-kit-dev softhsm2 opensc \
                mandoc man-db dpkg-dev file bash-completion python3-jsonschema; do
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
             echo "$pkg"

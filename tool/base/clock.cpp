@@ -27,16 +27,32 @@ std::optional<std::time_t> zud_source_date_epoch(std::string* error) {
 
 bool zud_reproducible() { return zud_source_date_epoch().has_value(); }
 
+namespace {
+
+struct PinnedClock {
+    std::time_t now = 0;
+    bool utc = false;
+};
+std::optional<PinnedClock> g_pinned;
+
+}  // namespace
+
+void zud_pin_clock(std::time_t now, bool utc) { g_pinned = PinnedClock{now, utc}; }
+
+void zud_unpin_clock() { g_pinned.reset(); }
+
+bool zud_clock_is_utc() { return g_pinned ? g_pinned->utc : zud_reproducible(); }
+
 std::time_t zud_now() {
+    if (g_pinned) return g_pinned->now;
     const auto epoch = zud_source_date_epoch();
     return epoch ? *epoch : std::time(nullptr);
 }
 
 std::tm zud_calendar_now() {
-    const auto epoch = zud_source_date_epoch();
-    const std::time_t now = epoch ? *epoch : std::time(nullptr);
+    const std::time_t now = zud_now();
     std::tm fields{};
-    if (epoch) {
+    if (zud_clock_is_utc()) {
         gmtime_r(&now, &fields);
     } else {
         localtime_r(&now, &fields);

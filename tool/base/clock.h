@@ -25,3 +25,14 @@ std::time_t zud_now();
 // The calendar fields of zud_now(): UTC when SOURCE_DATE_EPOCH is set,
 // local time otherwise.
 std::tm zud_calendar_now();
+
+// Pins the clock for the rest of the run: zud_now() gives `now` and
+// zud_calendar_now() its UTC fields (when `utc`) or its local ones, whatever
+// SOURCE_DATE_EPOCH says. A run that finishes signatures made elsewhere
+// pins the clock of the run that asked for them, so that both lay out the
+// same bytes.
+void zud_pin_clock(std::time_t now, bool utc);
+// Lets the clock run again.
+void zud_unpin_clock();
+// True when the clock reads UTC fields: SOURCE_DATE_EPOCH, or a pinned UTC clock.
+bool zud_clock_is_utc();

@@ -194,6 +194,13 @@ private:
     File stream_;
 };
 
+// A run that stops at its signature requests goes through every step of
+// the command but puts no output in place: while outputs are withheld,
+// commit() and commit_together remove the temporary files and report
+// success, and the final names keep what they held.
+void withhold_outputs(bool withheld);
+bool outputs_withheld();
+
 // A work file of a command: an OutputFile that is never committed, beside
 // `beside`, so that it lives on the same file system as the output.
 inline OutputFile make_work_file(const std::string& beside) {

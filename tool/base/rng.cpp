@@ -6,7 +6,16 @@
 #include <cerrno>
 #include <cstdlib>
 
-void seed_random(unsigned seed) { srandom(seed); }
+namespace {
+unsigned g_seed = 0;
+}  // namespace
+
+void seed_random(unsigned seed) {
+    g_seed = seed;
+    srandom(seed);
+}
+
+unsigned random_seed() { return g_seed; }
 
 std::uint8_t random_byte() { return static_cast<std::uint8_t>(std::rand() & 0xFF); }
 

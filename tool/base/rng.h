@@ -15,6 +15,8 @@
 #include "bytes.h"
 
 void seed_random(unsigned seed);
+// The seed last given to seed_random.
+unsigned random_seed();
 std::uint8_t random_byte();
 std::uint32_t random_u32();
 void fill_random(MutBytes out);

@@ -37,6 +37,7 @@
 #include "rng.h"
 #include "signing_key.h"
 #include "stage.h"
+#include "command_signer.h"
 #include "trailer.h"
 #include "verify.h"
 
@@ -63,8 +64,12 @@ const option kBootOptions[] = {
     {"efuse", required_argument, nullptr, 0},      {"skipsector", required_argument, nullptr, 0},
     {"pkcs11-module", required_argument, nullptr, 0},
     {"passphrase-file", required_argument, nullptr, 0},
+    ZUD_SIGNER_OPTION_ENTRIES,
     {nullptr, 0, nullptr, 0},
 };
+// The handler's slots: the worker's, then the six signer options.
+constexpr std::size_t kSlotSigner = kSlotCount;
+constexpr std::size_t kHandlerSlotCount = kSlotSigner + kSignerOptionCount;
 
 const CommandSyntax kBootSyntax{
     "bootsig", kBootOptions,
@@ -72,6 +77,9 @@ const CommandSyntax kBootSyntax{
     "        [--zuduserkey USERKEYFILE | --userkey KEY --rootkeymax KEYMAX --aeskey AES32]\n"
     "        [--aeskey AES32] [--output FILE] [--efuse FILE] [--skipsector N]\n"
     "        [--pkcs11-module FILE] [--passphrase-file FILE]\n"
+    "        [--signer 'PROGRAM [ARGS]' | --export-requests DIR | --import-signatures DIR\n"
+    "         --signer-key PUB [--signer-form sha256-digest|pkcs1-block] [--signer-timeout S]]\n"
+    "        (--signer-key instead of --userkey: the user key signs where it lives)\n"
     "Signs the bootloader stage by stage (digest-only blocks when no key option is given),\n"
     "encrypts it when an AES key is given, and writes OUTPUT (default BOOTLOADER.encrypt,\n"
     "or BOOTLOADER.pkg without keys), its eFuse pattern (signing: --efuse, default\n"
@@ -128,6 +136,7 @@ struct BootPlan {
     std::string output;
     std::string efuse;  // signing mode only
     BootKeys keys;  // signing mode
+    ExternalSigner* external = nullptr;  // --signer-key: the user key signs elsewhere
 };
 
 // One run of the worker. The guards come first so that the files close
@@ -348,6 +357,16 @@ void load_user_key_file(BootKeys& keys, const char* path, const SigningKeySource
     keys.aes = parts->aes_key;
 }
 
+// The root key that signed the keymax, for telling a signature a signer
+// made with it instead of the user key.
+void know_keymax_signer(const zud_keymax& keymax, ExternalSigner& signer) {
+    RsaKey root;
+    std::array<std::uint8_t, kKeyDigestSize> digest{};
+    if (decode_block_key(&root.ctx, keymax.block, digest) == nullptr) {
+        signer.add_known_key(root.ctx, "the root key that signed the keymax");
+    }
+}
+
 void load_key_material(BootPlan& plan) {
     const char* const* s = plan.slots;
     BootKeys& keys = plan.keys;
@@ -356,9 +375,12 @@ void load_key_material(BootPlan& plan) {
         load_user_key_file(keys, s[kSlotUserKeyFile], source);
         return;
     }
-    keys.signer = open_signing_key(s[kSlotUserKey], source, keys.signer_failure);
+    SigningKeySource external = source;
+    external.external = plan.external;
+    keys.signer = open_signing_key(s[kSlotUserKey], external, keys.signer_failure);
     keys.material = read_material(s[kSlotKeymax], kKeymaxSize, keys.bytes, keys.material_failure);
     if (keys.material == BootKeys::State::kRead) keys.keymax = decode_keymax(keys.bytes.bytes());
+    if (plan.external != nullptr && keys.keymax) know_keymax_signer(*keys.keymax, *plan.external);
 }
 
 int check_key_material(BootPlan& plan) {
@@ -627,6 +649,7 @@ int build_bl2_block(BootRun& run) {
     encode_signed_block_header(h, block.first<kSignedBlockHeaderSize>());
     std::copy_n(run.work.data(), kBl2PayloadSize, block.data() + h.payload_offset);
     // The signature (or the digest itself) goes to the start of the slot.
+    if (signing) run.key->set_slot("BL2 block");
     if (seal_fixed_block(block, signing ? run.key : nullptr) != 0) {
         std::fprintf(stderr, "zud_encrypt_tqrr: the BL2 signature could not be made: %s\n",
                      run.key->failure().c_str());
@@ -738,7 +761,13 @@ int sign_fip(BootRun& run, SignedFip& fip) {
     SigningKey* key = run.plan.signing ? run.key : nullptr;
     for (std::size_t i = 0; i < fip.blocks.size(); ++i) {
         if (!digests[i]) return stage_failed(i, "read");
-        if (zud_stage_seal(fip.blocks[i], key, *digests[i]) != kStageOk) return stage_failed(i, "signed");
+        if (key != nullptr) key->set_slot("FIP entry " + std::to_string(i));
+        if (zud_stage_seal(fip.blocks[i], key, *digests[i]) != kStageOk) {
+            if (key != nullptr && !key->failure().empty()) {
+                std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", key->failure().c_str());
+            }
+            return stage_failed(i, "signed");
+        }
     }
     return 0;
 }
@@ -945,8 +974,12 @@ int commit_outputs(BootRun& run) {
 
 const CommandSyntax& bootsig_command_syntax() { return kBootSyntax; }
 
+namespace {
+int sign_boot_file(const char* const* slots, ExternalSigner* external);
+}  // namespace
+
 int zud_sig_boot(int argc, char** argv) {
-    std::array<const char*, kSlotCount> slots{};
+    std::array<const char*, kHandlerSlotCount> slots{};
     const CommandLine line = read_command_line(kBootSyntax, argc, argv, slots);
     if (!line.runs()) return line.result();
     if (line.given == 0) {
@@ -957,6 +990,17 @@ int zud_sig_boot(int argc, char** argv) {
         std::fprintf(stderr, "zud_encrypt_tqrr: --bootsig --zuduserkey needs --input BOOTLOADER "
                              "too\n");
         return kBootBadOption;
+    }
+    if (slots[kSlotUserKeyFile] != nullptr && any_signer_option(&slots[kSlotSigner])) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --zuduserkey holds its own user key; give "
+                             "--signer-key with --rootkeymax and --aeskey instead\n");
+        return kBootBadOption;
+    }
+    CommandSigner external;
+    if (const int r = external.open(&slots[kSlotSigner], slots[kSlotUserKey], "--userkey", argc, argv,
+                                    {slots[kSlotInput], slots[kSlotKeymax], slots[kSlotAesKey]}, kBootBadOption);
+        r != 0) {
+        return r;
     }
     for (std::size_t i = kSlotInput; i <= kSlotKeymax; ++i) {
         const bool token = i == kSlotUserKey && is_pkcs11_uri(slots[i]);
@@ -973,12 +1017,17 @@ int zud_sig_boot(int argc, char** argv) {
         std::fprintf(stderr, "zud_encrypt_tqrr: --bootsig needs --input BOOTLOADER\n");
         return kBootBadOption;
     }
-    return zud_sig_boot_file(slots.data());
+    return external.finish(sign_boot_file(slots.data(), external.get()), kBootIoFailed);
 }
 
-int zud_sig_boot_file(const char* const* slots) {
+int zud_sig_boot_file(const char* const* slots) { return sign_boot_file(slots, nullptr); }
+
+namespace {
+
+int sign_boot_file(const char* const* slots, ExternalSigner* external) {
     if (slots == nullptr || slots[kSlotInput] == nullptr) return kBootNoInput;
     BootPlan plan(slots);
+    plan.external = external;
     if (const int refused = plan_boot(plan); refused != 0) return refused;
     if (const int refused = check_key_material(plan); refused != 0) return refused;
     BootRun run(plan);
@@ -990,3 +1039,5 @@ int zud_sig_boot_file(const char* const* slots) {
     // leaves the output in place.
     return run.media->finish() ? 0 : kBootMediaFailed;
 }
+
+}  // namespace

@@ -28,6 +28,7 @@
 #include "signing_key.h"
 #include "stage.h"
 #include "stage_block.h"
+#include "command_signer.h"
 #include "trailer.h"
 
 int zud_get_sha_from_ctx(const mbedtls_rsa_context* ctx, std::uint8_t* digest) {
@@ -48,7 +49,8 @@ enum KeySlot : std::size_t {
     kSlotPkcs11Module = 5,
     kSlotPassphraseFile = 6,
     kSlotRootKeymax = 7,
-    kHandlerSlotCount = 8,
+    kSlotSigner = 8,  // the six signer options from here on
+    kHandlerSlotCount = kSlotSigner + kSignerOptionCount,
 };
 
 const option kImageOptions[] = {
@@ -60,6 +62,7 @@ const option kImageOptions[] = {
     {"pkcs11-module", required_argument, nullptr, 0},
     {"passphrase-file", required_argument, nullptr, 0},
     {"rootkeymax", required_argument, nullptr, 0},
+    ZUD_SIGNER_OPTION_ENTRIES,
     {nullptr, 0, nullptr, 0},
 };
 
@@ -67,6 +70,9 @@ const CommandSyntax kImageSyntax{
     "imgsig", kImageOptions,
     " --input BOOT.IMG [--zuduserkey USER_KEY | --userkey KEY --aeskey AES32 [--rootkeymax KEYMAX]]\n"
     "        [--output OUT] [--pkcs11-module FILE] [--passphrase-file FILE]\n"
+    "        [--signer 'PROGRAM [ARGS]' | --export-requests DIR | --import-signatures DIR\n"
+    "         --signer-key PUB [--signer-form sha256-digest|pkcs1-block] [--signer-timeout S]]\n"
+    "        (--signer-key instead of --userkey: the user key signs where it lives)\n"
     "Packages the kernel, ramdisk and second stage of an Android boot image as signed\n"
     "blocks behind a security header (digest-only blocks without a key), encrypted with\n"
     "the AES key when one is given, and writes BOOT.IMG.encrypt (signed) or BOOT.IMG.pkg,\n"
@@ -348,6 +354,15 @@ int check_key_against_keymax(ImageJob& job) {
     }
     if (job.keymax_from == nullptr) return 0;
     const auto keymax = decode_keymax(job.keymax);
+    if (job.source.external != nullptr && keymax) {
+        // The root key that signed the keymax, for telling a signature a
+        // signer made with it instead of the user key.
+        RsaKey root;
+        std::array<std::uint8_t, kKeyDigestSize> digest{};
+        if (decode_block_key(&root.ctx, keymax->block, digest) == nullptr) {
+            job.source.external->add_known_key(root.ctx, "the root key that signed the keymax");
+        }
+    }
     if (const int r = refuse_untrusted_keymax(keymax, job.keymax_from,
                                               {kImageKeymaxInvalid, kImageKeymaxSignature});
         r != 0) {
@@ -411,6 +426,13 @@ int load_user_key(ImageJob& job) {
         return kImageKeyFailed;
     }
     job.key_hash = sha256(user_digest);
+    // The trailing block is the raw private operation: a key that cannot
+    // make it is refused before the output gets a byte.
+    if (job.output_option != nullptr && !job.key->can_raw(reason)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s; the trailing upgrade signature of --output needs it\n",
+                     reason.c_str());
+        return kImageKeyFailed;
+    }
     return check_key_against_keymax(job);
 }
 
@@ -460,6 +482,7 @@ int sign_stages(ImageJob& job, int fd, std::uint64_t input_size, StageBlocks& bl
                          kStageNames[i], job.input, std::strerror(errno));
             return kImageStageFailed;
         }
+        if (key != nullptr) key->set_slot(std::string(kStageNames[i]) + " stage");
         if (zud_stage_seal(blocks[i], key, *digests[i]) != kStageOk) {
             std::fprintf(stderr, "zud_encrypt_tqrr: the %s stage of %s could not be signed%s%s\n",
                          kStageNames[i], job.input, key != nullptr ? ": " : "",
@@ -614,6 +637,8 @@ int append_trailing_signature(const ImageJob& job, const std::string& path) {
                      job.output.c_str());
         return 0;
     }
+    // The trailer covers the stage blocks, signatures and all.
+    job.key->set_slot("upgrade trailer", true);
     const int result = zud_sig_upgrade_file_key(path.c_str(), *job.key);
     if (result == 0) return 0;
     std::fprintf(stderr, "zud_encrypt_tqrr: the trailing signature block failed (%d)\n", result);
@@ -743,17 +768,30 @@ int zud_sig_img(int argc, char** argv) {
     std::array<const char*, kHandlerSlotCount> slots{};
     const CommandLine line = read_command_line(kImageSyntax, argc, argv, slots);
     if (!line.runs()) return line.result();
+    if (slots[kSlotKey] != nullptr && any_signer_option(&slots[kSlotSigner])) {
+        explain("--zuduserkey holds its own user key; give --signer-key with --aeskey (and "
+                "--rootkeymax) instead");
+        return kImageTwoKeys;
+    }
+    CommandSigner external;
+    if (const int r = external.open(&slots[kSlotSigner], slots[kSlotUserKey], "--userkey", argc, argv,
+                                    {slots[kSlotInput], slots[kSlotAesKey], slots[kSlotRootKeymax]},
+                                    kImageKeyFailed);
+        r != 0) {
+        return r;
+    }
     ImageJob job;
     job.input = slots[kSlotInput];
     job.key_path = slots[kSlotKey] != nullptr ? slots[kSlotKey] : slots[kSlotUserKey];
     job.aes_path = slots[kSlotAesKey];
     job.keymax_path = slots[kSlotRootKeymax];
     job.source = command_key_source(slots[kSlotPkcs11Module], slots[kSlotPassphraseFile]);
+    job.source.external = external.get();
     job.output_option = slots[kSlotOutput];
     job.signing = job.key_path != nullptr;
     int result = check_input(job.input);
     if (result == 0) result = check_key_options(slots.data());
     if (result == 0) result = make_output_name(job);
     if (result == 0) result = process_image(job);
-    return result;
+    return external.finish(result, kImageCloseFailed);
 }

@@ -23,6 +23,7 @@
 #include "rng.h"
 #include "signed_block.h"
 #include "fixed_signer.h"
+#include "command_signer.h"
 #include "signing_key.h"
 
 namespace {
@@ -60,6 +61,7 @@ const option kKeysigOptions[] = {
     {"skey", required_argument, nullptr, 0},  {"output", required_argument, nullptr, 0},
     {"pkcs11-module", required_argument, nullptr, 0},
     {"passphrase-file", required_argument, nullptr, 0},
+    ZUD_SIGNER_OPTION_ENTRIES,
     {nullptr, 0, nullptr, 0},
 };
 const CommandSyntax kKeysigSyntax{
@@ -67,11 +69,15 @@ const CommandSyntax kKeysigSyntax{
     " --rkey1 KEY [--rkey2 KEY] [--rkey3 KEY] [--rkey4 KEY]\n"
     "        --ukey1 KEY [--ukey2 KEY] [--ukey3 KEY] [--ukey4 KEY]\n"
     "        --skey KEY --output KEYMAX [--pkcs11-module FILE] [--passphrase-file FILE]\n"
+    "        [--signer 'PROGRAM [ARGS]' | --export-requests DIR | --import-signatures DIR\n"
+    "         --signer-key PUB [--signer-form sha256-digest|pkcs1-block] [--signer-timeout S]]\n"
+    "        (--signer-key instead of --skey: the root key signs where it lives)\n"
     "Writes KEYMAX (2264 bytes): the root and user key matrices, signed with --skey, which\n"
     "must be one of the root keys. A missing --rkeyN repeats --rkey1, a missing --ukeyN\n"
     "repeats --ukey1.\n",
     kKeysigResults};
-constexpr std::size_t kKeysigSlots = 12;
+constexpr std::size_t kKeysigSignerSlot = 12;
+constexpr std::size_t kKeysigSlots = kKeysigSignerSlot + kSignerOptionCount;
 constexpr std::size_t kSigningKeySlot = 8;
 constexpr std::size_t kOutputSlot = 9;
 constexpr std::size_t kModuleSlot = 10;
@@ -108,6 +114,20 @@ std::unique_ptr<SigningKey> open_signer(const char* const* slots, const MatrixFi
         return open_signing_key(std::move(copy), source, failure);
     }
     return open_signing_key(signer, source, failure);
+}
+
+// The matrix keys, for telling which of them made a signature a signer
+// returned when it is not the signing key's.
+void know_matrix_keys(const char* const* slots, const SigningKeySource& source, ExternalSigner& signer) {
+    for (std::size_t i = 0; i < 8; ++i) {
+        if (same_key_before(std::span(slots, 8), i)) continue;
+        RsaKey key;
+        std::string reason;
+        if (!open_public_key(slots[i], source, key, reason)) continue;
+        signer.add_known_key(key.ctx, std::string(i < 4 ? "root key " : "user key ") +
+                                          std::to_string(i % 4 + 1) + " of the keymax (--" +
+                                          kKeysigOptions[i].name + ")");
+    }
 }
 
 // Completes the digest-form key header of the key `value` names (see
@@ -465,6 +485,13 @@ int zud_sig_key(int argc, char** argv) {
                              "--output at least\n");
         return kKeysigBadArguments;
     }
+    CommandSigner external;
+    if (const int refused = external.open(&slots[kKeysigSignerSlot], slots[kSigningKeySlot], "--skey", argc, argv,
+                                          std::vector<const char*>(slots.begin(), slots.begin() + 8),
+                                          kKeysigBadArguments);
+        refused != 0) {
+        return refused;
+    }
     for (std::size_t i = 0; i < 8; ++i) {
         // Missing root keys default to --rkey1, missing user keys to --ukey1.
         if (slots[i] == nullptr) slots[i] = slots[i < 4 ? 0 : 4];
@@ -481,10 +508,12 @@ int zud_sig_key(int argc, char** argv) {
             return kKeysigBadArguments;
         }
     }
-    const SigningKeySource source = command_key_source(slots[kModuleSlot], slots[kPassphraseSlot]);
+    SigningKeySource source = command_key_source(slots[kModuleSlot], slots[kPassphraseSlot]);
+    source.external = external.get();
     MatrixEntries entries{};
     auto files = std::make_unique<MatrixFiles>();
     if (const int refused = check_matrix_keys(slots, source, entries, *files); refused != 0) return refused;
+    if (external.get() != nullptr) know_matrix_keys(slots.data(), source, *external.get());
     for (const std::size_t i : {kSigningKeySlot, kOutputSlot}) {
         if (slots[i] == nullptr) {
             std::fprintf(stderr, "zud_encrypt_tqrr: --keysig needs --%s %s\n", kKeysigOptions[i].name,
@@ -499,7 +528,8 @@ int zud_sig_key(int argc, char** argv) {
     if (const int refused = check_signer_is_root(slots, signer.get(), entries); refused != 0) {
         return refused;
     }
-    return sign_key_max(slots.data(), entries, signer.get(), failure);
+    if (signer) signer->set_slot("keymax");
+    return external.finish(sign_key_max(slots.data(), entries, signer.get(), failure), kKeysigFailed);
 }
 
 int zud_sig_key_max(const char* const* paths) {

@@ -18,6 +18,7 @@
 #include "key_block.h"
 #include "keyfile.h"
 #include "progress.h"
+#include "command_signer.h"
 #include "signing_key.h"
 
 namespace {
@@ -30,7 +31,8 @@ enum HandlerSlot : std::size_t {
     kSlotUserKey = 3,
     kSlotPkcs11Module = 4,
     kSlotPassphraseFile = 5,
-    kHandlerSlotCount = 6,
+    kSlotSigner = 6,  // the six signer options from here on
+    kHandlerSlotCount = kSlotSigner + kSignerOptionCount,
 };
 
 const option kUpgradeOptions[] = {
@@ -40,6 +42,7 @@ const option kUpgradeOptions[] = {
     {"userkey", required_argument, nullptr, 0},
     {"pkcs11-module", required_argument, nullptr, 0},
     {"passphrase-file", required_argument, nullptr, 0},
+    ZUD_SIGNER_OPTION_ENTRIES,
     {nullptr, 0, nullptr, 0},
 };
 
@@ -47,6 +50,8 @@ const CommandSyntax kUpgradeSyntax{
     "upgsig", kUpgradeOptions,
     " --input FILE --zuduserkey KEY|--userkey KEY [--option chk]\n"
     "        [--pkcs11-module FILE] [--passphrase-file FILE]\n"
+    "        [--signer 'PROGRAM [ARGS]' | --export-requests DIR | --import-signatures DIR\n"
+    "         --signer-key PUB [--signer-timeout S]]   (instead of --userkey; raw-block)\n"
     "Appends the upgrade signature block to FILE in place (FILE a multiple of 16 bytes);\n"
     "with --option chk it writes nothing and checks the block FILE ends with.\n",
     kUpgsigResults};
@@ -98,7 +103,17 @@ std::unique_ptr<SigningKey> open_upgrade_key(const char* value, const SigningKey
     }
     std::string reason;
     auto key = open_signing_key(value, source, reason);
-    if (!key) std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", reason.c_str());
+    if (!key) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", reason.c_str());
+        return nullptr;
+    }
+    // The trailer is the raw private operation: a key that cannot make it
+    // is refused before the file is touched.
+    if (!key->can_raw(reason)) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", reason.c_str());
+        return nullptr;
+    }
+    key->set_slot("upgrade trailer");
     return key;
 }
 
@@ -212,13 +227,24 @@ int zud_sig_upgrade(int argc, char** argv) {
                              "not both\n");
         result = kUpgradeTwoKeys;
     }
+    CommandSigner signer;
+    if (result == 0 && slots[kSlotKey] != nullptr && any_signer_option(&slots[kSlotSigner])) {
+        std::fprintf(stderr, "zud_encrypt_tqrr: --zuduserkey holds its own key; give --signer-key "
+                             "without it\n");
+        result = kUpgradeTwoKeys;
+    }
+    if (result == 0) {
+        result = signer.open(&slots[kSlotSigner], slots[kSlotUserKey], "--userkey", argc, argv,
+                             {slots[kSlotInput]}, kUpgradeBadKey);
+    }
     const char* mode = "signature";
     if (result == 0) {
         if (is_check_mode(slots[kSlotOption])) mode = "signature verify";
         const char* key = slots[kSlotKey] != nullptr ? slots[kSlotKey] : slots[kSlotUserKey];
         const char* const file_slots[kSlotCount] = {slots[kSlotInput], key, slots[kSlotOption]};
-        result = upgrade_file(file_slots,
-                              command_key_source(slots[kSlotPkcs11Module], slots[kSlotPassphraseFile]));
+        SigningKeySource source = command_key_source(slots[kSlotPkcs11Module], slots[kSlotPassphraseFile]);
+        source.external = signer.get();
+        result = signer.finish(upgrade_file(file_slots, source), kUpgradeWriteFailed);
     }
     std::printf("zud log: upgrade %s %s!\n", mode, result == 0 ? "pass" : "fail");
     return result;

@@ -256,6 +256,7 @@ public:
     CK_SESSION_HANDLE handle = 0;
     bool open = false;
     CK_FLAGS token_flags = 0;
+    CK_SLOT_ID slot = 0;
     std::string token;
 
     Session() = default;
@@ -326,6 +327,7 @@ bool open_session(const Pkcs11Uri& uri, const SigningKeySource& source, Session&
     if (!find_token(*session.module, uri, slot, info, reason)) return false;
     session.token = token_label(info);
     session.token_flags = info.flags;
+    session.slot = slot;
     const CK_RV rv = (*session.module)->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr,
                                                       &session.handle);
     if (rv != CKR_OK) {
@@ -494,6 +496,22 @@ public:
     CK_OBJECT_HANDLE object = 0;
 
     mbedtls_rsa_context& public_context() { return public_.ctx; }
+
+    // The token's own word on CKM_RSA_X_509: a token that does not list it
+    // for signing cannot make the upgrade trailer. A token that cannot say
+    // is given the benefit of the doubt; the attempt then tells.
+    bool can_raw(std::string& reason) override {
+        reason.clear();
+        CK_MECHANISM_INFO info{};
+        const CK_RV rv = (*session.module)->C_GetMechanismInfo(session.slot, CKM_RSA_X_509, &info);
+        if (rv == CKR_MECHANISM_INVALID || (rv == CKR_OK && (info.flags & CKF_SIGN) == 0)) {
+            reason = "the token of " + name_ + " offers no raw RSA signing (CKM_RSA_X_509), which the "
+                     "upgrade trailer needs; sign it with a key that can, or through --signer with a "
+                     "service that makes the raw operation";
+            return false;
+        }
+        return true;
+    }
 
 private:
     struct Mechanism {

@@ -18,6 +18,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include "external_signer.h"
 #include "files.h"
 
 namespace {
@@ -497,6 +498,7 @@ std::unique_ptr<SigningKey> borrow_signing_key(mbedtls_rsa_context* ctx) {
 std::unique_ptr<SigningKey> open_signing_key(zud_key_file_image image, const SigningKeySource& source,
                                              std::string& reason) {
     reason.clear();
+    if (source.external != nullptr) return open_external_key(*source.external, image, source, reason);
     const bool pem = is_pem_file(image);
     const std::string name = image.path;
     std::unique_ptr<SoftwareKey> key = pem ? open_pem_key(image, source, reason)
@@ -518,6 +520,7 @@ std::unique_ptr<SigningKey> open_signing_key(const char* value, const SigningKey
         reason = "no signing key given";
         return nullptr;
     }
+    if (source.external != nullptr) return open_external_key(*source.external, source, reason);
     if (is_pkcs11_uri(value)) return open_pkcs11_key(value, source, reason);
     zud_key_file_image image;
     if (!read_key_file_image(value, image, &reason)) return nullptr;
@@ -534,11 +537,16 @@ bool open_public_key(const char* value, const SigningKeySource& source, RsaKey& 
     if (is_pkcs11_uri(value)) return open_pkcs11_public_key(value, source, out, reason);
     zud_key_file_image image;
     if (!read_key_file_image(value, image, &reason)) return false;
+    if (!open_public_key_image(image, source, out, reason)) return false;
+    if (file != nullptr && !is_pem_file(image)) *file = std::move(image);
+    return true;
+}
+
+bool open_public_key_image(const zud_key_file_image& image, const SigningKeySource& source, RsaKey& out,
+                           std::string& reason) {
     const bool pem = is_pem_file(image);
     const bool opened = pem ? open_pem_public_key(image, source, out, reason)
                             : open_key_file_public(image, out, reason);
     const bool as_loaded = !pem && source.key_files_as_loaded;
-    if (!opened || !(as_loaded || check_key_size(out.ctx, value, reason))) return false;
-    if (file != nullptr && !pem) *file = std::move(image);
-    return true;
+    return opened && (as_loaded || check_key_size(out.ctx, image.path, reason));
 }

@@ -74,6 +74,8 @@
 #include "keyfile.h"
 #include "key_block.h"
 
+class ExternalSigner;
+
 // How to reach the private half: the command's option values, or null.
 struct SigningKeySource {
     const char* pkcs11_module = nullptr;    // path of the PKCS#11 module (.so)
@@ -84,6 +86,9 @@ struct SigningKeySource {
     // modulus of 48 to 1024 bytes). PEM files and tokens are checked all
     // the same.
     bool key_files_as_loaded = false;
+    // When set, the key value names only the public half (--signer-key),
+    // and every signature is asked of this signer (external_signer.h).
+    ExternalSigner* external = nullptr;
 };
 
 // The source a command's --pkcs11-module and --passphrase-file values give,
@@ -152,6 +157,22 @@ public:
     // One line on the last failure of sign_sha256 or private_raw.
     const std::string& failure() const { return failure_; }
 
+    // Names the signature the next calls make ("FIP entry 2", "upgrade
+    // trailer"), for a signer outside the process; `covers_earlier` when
+    // what it signs holds signatures made before it in the run.
+    void set_slot(std::string slot, bool covers_earlier = false) {
+        slot_ = std::move(slot);
+        covers_earlier_ = covers_earlier;
+    }
+
+    // Whether the key can make the raw private operation (private_raw),
+    // as far as can be known before trying: false, with `reason`, for a
+    // token key whose token offers no CKM_RSA_X_509 signing.
+    virtual bool can_raw(std::string& reason) {
+        reason.clear();
+        return true;
+    }
+
 protected:
     explicit SigningKey(std::string name) : name_(std::move(name)) {}
     // The back end's operations: sizes and the range of the input are
@@ -162,6 +183,8 @@ protected:
     RsaKey public_;
     std::string name_;
     std::string failure_;
+    std::string slot_ = "signature";
+    bool covers_earlier_ = false;
     std::optional<zud_key_file_image> file_;
 };
 
@@ -249,6 +272,10 @@ std::unique_ptr<SigningKey> open_pkcs11_key(const char* uri, const SigningKeySou
                                             std::string& reason);
 bool open_pkcs11_public_key(const char* uri, const SigningKeySource& source, RsaKey& out,
                             std::string& reason);
+
+// The public half of a key file or PEM key read before (see open_public_key).
+bool open_public_key_image(const zud_key_file_image& image, const SigningKeySource& source, RsaKey& out,
+                           std::string& reason);
 
 // Checks what every back end needs of a key's public half: a modulus of 1024,
 // 2048 or 4096 bits and an exponent of at most 32 bits. `name` goes into the

@@ -111,6 +111,8 @@ int sign_file(std::FILE* f, const char* path, SigningKey& key, const FileStamp& 
         std::fprintf(stderr, "zud_encrypt_tqrr: %s\n", key.failure().c_str());
         return kUpgradeRsaFailed;
     }
+    // A run that stops at its signature requests leaves the file as it is.
+    if (outputs_withheld()) return 0;
     if (!same_stamp(before, stamp_file(::fileno(f)))) {
         std::fprintf(stderr, "zud_encrypt_tqrr: %s changed while it was being signed; run the "
                              "command again once nothing writes to it\n", path);
