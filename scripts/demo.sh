@@ -206,6 +206,57 @@ demo_token() {
 }
 
 # Every file the demo made, checked the way the boot chain would.
+# The second user key signs as if it lived behind a key service: through a
+# signer program over openssl, and in two steps with the requests carried
+# to the key and the signatures back. Both give the bytes the key file gives.
+demo_signer() {
+    step "A signer program over openssl pkeyutl, given each request on stdin"
+    cat >signer.sh <<'EOS'
+#!/bin/sh
+# signer.sh KEY.pem FORM KEY_DIGEST BITS: request on stdin, signature on stdout
+key=$1 form=$2
+case $form in
+  sha256-digest) exec openssl pkeyutl -sign -inkey "$key" -pkeyopt digest:sha256 ;;
+  pkcs1-block|raw-block) exec openssl pkeyutl -decrypt -inkey "$key" -pkeyopt rsa_padding_mode:none ;;
+  *) echo "signer.sh: unknown form $form" >&2; exit 1 ;;
+esac
+EOS
+    chmod +x signer.sh
+    show "$KEYTOOL" public --key user2.pem --output user2.pub.pem --force
+    show "$KEYTOOL" signer-check --signer "$PWD/signer.sh $PWD/user2.pem" --signer-key user2.pub.pem \
+                 --keymax keymax.bin || true
+    export SOURCE_DATE_EPOCH=1700000000
+    show "$TOOL" --bootsig --input bootloader.bin --userkey user2.pem --rootkeymax keymax.bin \
+                 --aeskey aes.key --output bootloader.keyfile >/dev/null
+    show "$TOOL" --bootsig --input bootloader.bin --signer "$PWD/signer.sh $PWD/user2.pem" \
+                 --signer-key user2.pub.pem --rootkeymax keymax.bin --aeskey aes.key --output bootloader.signer
+    show cmp bootloader.keyfile bootloader.signer && echo "signer program: the same bytes as the key file"
+
+    step "Two steps: export the requests, sign them elsewhere, import the signatures"
+    rm -rf requests
+    show "$TOOL" --bootsig --input bootloader.bin --export-requests requests --signer-key user2.pub.pem \
+                 --rootkeymax keymax.bin --aeskey aes.key --output bootloader.twostep
+    ls requests
+    local req n form
+    for req in requests/request-*.bin; do
+        n=${req#requests/request-}; n=${n%.bin}
+        form=$(python3 -c 'import json,sys; print(json.load(open("requests/requests.json"))["requests"][int(sys.argv[1])-1]["form"])' "$n")
+        ./signer.sh user2.pem "$form" <"$req" >"requests/signature-$n.bin"
+    done
+    show "$TOOL" --bootsig --input bootloader.bin --import-signatures requests --signer-key user2.pub.pem \
+                 --rootkeymax keymax.bin --aeskey aes.key --output bootloader.twostep
+    show cmp bootloader.keyfile bootloader.twostep && echo "two steps: the same bytes as the key file"
+
+    step "A signer that hashes the digest again is refused, and nothing is written"
+    printf '#!/bin/sh\nexec openssl dgst -sha256 -sign "$1"\n' >double-hash.sh
+    chmod +x double-hash.sh
+    show "$TOOL" --bootsig --input bootloader.bin --signer "$PWD/double-hash.sh $PWD/user2.pem" \
+                 --signer-key user2.pub.pem --rootkeymax keymax.bin --aeskey aes.key \
+                 --output bootloader.bad || echo "(exit status $?; no bootloader.bad was written)"
+    unset SOURCE_DATE_EPOCH
+    rm -f bootloader.keyfile* bootloader.signer* bootloader.twostep*
+}
+
 demo_check_all() {
     step "Check everything the demo made with zud_keytool verify"
     local f
@@ -255,6 +306,7 @@ demo_keys
 demo_bootsig
 demo_verify
 demo_token
+demo_signer
 USER_KEY=$OUT/user1.zudkey
 demo_imgsig
 demo_packages

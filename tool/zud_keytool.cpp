@@ -19,11 +19,15 @@
 #include <mbedtls/entropy.h>
 #include <mbedtls/error.h>
 #include <mbedtls/pk.h>
+#include <nlohmann/json.hpp>
 
+#include "crypto.h"
+#include "external_signer.h"
 #include "files.h"
 #include "keyfile.h"
 #include "key_block.h"
 #include "keymax.h"
+#include "rsa.h"
 #include "signed_block.h"
 #include "signing_key.h"
 #include "audit.h"
@@ -654,6 +658,252 @@ int run_verify_set(const Args& args) {
 }
 
 // ---------------------------------------------------------------------------
+// signer-check
+
+// The artefacts a key signs, and whether each takes a PKCS#1 v1.5 SHA-256
+// block signature or the raw private operation (the upgrade trailer).
+struct ArtefactKind {
+    const char* name;
+    bool raw;
+};
+
+constexpr ArtefactKind kArtefactKinds[] = {
+    {"keymax", false},               // --keysig --skey
+    {"bootloader", false},           // --bootsig --userkey: BL2 block and FIP stages
+    {"kernel image stages", false},  // --imgsig --userkey
+    {"upgrade trailer", true},       // --upgsig, and the last block of --imgsig --output
+};
+
+constexpr char kBlockForm[] = "PKCS#1 v1.5 SHA-256";
+constexpr char kRawForm[] = "raw RSA";
+
+// What one kind needs of the key, how the key would make it, and whether
+// the probe signature came out right.
+struct KindCheck {
+    const ArtefactKind* kind;
+    std::string mechanism;
+    bool can = false;
+    std::string reason;
+};
+
+// How each kind is signed: in process, on a token, or by a signer program.
+struct Mechanisms {
+    std::string block;
+    std::string raw;
+};
+
+Mechanisms mechanisms_for(const char* key_value, const ExternalSigner* signer) {
+    if (signer != nullptr) {
+        return {signature_form_name(signer->block_form()), signature_form_name(SignatureForm::kRawBlock)};
+    }
+    if (is_pkcs11_uri(key_value)) return {"CKM_RSA_PKCS", "CKM_RSA_X_509"};
+    return {"PKCS#1 v1.5 (in process)", "raw RSA (in process)"};
+}
+
+// The digest every probe signs: fixed, so that a signer's log shows the
+// same request each time.
+Digest probe_digest() {
+    static constexpr char kText[] = "zud_keytool signer-check";
+    return sha256(ConstBytes(reinterpret_cast<const std::uint8_t*>(kText), sizeof kText - 1));
+}
+
+std::string failure_of(const SigningKey& key, const char* what) {
+    return key.failure().empty() ? std::string(what) + " failed" : key.failure();
+}
+
+// A block signature of the probe digest, checked with the public key.
+bool probe_block(SigningKey& key, std::string& reason) {
+    const Digest digest = probe_digest();
+    std::vector<std::uint8_t> sig(key.length());
+    if (key.sign_sha256(digest, sig) != 0) {
+        reason = failure_of(key, "the PKCS#1 v1.5 signature");
+        return false;
+    }
+    if (zud_rsa_verify_sha256(key.public_key(), digest.data(), sig.data()) != 0) {
+        reason = "the probe signature does not verify with the public key";
+        return false;
+    }
+    return true;
+}
+
+// The raw private operation on a block below N (its first byte 0, then
+// the probe digest over and over), raised back with the public exponent.
+bool probe_raw(SigningKey& key, std::string& reason) {
+    if (!key.can_raw(reason)) return false;
+    const std::size_t k = key.length();
+    const Digest digest = probe_digest();
+    std::vector<std::uint8_t> block(k);
+    for (std::size_t i = 1; i < k; ++i) block[i] = digest[i % digest.size()];
+    std::vector<std::uint8_t> out(k);
+    if (key.private_raw(block, out) != 0) {
+        reason = failure_of(key, "the raw private operation");
+        return false;
+    }
+    std::vector<std::uint8_t> back(k);
+    if (zud_rsa_public(key.public_key(), out.data(), back.data()) != 0 || back != block) {
+        reason = "the raw private operation's result does not raise back to the probe block with the public key";
+        return false;
+    }
+    return true;
+}
+
+// Where the key's digest sits in the two matrices of a keymax.
+struct KeymaxPlace {
+    std::vector<std::size_t> root;
+    std::vector<std::size_t> user;
+};
+
+std::vector<std::size_t> entries_naming(const zud_key_matrix& m, const Digest& digest) {
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i < m.entries.size(); ++i) {
+        if (m.entries[i].key_type != 0 && std::ranges::equal(m.entries[i].key_digest, digest)) found.push_back(i);
+    }
+    return found;
+}
+
+std::string place_text(const KeymaxPlace& place) {
+    std::string text;
+    const auto add = [&](const char* matrix, const std::vector<std::size_t>& entries) {
+        for (const std::size_t i : entries) {
+            if (!text.empty()) text += ", ";
+            text += std::string(matrix) + " key " + std::to_string(i + 1) + " (" + matrix + " matrix entry " +
+                    std::to_string(i) + ")";
+        }
+    };
+    add("root", place.root);
+    add("user", place.user);
+    return text.empty() ? "not in its matrices" : text;
+}
+
+void print_signer_check_json(const char* key_value, const mbedtls_rsa_context* key, std::optional<Digest> digest,
+                             const std::vector<KindCheck>& checks, const std::optional<KeymaxPlace>& place,
+                             const char* keymax_path, bool ok) {
+    using Json = nlohmann::ordered_json;
+    Json j;
+    j["command"] = "signer-check";
+    j["key"] = zud_printable_text(key_value);
+    std::uint64_t exponent = 0;
+    j["bits"] = key != nullptr ? Json(mbedtls_mpi_bitlen(&key->N)) : Json(nullptr);
+    j["exponent"] = key != nullptr && exponent_of(*key, exponent) ? Json(exponent) : Json(nullptr);
+    j["key_digest"] = digest ? Json(hex_text(*digest)) : Json(nullptr);
+    j["kinds"] = Json::array();
+    for (const KindCheck& c : checks) {
+        j["kinds"].push_back({{"kind", c.kind->name},
+                              {"form", c.kind->raw ? kRawForm : kBlockForm},
+                              {"mechanism", c.mechanism},
+                              {"can", c.can},
+                              {"reason", c.can ? Json(nullptr) : Json(zud_printable_text(c.reason))}});
+    }
+    if (place) {
+        j["keymax"] = {{"path", zud_printable_text(keymax_path)}, {"root_entries", place->root},
+                       {"user_entries", place->user}};
+    } else {
+        j["keymax"] = nullptr;
+    }
+    j["ok"] = ok;
+    std::printf("%s\n", j.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+}
+
+// The one line on standard error that names the kinds the key cannot sign.
+int refuse_kinds(const Args& args, const char* key_value, const std::vector<KindCheck>& checks) {
+    std::string text;
+    for (const KindCheck& c : checks) {
+        if (c.can) continue;
+        text += text.empty() ? "the " : "; the ";
+        text += std::string(c.kind->name) + ": " + c.reason;
+    }
+    return fail(args, kExitFailed, "%s cannot sign %s", zud_printable_text(key_value).c_str(),
+                zud_printable_text(text).c_str());
+}
+
+// Probes, for each kind, the signature it takes with the key --key names
+// or the signer program --signer runs (with the public half --signer-key),
+// and says where the key sits in --keymax.
+int run_signer_check(const Args& args) {
+    const char* key_value = args.get("key");
+    const SignerOptions signer_options{args.get("signer"), args.get("signer-key"), args.get("signer-form"),
+                                       args.get("signer-timeout"), nullptr, nullptr};
+    if (key_value != nullptr && signer_options.any()) {
+        return fail(args, kExitUsage, "give --key, or --signer with --signer-key, not both");
+    }
+    if (key_value == nullptr && !signer_options.any()) {
+        return fail(args, kExitUsage, "give --key KEY|URI, or --signer 'PROGRAM [ARGS]' with --signer-key PUB");
+    }
+    if (signer_options.signer == nullptr &&
+        (signer_options.signer_form != nullptr || signer_options.signer_timeout != nullptr)) {
+        return fail(args, kExitUsage, "--signer-form and --signer-timeout go with --signer");
+    }
+    // The keymax is read before any signature is asked for.
+    std::optional<zud_keymax> keymax;
+    zud_audit_options read;
+    const char* keymax_path = args.get("keymax");
+    std::string reason;
+    if (keymax_path != nullptr) {
+        if (!zud_read_keymax_for_audit(keymax_path, false, read, reason)) {
+            return fail(args, kExitUsage, "%s", zud_printable_text(reason).c_str());
+        }
+        keymax = decode_keymax(*read.keymax);
+        if (!keymax) return fail(args, kExitUsage, "%s is no keymax", zud_printable_text(keymax_path).c_str());
+    }
+    std::unique_ptr<ExternalSigner> signer;
+    SigningKeySource source = key_source(args);
+    if (signer_options.any()) {
+        signer = ExternalSigner::open(signer_options, {"signer-check"}, {}, reason);
+        if (!signer) return fail(args, kExitUsage, "%s", zud_printable_text(reason).c_str());
+        source.external = signer.get();
+        key_value = signer_options.signer_key;
+    }
+    const Mechanisms mechanisms = mechanisms_for(key_value, signer.get());
+    std::vector<KindCheck> checks;
+    for (const ArtefactKind& kind : kArtefactKinds) {
+        checks.push_back({&kind, kind.raw ? mechanisms.raw : mechanisms.block, false, {}});
+    }
+    const std::unique_ptr<SigningKey> key = open_signing_key(key_value, source, reason);
+    if (!key) {
+        for (KindCheck& c : checks) c.reason = reason;
+        if (wants_json(args)) {
+            print_signer_check_json(key_value, nullptr, std::nullopt, checks, std::nullopt, keymax_path, false);
+        }
+        return fail(args, kExitFailed, "%s", zud_printable_text(reason).c_str());
+    }
+    const std::optional<Digest> digest = public_key_digest(*key->public_key());
+    const std::size_t bits = mbedtls_mpi_bitlen(&key->public_key()->N);
+    // A signer program is asked once per kind, so that each kind's line
+    // reports a signature it actually made.
+    key->set_slot("signer-check probe");
+    for (KindCheck& c : checks) {
+        if (!c.kind->raw && !digest) {
+            c.reason = "no key block carries a " + std::to_string(bits) +
+                       "-bit key (keys have 1024, 2048 or 4096 bits)";
+            continue;
+        }
+        c.can = c.kind->raw ? probe_raw(*key, c.reason) : probe_block(*key, c.reason);
+    }
+    std::optional<KeymaxPlace> place;
+    if (keymax) {
+        place.emplace();
+        if (digest) place = KeymaxPlace{entries_naming(keymax->root, *digest), entries_naming(keymax->user, *digest)};
+    }
+    const bool ok = std::ranges::all_of(checks, [](const KindCheck& c) { return c.can; });
+    if (wants_json(args)) {
+        print_signer_check_json(key_value, key->public_key(), digest, checks, place, keymax_path, ok);
+    } else {
+        for (const KindCheck& c : checks) {
+            const std::string result = c.can ? "ok" : "FAIL: " + zud_printable_text(c.reason);
+            std::printf("%-21s%-21s%-26s%s\n", c.kind->name, c.kind->raw ? kRawForm : kBlockForm,
+                        c.mechanism.c_str(), result.c_str());
+        }
+        std::uint64_t exponent = 0;
+        const std::string exponent_text = exponent_of(*key->public_key(), exponent) ? std::to_string(exponent)
+                                                                                    : "over 64 bits";
+        std::printf("key: %zu bits, exponent %s, digest %s\n", bits, exponent_text.c_str(),
+                    digest ? hex_text(*digest).c_str() : "none (no key block carries the key)");
+        if (place) std::printf("keymax: %s\n", place_text(*place).c_str());
+    }
+    return ok ? kExitOk : refuse_kinds(args, key_value, checks);
+}
+
+// ---------------------------------------------------------------------------
 // The sub-command table and the command line
 
 const SubCommand kSubCommands[] = {
@@ -693,6 +943,16 @@ const SubCommand kSubCommands[] = {
        {"keymax", "KEYMAX", false}, {"key", "KEY", false}, {"json", nullptr, false},
        {"pkcs11-module", "FILE", false}, {"passphrase-file", "FILE", false}}},
      run_verify_set, "ARTEFACT", false, true},
+    {"signer-check", "probe whether a key, on a token or behind a signer program, can sign each kind\n"
+                     "      of artefact (keymax, bootloader, kernel image stages, upgrade trailer), and\n"
+                     "      with which signature form and mechanism; show its size, exponent and key\n"
+                     "      digest, and where --keymax names it. Each kind is one probe signature:\n"
+                     "      with --signer, one real signature by the signer program",
+     {{{"key", "KEY|URI", false}, {"signer", "'PROGRAM [ARGS]'", false}, {"signer-key", "PUB", false},
+       {"signer-form", "sha256-digest|pkcs1-block", false}, {"signer-timeout", "S", false},
+       {"keymax", "KEYMAX", false}, {"pkcs11-module", "FILE", false}, {"passphrase-file", "FILE", false},
+       {"json", nullptr, false}}},
+     run_signer_check},
 };
 
 void print_synopsis(std::FILE* to, const SubCommand& command) {

@@ -1034,7 +1034,7 @@ int sign_boot_file(const char* const* slots, ExternalSigner* external) {
     int result = write_signed_bootloader(run);
     if (result == 0) result = commit_outputs(run);
     if (result != 0) return result;  // the temporary files go with `run`
-    if (run.efuse_written) warn_development_seal(plan.efuse.c_str());
+    if (run.efuse_written && !outputs_withheld()) warn_development_seal(plan.efuse.c_str());
     // The boot media variants go in place after the output; a failure here
     // leaves the output in place.
     return run.media->finish() ? 0 : kBootMediaFailed;
