@@ -48,8 +48,8 @@ esac
 // A signer over the token: pkcs11-tool signs with CKM_RSA_PKCS (the digest
 // behind its DigestInfo) or CKM_RSA_X_509 (the block as given).
 constexpr char kTokenSigner[] = R"(#!/bin/sh
-token=$1 object=$2 pin=$3 form=$4
-sign() { pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so --token-label "$token" --label "$object" \
+token=$1 id=$2 pin=$3 form=$4
+sign() { pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so --token-label "$token" --id "$id" \
            --pin "$pin" --sign -m "$1" 2>/dev/null; }
 case $form in
   sha256-digest) { printf '\060\061\060\015\006\011\140\206\110\001\145\003\004\002\001\005\000\004\040'; cat; } | sign RSA-PKCS ;;
@@ -216,11 +216,13 @@ TEST_F(SignerTest, ExportThenImportGivesTheKeyFileBytes) {
 TEST_F(SignerTest, TokenSignerGivesTheKeyFileBytes) {
     SoftHsmToken token("signer", "1234");
     token.import_key(test_key(2048, 1), "user1", "01");
+    token.import_key(test_key(2048, 0), "root", "02");
     for (const Command& c : commands()) {
-        if (c.name == "keysig") continue;  // the token holds the user key
+        const std::string object = c.name == "keysig" ? "root" : "user1";
+        const std::string id = c.name == "keysig" ? "02" : "01";
         const auto expected = key_file_outputs(c);
-        const ProcessRun r = run(c, {"--signer", file("token-signer.sh") + " signer user1 1234", "--signer-key",
-                                     token.uri("user1"), "--pkcs11-module", kSoftHsmModule});
+        const ProcessRun r = run(c, {"--signer", file("token-signer.sh") + " signer " + id + " 1234",
+                                     "--signer-key", token.uri(object), "--pkcs11-module", kSoftHsmModule});
         ASSERT_EQ(r.exit_status, 0) << c.name << ": " << r.err;
         EXPECT_EQ(take_outputs(c), expected) << c.name;
     }
