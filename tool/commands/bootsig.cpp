@@ -64,7 +64,13 @@ const option kBootOptions[] = {
     {"efuse", required_argument, nullptr, 0},      {"skipsector", required_argument, nullptr, 0},
     {"pkcs11-module", required_argument, nullptr, 0},
     {"passphrase-file", required_argument, nullptr, 0},
-    ZUD_SIGNER_OPTION_ENTRIES,
+    // The signer options, in the order CommandSigner reads them.
+    {"signer", required_argument, nullptr, 0},
+    {"signer-key", required_argument, nullptr, 0},
+    {"signer-form", required_argument, nullptr, 0},
+    {"signer-timeout", required_argument, nullptr, 0},
+    {"export-requests", required_argument, nullptr, 0},
+    {"import-signatures", required_argument, nullptr, 0},
     {nullptr, 0, nullptr, 0},
 };
 // The handler's slots: the worker's, then the six signer options.

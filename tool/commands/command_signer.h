@@ -1,9 +1,10 @@
 // The options with which a signing command signs through a key that lives
 // elsewhere (external_signer.h), and their part of a command's run.
 //
-// A command appends the six entries of kSignerOptionEntries to its option
-// table (after its own, so its slot numbers stay) and, once its command line
-// is read:
+// A command appends the six signer options to its option table (after its
+// own, so its slot numbers stay), in this order: --signer, --signer-key,
+// --signer-form, --signer-timeout, --export-requests, --import-signatures;
+// and, once its command line is read:
 //
 //   CommandSigner signer;
 //   if (const int r = signer.open(signer_slots, slots[kSlotUserKey], "--userkey",
@@ -22,20 +23,6 @@
 #include "external_signer.h"
 
 inline constexpr std::size_t kSignerOptionCount = 6;
-
-// In slot order: --signer, --signer-key, --signer-form, --signer-timeout,
-// --export-requests, --import-signatures.
-#define ZUD_SIGNER_OPTION_ENTRIES                                                         \
-    {"signer", required_argument, nullptr, 0}, {"signer-key", required_argument, nullptr, 0}, \
-        {"signer-form", required_argument, nullptr, 0},                                   \
-        {"signer-timeout", required_argument, nullptr, 0},                                \
-        {"export-requests", required_argument, nullptr, 0},                               \
-        {"import-signatures", required_argument, nullptr, 0}
-
-// The usage line the commands share.
-inline constexpr char kSignerUsage[] =
-    "        [--signer 'PROGRAM [ARGS]' | --export-requests DIR | --import-signatures DIR\n"
-    "         --signer-key PUB [--signer-form sha256-digest|pkcs1-block] [--signer-timeout S]]\n";
 
 // True when any of the six signer option values at `options` is given.
 inline bool any_signer_option(const char* const* options) {
